@@ -1,0 +1,17 @@
+// The database connection parameters read from configs.ini at every start.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tessel::config {
+
+struct ConnectionParameters {
+    std::string Server;        // empty: "localhost" (over TCP)
+    std::int32_t Port = 0;     // 0: 3306
+    std::string Database;
+    std::string UserName;
+    std::string Password;      // already deciphered
+};
+
+}  // namespace tessel::config

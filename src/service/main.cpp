@@ -1,0 +1,2 @@
+// Placeholder entry point; the service host replaces it.
+int main() { return 0; }
