@@ -7,7 +7,7 @@
 
 #include "mail/delivery_result.h"
 
-namespace tessel::cycle {
+namespace tessel::mail {
 
 class MailSender {
 public:
@@ -15,7 +15,7 @@ public:
 
     // SendEmail - one message to one recipient text, with the cycle's SMTP settings.
     // Arguments in the order the drain passes them.
-    virtual mail::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
+    virtual DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
                                            const std::string& subject, const std::string& body,
                                            const std::string& host, const std::string& userName,
                                            const std::string& password,
@@ -23,4 +23,4 @@ public:
                                            std::int32_t port, bool useTls) = 0;
 };
 
-}  // namespace tessel::cycle
+}  // namespace tessel::mail
