@@ -1,2 +1,92 @@
-// Placeholder entry point; the service host replaces it.
-int main() { return 0; }
+// tesselcomsvc: the service in the foreground, or its installer, or one of the helper modes.
+#include <csignal>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "config/startup_config.h"
+#include "service/command_line.h"
+#include "service/dispatcher.h"
+#include "service/installer.h"
+#include "service/notify_socket.h"
+#include "service/once.h"
+#include "service/tessel_com_service.h"
+
+namespace {
+
+using namespace tessel;
+using namespace tessel::service;
+
+// The work behind the service, alive for the whole process; only the worker thread uses it.
+// This is the one place that connects the host to the database and the work cycle.
+class ServiceWork {
+public:
+    // Start-up configuration: the connection parameters from configs.ini. Throws
+    // ConversionError for a malformed Password value.
+    bool ServiceStart() {
+        parameters_ = config::ReadStartupConfiguration(config::ConfigFilePath());
+        return true;
+    }
+
+    // One pass of the work. The database and work-cycle modules are not part of the build
+    // yet: until they are wired here, a pass does nothing.
+    CycleResult RunCycle() { return CycleResult::Completed; }
+
+private:
+    config::ConnectionParameters parameters_;
+};
+
+ServiceHandlers MakeServiceHandlers(ServiceWork& work) {
+    ServiceHandlers handlers;
+    handlers.ServiceStart = [&work] { return work.ServiceStart(); };
+    handlers.RunCycle = [&work] { return work.RunCycle(); };
+    return handlers;
+}
+
+int RunMode(const CommandLine& commandLine) {
+    // A peer that closes its connection must fail the write, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    ServiceWork work;
+    NotifySocketChannel channel = NotifySocketChannel::FromEnvironment();
+    TesselComService service(MakeServiceHandlers(work), channel);
+    if (commandLine.Selected == Mode::Once) return RunOnce(service, std::cerr);
+    TickSleeper sleeper(commandLine.Tick);
+    return RunServiceProcess(service, sleeper);
+}
+
+int Main(const CommandLine& commandLine) {
+    switch (commandLine.Selected) {
+        case Mode::Help:
+            std::cout << HelpText();
+            return 0;
+        case Mode::Version:
+            std::cout << VersionText();
+            return 0;
+        case Mode::Invalid:
+            std::cerr << "tesselcomsvc: " << commandLine.Error << "\n";
+            return kExitUsage;
+        case Mode::Install:
+        case Mode::Uninstall:
+            return ApplyRegistration(commandLine.Selected == Mode::Install, commandLine.Silent);
+        case Mode::Encipher:
+            std::cout << EncipherPasswordLine(std::cin) << "\n";
+            return 0;
+        case Mode::Once:
+        case Mode::Run:
+            return RunMode(commandLine);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Main(ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc)));
+    } catch (const std::exception& error) {
+        // Nothing else catches: for instance the unit directory could not be opened.
+        std::cerr << error.what() << "\n";
+        return 1;
+    }
+}

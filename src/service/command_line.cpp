@@ -1,0 +1,103 @@
+#include "service/command_line.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "util/parse_integer.h"
+
+#ifndef TESSEL_VERSION
+#define TESSEL_VERSION "0"
+#endif
+
+namespace tessel::service {
+namespace {
+
+constexpr std::string_view kTickOption = "--tick-ms=";
+
+bool SameLetters(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+bool IsSwitch(std::string_view argument, std::string_view word) noexcept {
+    return argument.size() > 1 && (argument[0] == '-' || argument[0] == '/') &&
+           SameLetters(argument.substr(1), word);
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+    bool install = false, uninstall = false, once = false, encipher = false;
+    bool help = false, version = false;
+    CommandLine result;
+    for (const std::string& argument : arguments) {
+        if (IsSwitch(argument, "INSTALL")) install = true;
+        else if (IsSwitch(argument, "UNINSTALL")) uninstall = true;
+        else if (IsSwitch(argument, "SILENT")) result.Silent = true;
+        else if (argument == "--once") once = true;
+        else if (argument == "--encipher") encipher = true;
+        else if (argument == "--help") help = true;
+        else if (argument == "--version") version = true;
+        else if (argument.starts_with(kTickOption)) {
+            std::string_view value = std::string_view(argument).substr(kTickOption.size());
+            // Plain decimal digits only: no sign, blank or hexadecimal form.
+            bool digits = !value.empty() && value.find_first_not_of("0123456789") == value.npos;
+            auto ms = digits ? TryParseInteger(value) : std::nullopt;
+            if (!ms || *ms < kMinTickMs || *ms > kMaxTickMs) {
+                result.Error = "--tick-ms takes a whole number of milliseconds from " +
+                               std::to_string(kMinTickMs) + " to " + std::to_string(kMaxTickMs) +
+                               ", not '" + std::string(value) + "'";
+            } else {
+                result.Tick = std::chrono::milliseconds(*ms);
+            }
+        }
+    }
+    if (help) result.Selected = Mode::Help;
+    else if (version) result.Selected = Mode::Version;
+    else if (!result.Error.empty()) result.Selected = Mode::Invalid;
+    else if (install) result.Selected = Mode::Install;
+    else if (uninstall) result.Selected = Mode::Uninstall;
+    else if (encipher) result.Selected = Mode::Encipher;
+    else if (once) result.Selected = Mode::Once;
+    return result;
+}
+
+std::string HelpText() {
+    return
+        "Usage: tesselcomsvc [switch...] [option...]\n"
+        "\n"
+        "Tessel Com Service: every 30 ticks it reads the SMTP settings from the database named\n"
+        "in configs.ini (next to the executable), queues the alarms that fall due and sends the\n"
+        "queued mail. Without a switch it runs as the service in the foreground (systemd\n"
+        "Type=notify); it reports each change of state to $NOTIFY_SOCKET when that is set.\n"
+        "\n"
+        "Switches (\"-\" or \"/\" followed by the word, any letter case, any position):\n"
+        "  /install     register the systemd unit TesselComService.service (in\n"
+        "               $TESSELCOM_UNIT_DIR, else /etc/systemd/system) and enable it\n"
+        "  /uninstall   disable and remove that unit (/install wins when both are given)\n"
+        "  /silent      with /install or /uninstall: no message on success\n"
+        "\n"
+        "Options:\n"
+        "  --once        read configs.ini, run exactly one cycle, exit: 0 done or held,\n"
+        "                2 database unreachable, 1 failed (see the event log)\n"
+        "  --tick-ms=N   length of one poll-loop tick in milliseconds (default 1000)\n"
+        "  --encipher    read one password line from standard input and print the text to\n"
+        "                put under Password in configs.ini\n"
+        "  --help        this text\n"
+        "  --version     the program's version\n"
+        "Any other argument is ignored.\n"
+        "\n"
+        "Control signals while running:\n"
+        "  SIGTERM, SIGINT  stop           SIGUSR1  pause       SIGUSR2  continue\n"
+        "  SIGHUP           interrogate    SIGPWR   shutdown\n"
+        "  SIGRTMIN sent with sigqueue: the control code in its value (128-255 user-defined)\n"
+        "\n"
+        "Exit status: 0 normal stop; 1 after a \"Service failed ...\" record or a failed\n"
+        "installation; 2 database unreachable (--once); 64 malformed option value.\n";
+}
+
+std::string VersionText() { return std::string("tesselcomsvc ") + TESSEL_VERSION + "\n"; }
+
+}  // namespace tessel::service

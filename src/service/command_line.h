@@ -1,0 +1,52 @@
+// The command line: the installation switches and the program's own options.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/sleeper.h"
+
+namespace tessel::service {
+
+enum class Mode {
+    Run,        // the service in the foreground (no switch, or only ignored arguments)
+    Install,    // "/install": register the unit
+    Uninstall,  // "/uninstall" without "/install": remove it
+    Once,       // --once: start-up configuration and exactly one cycle
+    Encipher,   // --encipher: password from standard input to its configs.ini text
+    Help,       // --help
+    Version,    // --version
+    Invalid,    // an option of ours with a value it cannot take (Error says which)
+};
+
+// Bounds of --tick-ms.
+inline constexpr long kMinTickMs = 1;
+inline constexpr long kMaxTickMs = 3600000;
+
+// Exit status for a malformed option value (the other statuses have their own meanings).
+inline constexpr int kExitUsage = 64;
+
+struct CommandLine {
+    Mode Selected = Mode::Run;
+    bool Silent = false;
+    std::chrono::milliseconds Tick = kDefaultTick;
+    std::string Error;  // set with Mode::Invalid
+};
+
+// IsSwitch - argument is "-" or "/" followed by word, compared without regard to ASCII case.
+bool IsSwitch(std::string_view argument, std::string_view word) noexcept;
+
+// ParseCommandLine - the arguments after the program's name. Precedence: --help, --version, an
+// install switch, an uninstall switch, --encipher, --once, run. Anything else is ignored.
+// Never throws.
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+// HelpText - what --help prints: the options, the switches and the signals.
+std::string HelpText();
+
+// VersionText - what --version prints.
+std::string VersionText();
+
+}  // namespace tessel::service

@@ -1,0 +1,193 @@
+#include "service/installer.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "service/service_state.h"
+#include "service/unique_fd.h"
+#include "util/error.h"
+#include "util/exe_path.h"
+
+extern char** environ;
+
+namespace tessel::service {
+namespace {
+
+constexpr mode_t kUnitFileMode = 0644;
+
+// The "service manager": the unit directory, open for as long as the registration runs.
+UniqueFd OpenUnitDirectory(const std::string& directory) {
+    UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) throw PlatformError(errno);
+    if (::faccessat(fd.Get(), ".", W_OK, AT_EACCESS) != 0) throw PlatformError(errno);
+    return fd;
+}
+
+void WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw PlatformError(errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void RunSystemctl(const CommandRunner& run, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "systemctl");
+    int status = run(arguments);
+    if (status != 0) {
+        std::string command;
+        for (const auto& argument : arguments) command += (command.empty() ? "" : " ") + argument;
+        throw Error(command + " exited with status " + std::to_string(status));
+    }
+}
+
+void Install(int directory, const RegistrationTarget& target, const CommandRunner& run) {
+    UniqueFd unit(::openat(directory, kUnitFileName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                           kUnitFileMode));
+    if (!unit) throw PlatformError(errno);
+    // From here on a failure removes the new file: the unit is registered whole or not at all.
+    try {
+        WriteAll(unit.Get(), UnitFileText(target.ExecutablePath));
+        // A delayed write error shows only at close.
+        if (::close(unit.Release()) != 0) throw PlatformError(errno);
+        if (target.ManageSystemd) {
+            RunSystemctl(run, {"daemon-reload"});
+            RunSystemctl(run, {"enable", kUnitFileName});
+        }
+    } catch (...) {
+        ::unlinkat(directory, kUnitFileName, 0);
+        throw;
+    }
+}
+
+void Uninstall(int directory, const RegistrationTarget& target, const CommandRunner& run) {
+    struct stat info;
+    if (::fstatat(directory, kUnitFileName, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        throw PlatformError(errno);
+    }
+    // disable reads the unit's [Install] section, so it runs while the file is still there.
+    if (target.ManageSystemd) RunSystemctl(run, {"disable", kUnitFileName});
+    if (::unlinkat(directory, kUnitFileName, 0) != 0) throw PlatformError(errno);
+    if (target.ManageSystemd) RunSystemctl(run, {"daemon-reload"});
+}
+
+}  // namespace
+
+// "$" stays as it is: systemd expands variables only in the arguments, never in the program's
+// path, so "$$" there would name a file that does not exist.
+std::string QuoteExecPath(std::string_view path) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string quoted = "\"";
+    for (char c : path) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '\\': quoted += "\\\\"; break;
+            case '"': quoted += "\\\""; break;
+            case '%': quoted += "%%"; break;
+            default:
+                if (byte < 0x20 || byte == 0x7f) {
+                    quoted += "\\x";
+                    quoted += kHex[byte >> 4];
+                    quoted += kHex[byte & 0x0f];
+                } else {
+                    quoted += c;
+                }
+        }
+    }
+    return quoted + "\"";
+}
+
+std::string UnitFileText(std::string_view executablePath) {
+    return std::string("[Unit]\n") +
+           "Description=" + kDisplayName + "\n"
+           "\n"
+           "[Service]\n"
+           "Type=notify\n"
+           "ExecStart=" + QuoteExecPath(executablePath) + "\n"
+           "Restart=on-failure\n"
+           "RestartSec=30\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=multi-user.target\n";
+}
+
+RegistrationTarget DefaultRegistrationTarget() {
+    RegistrationTarget target;
+    const char* directory = std::getenv("TESSELCOM_UNIT_DIR");
+    if (directory != nullptr) {
+        target.UnitDirectory = directory;
+    } else {
+        target.UnitDirectory = kDefaultUnitDirectory;
+        target.ManageSystemd = ::access(kSystemdRunDirectory, F_OK) == 0;
+    }
+    target.ExecutablePath = ExecutablePath();
+    return target;
+}
+
+int RunCommand(const std::vector<std::string>& argv) {
+    std::vector<char*> pointers;
+    for (const auto& argument : argv) pointers.push_back(const_cast<char*>(argument.c_str()));
+    pointers.push_back(nullptr);
+
+    // The child must not inherit signals blocked for the service's dispatcher.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    pid_t child = 0;
+    int error = ::posix_spawnp(&child, pointers[0], nullptr, &attributes, pointers.data(), environ);
+    ::posix_spawnattr_destroy(&attributes);
+    if (error != 0) throw PlatformError(error);
+
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) throw PlatformError(errno);
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+int ApplyRegistration(bool install, bool silent, const RegistrationTarget& target,
+                      std::ostream& out, std::ostream& err, const CommandRunner& run) {
+    UniqueFd directory = OpenUnitDirectory(target.UnitDirectory);
+    try {
+        if (install) {
+            Install(directory.Get(), target, run);
+        } else {
+            Uninstall(directory.Get(), target, run);
+        }
+    } catch (const std::exception& error) {
+        err << "Service \"" << kDisplayName << "\" failed to "
+            << (install ? "install" : "uninstall") << " with error: \"" << error.what() << "\"\n";
+        err.flush();
+        return 1;
+    }
+    if (!silent) {
+        out << (install ? "Service installed successfully" : "Service uninstalled successfully")
+            << "\n";
+        out.flush();
+    }
+    return 0;
+}
+
+int ApplyRegistration(bool install, bool silent) {
+    return ApplyRegistration(install, silent, DefaultRegistrationTarget(), std::cout, std::cerr,
+                             RunCommand);
+}
+
+}  // namespace tessel::service

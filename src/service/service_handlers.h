@@ -1,0 +1,25 @@
+// The work the service host runs, injected so that the host is testable without a database.
+#pragma once
+
+#include <functional>
+
+namespace tessel::service {
+
+// What one work cycle came to.
+enum class CycleResult {
+    Completed,     // the settings were read and the queue was drained
+    Held,          // the hold switch stopped the cycle after the settings
+    NotConnected,  // the database could not be reached; nothing else ran
+};
+
+struct ServiceHandlers {
+    // ServiceStart - the start-up configuration; returns Started (true: go on to running).
+    // Throws on failure (a malformed password value), which fails the start.
+    std::function<bool()> ServiceStart;
+    // RunCycle - one pass of the work; any error it throws ends the service.
+    std::function<CycleResult()> RunCycle;
+    // ServiceStop - returns Stopped; left empty, a stop is never refused.
+    std::function<bool()> ServiceStop;
+};
+
+}  // namespace tessel::service
