@@ -1,0 +1,253 @@
+#include "support/scripted_smtp_server.h"
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tessel::test {
+
+namespace {
+
+// kSafetyLimit - a script left waiting this long gives up, so a broken test cannot hang the suite.
+constexpr auto kSafetyLimit = std::chrono::seconds(60);
+constexpr auto kSegmentPause = std::chrono::milliseconds(2);
+
+bool SendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+ScriptedSmtpServer::ScriptedSmtpServer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener_ < 0) {
+        throw std::runtime_error("socket failed");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 4) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(listener_);
+        throw std::runtime_error("cannot listen on the loopback address");
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+ScriptedSmtpServer::~ScriptedSmtpServer() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    ::close(listener_);
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Send(std::string bytes) {
+    steps_.push_back({Step::Kind::Send, std::move(bytes), 0});
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::SendSplit(std::string bytes, std::size_t segment) {
+    steps_.push_back({Step::Kind::Send, std::move(bytes), segment});
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Expect(std::string line) {
+    steps_.push_back({Step::Kind::Expect, std::move(line), 0});
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::ExpectData() {
+    steps_.push_back({Step::Kind::ExpectData, {}, 0});
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::AwaitBytes() {
+    steps_.push_back({Step::Kind::AwaitBytes, {}, 0});
+    return *this;
+}
+
+ScriptedSmtpServer& ScriptedSmtpServer::Close() {
+    steps_.push_back({Step::Kind::Close, {}, 0});
+    return *this;
+}
+
+void ScriptedSmtpServer::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
+
+void ScriptedSmtpServer::Join() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+std::string ScriptedSmtpServer::Received() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return received_;
+}
+
+std::string ScriptedSmtpServer::Data() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return data_;
+}
+
+std::vector<std::string> ScriptedSmtpServer::Mismatches() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return mismatches_;
+}
+
+void ScriptedSmtpServer::Mismatch(std::string text) {
+    std::lock_guard<std::mutex> guard(lock_);
+    mismatches_.push_back(std::move(text));
+}
+
+bool ScriptedSmtpServer::ReadMore(int fd) {
+    auto giveUp = std::chrono::steady_clock::now() + kSafetyLimit;
+    while (!stop_ && std::chrono::steady_clock::now() < giveUp) {
+        pollfd p{fd, POLLIN, 0};
+        int n = ::poll(&p, 1, 50);
+        if (n <= 0) {
+            continue;
+        }
+        char buffer[65536];
+        ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        std::lock_guard<std::mutex> guard(lock_);
+        received_.append(buffer, static_cast<std::size_t>(got));
+        pending_.append(buffer, static_cast<std::size_t>(got));
+        return true;
+    }
+    return false;
+}
+
+bool ScriptedSmtpServer::ReadLine(int fd, std::string& line) {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            auto lf = pending_.find('\n');
+            if (lf != std::string::npos) {
+                line = pending_.substr(0, lf + 1);
+                pending_.erase(0, lf + 1);
+                return true;
+            }
+        }
+        if (!ReadMore(fd)) {
+            return false;
+        }
+    }
+}
+
+bool ScriptedSmtpServer::Play(int fd, const Step& step) {
+    switch (step.What) {
+    case Step::Kind::Send:
+        if (step.Segment == 0) {
+            return SendAll(fd, step.Text);
+        }
+        for (std::size_t at = 0; at < step.Text.size(); at += step.Segment) {
+            if (!SendAll(fd, std::string_view(step.Text).substr(at, step.Segment))) {
+                return false;
+            }
+            std::this_thread::sleep_for(kSegmentPause);
+        }
+        return true;
+    case Step::Kind::Expect: {
+        std::string line;
+        if (!ReadLine(fd, line)) {
+            Mismatch("expected \"" + step.Text + "\", got the end of the connection");
+            return false;
+        }
+        if (line != step.Text + "\r\n") {
+            Mismatch("expected \"" + step.Text + "\", got \"" + line + "\"");
+        }
+        return true;
+    }
+    case Step::Kind::ExpectData: {
+        std::string line;
+        std::string text;
+        while (ReadLine(fd, line)) {
+            if (line == ".\r\n") {
+                std::lock_guard<std::mutex> guard(lock_);
+                data_ = text;
+                return true;
+            }
+            text += line;
+        }
+        Mismatch("the message text did not end with \".\"");
+        return false;
+    }
+    case Step::Kind::AwaitBytes: {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            if (!pending_.empty()) {
+                pending_.clear();
+                return true;
+            }
+        }
+        bool more = ReadMore(fd);
+        std::lock_guard<std::mutex> guard(lock_);
+        pending_.clear();
+        return more;
+    }
+    case Step::Kind::Close:
+        return false;
+    }
+    return false;
+}
+
+void ScriptedSmtpServer::Run() {
+    int fd = -1;
+    auto giveUp = std::chrono::steady_clock::now() + kSafetyLimit;
+    while (!stop_ && std::chrono::steady_clock::now() < giveUp) {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            break;
+        }
+    }
+    if (fd < 0) {
+        Mismatch("no connection");
+        return;
+    }
+    int one = 1;  // replies leave as they are scripted, split or whole
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    bool open = true;
+    for (const Step& step : steps_) {
+        if (!Play(fd, step)) {
+            open = false;
+            break;
+        }
+    }
+    if (open) {
+        while (ReadMore(fd)) {
+        }
+    }
+    ::close(fd);
+}
+
+}  // namespace tessel::test
