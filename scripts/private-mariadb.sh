@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# private-mariadb.sh start|stop DIR
+#
+# A private MariaDB server for the tests and the demo, living entirely in DIR: its data directory,
+# socket, pid file and log. It listens on 127.0.0.1 on a free port and never reads or touches a
+# system-wide MariaDB configuration (--no-defaults everywhere).
+#
+# start: creates the server (a stale DIR is cleaned first), waits until it answers, creates the
+#        database `tessel` with the service's tables (sql/schema.sql), the user `tessel` and an
+#        administrative user, and writes DIR/env (shell-style NAME=value lines). Starting a server
+#        that is already running and answering does nothing.
+# stop:  shuts the server down and removes DIR.
+set -euo pipefail
+
+usage() { echo "usage: $0 start|stop DIR" >&2; exit 64; }
+[ $# -eq 2 ] || usage
+action=$1
+dir=$2
+case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
+dir="${dir%/}"
+# DIR is removed whole by stop: refuse anything that could be a system directory.
+case "$dir" in ""|/|/usr|/usr/*|/etc|/etc/*|/var/lib/mysql*|/bin|/lib|/home|/root) usage ;; esac
+
+script_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+schema="$script_dir/../sql/schema.sql"
+
+readonly kStartWaitSeconds=90
+readonly kStopWaitSeconds=60
+# A Unix socket path must fit into sockaddr_un (108 bytes including the terminator).
+readonly kSocketPathMax=100
+
+log() { echo "private-mariadb: $*" >&2; }
+
+# server_pid - the pid from DIR's pid file when that process is alive, else nothing.
+server_pid() {
+    local pidfile="$dir/mariadb.pid" pid
+    [ -f "$pidfile" ] || return 0
+    pid=$(cat "$pidfile" 2>/dev/null || true)
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then echo "$pid"; fi
+}
+
+# answers - true when the server of DIR/env answers a ping as the administrative user.
+answers() {
+    [ -f "$dir/env" ] || return 1
+    # shellcheck disable=SC1091
+    (. "$dir/env" && mariadb-admin --no-defaults --protocol=tcp --host="$HOST" --port="$PORT" \
+        --user="$ADMIN_USER" --password="$ADMIN_PASSWORD" --connect-timeout=5 ping >/dev/null 2>&1)
+}
+
+stop_server() {
+    local pid waited=0
+    pid=$(server_pid)
+    [ -n "$pid" ] || return 0
+    if [ -f "$dir/env" ]; then
+        (. "$dir/env" && mariadb-admin --no-defaults --protocol=tcp --host="$HOST" --port="$PORT" \
+            --user="$ADMIN_USER" --password="$ADMIN_PASSWORD" --connect-timeout=5 shutdown \
+            >/dev/null 2>&1) || true
+    fi
+    kill -TERM "$pid" 2>/dev/null || true
+    while kill -0 "$pid" 2>/dev/null; do
+        if [ "$waited" -ge "$kStopWaitSeconds" ]; then
+            log "server $pid did not stop; killing it"
+            kill -KILL "$pid" 2>/dev/null || true
+            break
+        fi
+        sleep 1
+        waited=$((waited + 1))
+    done
+}
+
+remove_dir() {
+    if [ -f "$dir/socket-dir" ]; then rm -rf "$(cat "$dir/socket-dir")"; fi
+    rm -rf "$dir"
+}
+
+free_port() {
+    /usr/bin/python3 -c 'import socket
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])'
+}
+
+random_password() { head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n'; }
+
+start() {
+    if [ -n "$(server_pid)" ] && answers; then
+        log "already running in $dir"
+        return 0
+    fi
+    stop_server
+    remove_dir
+    mkdir -p "$dir/data"
+
+    local socket="$dir/mariadb.sock"
+    if [ ${#socket} -gt $kSocketPathMax ]; then
+        local sockdir
+        sockdir=$(mktemp -d /tmp/tessel-mariadb-XXXXXX)
+        echo "$sockdir" >"$dir/socket-dir"
+        socket="$sockdir/mariadb.sock"
+    fi
+
+    local -a as_user=()
+    if [ "$(id -u)" -eq 0 ]; then as_user=(--user=root); fi
+
+    mariadb-install-db --no-defaults --datadir="$dir/data" --auth-root-authentication-method=normal \
+        --skip-test-db --skip-name-resolve "${as_user[@]}" >"$dir/install.log" 2>&1 || {
+        log "mariadb-install-db failed:"; cat "$dir/install.log" >&2; exit 1; }
+
+    local port
+    port=$(free_port)
+    # The daemon gets no terminal and no inherited pipes, so that a caller (ctest) does not wait on it.
+    setsid mariadbd --no-defaults "${as_user[@]}" --datadir="$dir/data" \
+        --bind-address=127.0.0.1 --port="$port" --socket="$socket" --pid-file="$dir/mariadb.pid" \
+        --log-error="$dir/error.log" --skip-name-resolve --skip-log-bin \
+        --character-set-server=latin1 --collation-server=latin1_swedish_ci \
+        --innodb-buffer-pool-size=64M --innodb-flush-log-at-trx-commit=0 --innodb-doublewrite=0 \
+        --max-connections=200 </dev/null >/dev/null 2>&1 &
+
+    local waited=0
+    until mariadb-admin --no-defaults --socket="$socket" --user=root --connect-timeout=2 ping \
+            >/dev/null 2>&1; do
+        if [ "$waited" -ge "$kStartWaitSeconds" ]; then
+            log "server did not answer within ${kStartWaitSeconds}s:"
+            tail -n 30 "$dir/error.log" >&2 || true
+            exit 1
+        fi
+        sleep 1
+        waited=$((waited + 1))
+    done
+
+    local password admin_password
+    password=$(random_password)
+    admin_password=$(random_password)
+    mariadb --no-defaults --socket="$socket" --user=root <<SQL
+CREATE DATABASE IF NOT EXISTS tessel CHARACTER SET latin1;
+CREATE USER 'tessel'@'%' IDENTIFIED BY '$password';
+GRANT ALL PRIVILEGES ON \`tessel\`.* TO 'tessel'@'%';
+-- Tests that need a database of their own name it tessel_<something>.
+GRANT ALL PRIVILEGES ON \`tessel\\_%\`.* TO 'tessel'@'%';
+GRANT PROCESS, CONNECTION ADMIN ON *.* TO 'tessel'@'%';
+CREATE USER 'tessel_admin'@'%' IDENTIFIED BY '$admin_password';
+GRANT ALL PRIVILEGES ON *.* TO 'tessel_admin'@'%' WITH GRANT OPTION;
+FLUSH PRIVILEGES;
+SQL
+    mariadb --no-defaults --socket="$socket" --user=root tessel <"$schema"
+
+    cat >"$dir/env" <<ENV
+HOST=127.0.0.1
+PORT=$port
+DATABASE=tessel
+USER=tessel
+PASSWORD=$password
+SOCKET=$socket
+ADMIN_USER=tessel_admin
+ADMIN_PASSWORD=$admin_password
+PID_FILE=$dir/mariadb.pid
+SCHEMA=$(cd "$(dirname "$schema")" && pwd)/schema.sql
+ENV
+    log "running on 127.0.0.1:$port (pid $(server_pid)), settings in $dir/env"
+}
+
+stop() {
+    stop_server
+    remove_dir
+    log "stopped; $dir removed"
+}
+
+case "$action" in
+    start) start ;;
+    stop) stop ;;
+    *) usage ;;
+esac

@@ -1,0 +1,43 @@
+// One pass of the service's work: connect, read the settings, dispatch the alarms due now, drain
+// the mail queue, disconnect.
+#pragma once
+
+#include <string>
+
+#include "cycle/local_clock.h"
+#include "db/database.h"
+#include "mail/mail_sender.h"
+
+namespace tessel::cycle {
+
+enum class CycleOutcome {
+    Completed,     // alarms dispatched, queue drained (or the drain deferred), disconnected
+    Held,          // the hold switch (email.outlook = 1) stopped the cycle after the settings
+    NotConnected,  // the database could not be reached; nothing else ran
+};
+
+class WorkCycle {
+public:
+    // attachmentRoot - the directory for rebuilt attachments, with its trailing slash.
+    // The references must outlive the cycle object.
+    WorkCycle(db::Database& db, mail::MailSender& sender, std::string attachmentRoot,
+              LocalClock clock = SystemLocalClock());
+
+    // RunCycle - one pass. A failed connect is absorbed (NotConnected; the reason is kept in
+    // LastConnectError). Every later error propagates: ConversionError for a bad email.ssl,
+    // DatabaseError / StatementError from a statement, tessel::Error for an attachment file that
+    // cannot be written. The connection is then left as it is.
+    CycleOutcome RunCycle();
+
+    // LastConnectError - the text of the last absorbed connect failure (empty after a connect).
+    const std::string& LastConnectError() const { return lastConnectError_; }
+
+private:
+    db::Database& db_;
+    mail::MailSender& sender_;
+    std::string attachmentRoot_;
+    LocalClock clock_;
+    std::string lastConnectError_;
+};
+
+}  // namespace tessel::cycle

@@ -1,0 +1,96 @@
+#include "db/connection.h"
+
+#include "db/database_error.h"
+
+namespace tessel::db {
+namespace {
+
+void SetOption(MYSQL* handle, mysql_option option, const void* value) {
+    if (::mysql_optionsv(handle, option, value) != 0) {
+        throw DatabaseError(::mysql_errno(handle), ::mysql_error(handle));
+    }
+}
+
+}  // namespace
+
+void Connection::Connect() {
+    if (handle_) return;
+    MysqlHandle handle(::mysql_init(nullptr));
+    if (!handle) throw DatabaseError(0, "Cannot initialise the database client");
+
+    unsigned int timeout = kConnectTimeoutSeconds;
+    // A host named "localhost" would otherwise be reached over the Unix socket.
+    unsigned int protocol = MYSQL_PROTOCOL_TCP;
+    my_bool off = 0;
+    unsigned int noLocalInfile = 0;
+    SetOption(handle.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
+    SetOption(handle.get(), MYSQL_OPT_PROTOCOL, &protocol);
+    SetOption(handle.get(), MYSQL_SET_CHARSET_NAME, kCharacterSet);
+    SetOption(handle.get(), MYSQL_OPT_SSL_ENFORCE, &off);
+    SetOption(handle.get(), MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &off);
+    SetOption(handle.get(), MYSQL_OPT_RECONNECT, &off);
+    SetOption(handle.get(), MYSQL_OPT_LOCAL_INFILE, &noLocalInfile);
+
+    std::string server = parameters_.Server.empty() ? std::string(kDefaultServer)
+                                                           : parameters_.Server;
+    unsigned int port = parameters_.Port == 0 ? kDefaultPort
+                                              : static_cast<unsigned int>(parameters_.Port);
+    if (::mysql_real_connect(handle.get(), server.c_str(), parameters_.UserName.c_str(),
+                             parameters_.Password.c_str(), parameters_.Database.c_str(), port,
+                             nullptr, 0) == nullptr) {
+        throw DatabaseError(::mysql_errno(handle.get()), ::mysql_error(handle.get()));
+    }
+    // Every command takes effect on its own, whatever the server's default for new sessions.
+    if (::mysql_autocommit(handle.get(), 1) != 0) {
+        throw DatabaseError(::mysql_errno(handle.get()), ::mysql_error(handle.get()));
+    }
+    handle_ = std::move(handle);
+}
+
+void Connection::Disconnect() noexcept { handle_.reset(); }
+
+unsigned long Connection::ConnectionId() const {
+    return handle_ ? ::mysql_thread_id(handle_.get()) : 0;
+}
+
+bool Connection::UsesTls() const {
+    return handle_ && ::mysql_get_ssl_cipher(handle_.get()) != nullptr;
+}
+
+EscapeMode Connection::EscapeModeNow() const {
+    unsigned int status = 0;
+    if (handle_) ::mariadb_get_infov(handle_.get(), MARIADB_CONNECTION_SERVER_STATUS, &status);
+    return (status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) ? EscapeMode::QuoteDoubling
+                                                         : EscapeMode::Backslash;
+}
+
+MYSQL& Connection::Handle() {
+    if (!handle_) throw DatabaseError(0, "Not connected to the database");
+    return *handle_;
+}
+
+void Connection::ThrowLastError() {
+    throw DatabaseError(::mysql_errno(handle_.get()), ::mysql_error(handle_.get()));
+}
+
+ResultHandle Connection::Query(const std::string& sql) {
+    MYSQL& handle = Handle();
+    if (::mysql_real_query(&handle, sql.data(), sql.size()) != 0) ThrowLastError();
+    ResultHandle result(::mysql_store_result(&handle));
+    if (!result) {
+        if (::mysql_errno(&handle) != 0) ThrowLastError();
+        throw DatabaseError(0, "The statement returned no result set");
+    }
+    return result;
+}
+
+std::uint64_t Connection::Execute(const std::string& sql) {
+    MYSQL& handle = Handle();
+    if (::mysql_real_query(&handle, sql.data(), sql.size()) != 0) ThrowLastError();
+    // A command that happens to return rows: read them off the wire so the session stays usable.
+    ResultHandle result(::mysql_store_result(&handle));
+    if (!result && ::mysql_errno(&handle) != 0) ThrowLastError();
+    return ::mysql_affected_rows(&handle);
+}
+
+}  // namespace tessel::db

@@ -1,0 +1,70 @@
+// The one MariaDB/MySQL connection of the service.
+#pragma once
+
+#include <mysql.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "config/connection_parameters.h"
+#include "db/sql_literal.h"
+
+namespace tessel::db {
+
+struct MysqlCloser {
+    void operator()(MYSQL* handle) const noexcept { ::mysql_close(handle); }
+};
+struct ResultFreer {
+    void operator()(MYSQL_RES* result) const noexcept { ::mysql_free_result(result); }
+};
+using MysqlHandle = std::unique_ptr<MYSQL, MysqlCloser>;
+using ResultHandle = std::unique_ptr<MYSQL_RES, ResultFreer>;
+
+// Named limits of the connection.
+inline constexpr unsigned int kConnectTimeoutSeconds = 15;
+inline constexpr unsigned int kDefaultPort = 3306;
+inline constexpr const char* kDefaultServer = "localhost";
+inline constexpr const char* kCharacterSet = "latin1";
+
+// Connection - TCP only (also for "localhost"), latin1 announced in the handshake, no TLS, no
+// compression, no automatic reconnection, no LOCAL INFILE, autocommit on. Not thread-safe: one
+// thread uses it at a time.
+class Connection {
+public:
+    Connection() = default;
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // SetParameters - the values for the next Connect; takes effect at the next Connect.
+    void SetParameters(const config::ConnectionParameters& parameters) { parameters_ = parameters; }
+    const config::ConnectionParameters& Parameters() const { return parameters_; }
+
+    // Connect - opens the connection; does nothing when it is open. Throws DatabaseError.
+    void Connect();
+    // Disconnect - closes the connection; does nothing when it is closed. Never throws.
+    void Disconnect() noexcept;
+    bool IsConnected() const { return handle_ != nullptr; }
+    // ConnectionId - the server's id of this session (0 when closed).
+    unsigned long ConnectionId() const;
+    // UsesTls - whether the session runs over TLS (it never should).
+    bool UsesTls() const;
+
+    // EscapeModeNow - how string literals must be escaped for the session's current SQL mode.
+    EscapeMode EscapeModeNow() const;
+
+    // Query - runs sql and fetches its whole result. Throws DatabaseError (also when closed or the
+    // statement yields no result set).
+    ResultHandle Query(const std::string& sql);
+    // Execute - runs sql, discarding any result; returns the affected row count. Throws DatabaseError.
+    std::uint64_t Execute(const std::string& sql);
+
+private:
+    MYSQL& Handle();
+    [[noreturn]] void ThrowLastError();
+
+    config::ConnectionParameters parameters_;
+    MysqlHandle handle_;
+};
+
+}  // namespace tessel::db

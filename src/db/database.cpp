@@ -1,0 +1,73 @@
+#include "db/database.h"
+
+namespace tessel::db {
+
+using K = ParameterKind;
+using F = FieldKind;
+
+Database::Database()
+    : q_Configs_(cn_, "q_Configs", StatementKind::Query,
+                 {"SELECT Valor FROM configs WHERE Propriedade = :prop"}, {{"prop", K::String}},
+                 {{"Valor", F::String}}),
+      q_Alarmes_(cn_, "q_Alarmes", StatementKind::Query,
+                 {"SELECT ID, Alarme, Email, SMS, EmailDest, EmailAssunto, EmailAnexo, EmailTexto, "
+                  "SMSDest, SMSTexto ",
+                  "FROM alarmes",
+                  "WHERE (Data = :data) AND (HOUR(Hora) = :hora) AND (MINUTE(Hora) = :minuto) AND ",
+                  "((Email = 1) OR (SMS = 1))"},
+                 {{"data", K::Date}, {"hora", K::Integer}, {"minuto", K::Integer}},
+                 {{"ID", F::Integer},
+                  {"EmailDest", F::Text},
+                  {"EmailAssunto", F::String},
+                  {"EmailAnexo", F::String},
+                  {"EmailTexto", F::String},
+                  {"SMSDest", F::Text},
+                  {"SMSTexto", F::String},
+                  {"Email", F::Integer},
+                  {"SMS", F::Integer},
+                  {"Alarme", F::Integer}}),
+      q_NewMail_(cn_, "q_NewMail", StatementKind::Command,
+                 {"INSERT INTO mail_spooler(Remetente, Destinatario, Assunto, Texto, Anexos)",
+                  "VALUES(:remetente, :destinatario, :assunto, :texto, :anexos)"},
+                 {{"remetente", K::String},
+                  {"destinatario", K::String},
+                  {"assunto", K::String},
+                  {"texto", K::Text},
+                  {"anexos", K::Text}}),
+      q_UpdateAlarme_(cn_, "q_UpdateAlarme", StatementKind::Command,
+                      {"UPDATE alarmes", "SET Email = 0, SMS = 0", "WHERE ID = :id"},
+                      {{"id", K::Integer}}),
+      q_DeleteAlarme_(cn_, "q_DeleteAlarme", StatementKind::Command,
+                      {"DELETE FROM alarmes", "WHERE ID = :id"}, {{"id", K::Integer}}),
+      q_GetMail_(cn_, "q_GetMail", StatementKind::Query, {"SELECT * FROM mail_spooler", "ORDER BY ID"},
+                 {},
+                 {{"ID", F::Integer},
+                  {"Remetente", F::String},
+                  {"Destinatario", F::String},
+                  {"Assunto", F::String},
+                  {"Texto", F::Text},
+                  {"Anexos", F::Text}}),
+      // One row at a time: a row is deleted as soon as it has been processed.
+      q_DeleteMail_(cn_, "q_DeleteMail", StatementKind::Command,
+                    {"DELETE FROM mail_spooler", "WHERE ID = :id"}, {{"id", K::Integer}}),
+      q_GetNome_(cn_, "q_GetNome", StatementKind::Query,
+                 {"SELECT Nome FROM objectos_id WHERE UID = :uid"}, {{"uid", K::String}},
+                 {{"Nome", F::String}}),
+      q_ficheiros_(cn_, "q_ficheiros", StatementKind::Query,
+                   {"SELECT package FROM ficheiros ", "WHERE (UID = :uid) AND (ID = :id)"},
+                   {{"uid", K::String}, {"id", K::Integer}}, {{"package", F::Blob}}) {}
+
+void Database::SetParameters(const config::ConnectionParameters& parameters) {
+    cn_.SetParameters(parameters);
+}
+
+void Database::Connect() { cn_.Connect(); }
+
+void Database::Disconnect() noexcept {
+    for (Statement* q : {&q_Configs_, &q_Alarmes_, &q_GetMail_, &q_GetNome_, &q_ficheiros_}) {
+        q->Close();
+    }
+    cn_.Disconnect();
+}
+
+}  // namespace tessel::db

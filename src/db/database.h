@@ -1,0 +1,54 @@
+// The one connection `cn` and the nine named statements through which all database work passes.
+#pragma once
+
+#include "config/connection_parameters.h"
+#include "db/connection.h"
+#include "db/statement.h"
+
+namespace tessel::db {
+
+class Database {
+public:
+    Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // SetParameters - the connection's parameters for every later Connect.
+    void SetParameters(const config::ConnectionParameters& parameters);
+    // Connect - opens the connection; nothing when open. Throws DatabaseError.
+    void Connect();
+    // Disconnect - closes every statement and the connection; nothing when closed. Never throws.
+    void Disconnect() noexcept;
+    bool IsConnected() const { return cn_.IsConnected(); }
+    // ConnectionId - the server's id of the session (0 when closed).
+    unsigned long ConnectionId() const { return cn_.ConnectionId(); }
+    Connection& Cn() { return cn_; }
+
+    // Queries: Configs(prop) → Valor; Alarmes(data, hora, minuto) → the due alarms; GetMail → the
+    // spool in ascending ID; GetNome(uid) → Nome; Ficheiros(uid, id) → package.
+    Statement& Configs() { return q_Configs_; }
+    Statement& Alarmes() { return q_Alarmes_; }
+    Statement& GetMail() { return q_GetMail_; }
+    Statement& GetNome() { return q_GetNome_; }
+    Statement& Ficheiros() { return q_ficheiros_; }
+    // Commands: NewMail(remetente, destinatario, assunto, texto, anexos) queues a spool row;
+    // UpdateAlarme(id) clears an alarm's flags; DeleteAlarme(id) and DeleteMail(id) delete one row.
+    Statement& NewMail() { return q_NewMail_; }
+    Statement& UpdateAlarme() { return q_UpdateAlarme_; }
+    Statement& DeleteAlarme() { return q_DeleteAlarme_; }
+    Statement& DeleteMail() { return q_DeleteMail_; }
+
+private:
+    Connection cn_;
+    Statement q_Configs_;
+    Statement q_Alarmes_;
+    Statement q_NewMail_;
+    Statement q_UpdateAlarme_;
+    Statement q_DeleteAlarme_;
+    Statement q_GetMail_;
+    Statement q_DeleteMail_;
+    Statement q_GetNome_;
+    Statement q_ficheiros_;
+};
+
+}  // namespace tessel::db

@@ -1,0 +1,51 @@
+// A MailSender that records every call and answers with a chosen result.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "mail/mail_sender.h"
+#include "support/temp_dir.h"
+
+namespace tessel::cycle::test {
+
+struct SendCall {
+    std::string Sender, Recipient, Subject, Body, Host, UserName, Password;
+    std::vector<std::string> AttachmentPaths;
+    std::vector<std::string> AttachmentContents;  // each file as it was at the call (empty if absent)
+    std::int32_t Port = 0;
+    bool UseTls = false;
+};
+
+class RecordingSender : public mail::MailSender {
+public:
+    // Result decides each call's outcome (delivered by default); OnSend runs inside the call.
+    std::function<mail::DeliveryResult(const SendCall&)> Result;
+    std::function<void(const SendCall&)> OnSend;
+    std::vector<SendCall> Calls;
+
+    mail::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
+                                   const std::string& subject, const std::string& body,
+                                   const std::string& host, const std::string& userName,
+                                   const std::string& password,
+                                   const std::vector<std::string>& attachmentPaths,
+                                   std::int32_t port, bool useTls) override {
+        SendCall call{sender, recipient, subject, body, host, userName, password,
+                      attachmentPaths, {}, port, useTls};
+        for (const std::string& path : attachmentPaths) {
+            call.AttachmentContents.push_back(tessel::test::ReadFile(path));
+        }
+        Calls.push_back(call);
+        if (OnSend) OnSend(call);
+        return Result ? Result(call) : mail::DeliveryResult::Success();
+    }
+
+    std::vector<std::string> Recipients() const {
+        std::vector<std::string> out;
+        for (const SendCall& call : Calls) out.push_back(call.Recipient);
+        return out;
+    }
+};
+
+}  // namespace tessel::cycle::test

@@ -1,0 +1,113 @@
+#include "cycle/settings.h"
+
+#include "cycle_fixture.h"
+#include "util/error.h"
+
+namespace tessel::cycle::test {
+namespace {
+
+class SettingsTest : public CycleTest {
+protected:
+    void SetUp() override {
+        db.Connect();
+    }
+    // ReadWith - reads the usual settings with key set to value (or missing for nullptr).
+    CycleSettings ReadWith(const std::string& key, const char* value) {
+        UsualSettings();
+        sql().Exec("DELETE FROM configs WHERE Propriedade = " + sql().Quote(key));
+        if (value != nullptr) Set(key, value);
+        return ReadSmtpSettings(db);
+    }
+    void Reset() { sql().Exec("DELETE FROM configs"); }
+};
+
+TEST_F(SettingsTest, AMissingKeyReadsAsEmpty) {
+    EXPECT_EQ(ReadSetting(db, "email.servidor"), "");
+    Set("email.servidor", "mail.example");
+    EXPECT_EQ(ReadSetting(db, "email.servidor"), "mail.example");
+}
+
+TEST_F(SettingsTest, EveryFieldComesFromItsKey) {
+    UsualSettings();
+    Set("email.outlook", "0");
+    CycleSettings s = ReadSmtpSettings(db);
+    EXPECT_EQ(s.Smtp.Host, "smtp.example");
+    EXPECT_EQ(s.Smtp.Port, 587);
+    EXPECT_EQ(s.Smtp.UserName, "user");
+    EXPECT_EQ(s.Smtp.Password, "secret");
+    EXPECT_EQ(s.Smtp.SenderAddress, "alarms@example");
+    EXPECT_FALSE(s.Smtp.UseTls);
+    EXPECT_FALSE(s.Hold);
+}
+
+TEST_F(SettingsTest, PortIsLenientWithDefault25) {
+    struct Case {
+        const char* value;
+        std::int32_t port;
+    } cases[] = {{nullptr, 25}, {"", 25}, {"abc", 25}, {"587 ", 25}, {" 587", 587}, {"$24B", 587},
+                 {"465", 465}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(ReadWith("email.porta", c.value).Smtp.Port, c.port) << (c.value ? c.value : "(missing)");
+        Reset();
+    }
+}
+
+TEST_F(SettingsTest, TlsFlagIsStrictAndOnlyOneTurnsItOn) {
+    struct Case {
+        const char* value;
+        bool tls;
+    } cases[] = {{"1", true}, {" 1", true}, {"+1", true}, {"01", true},
+                 {"0", false}, {"2", false}, {"-1", false}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(ReadWith("email.ssl", c.value).Smtp.UseTls, c.tls) << c.value;
+        Reset();
+    }
+    struct Bad {
+        const char* value;
+        const char* message;
+    } bad[] = {{"1 ", "'1 ' is not a valid integer value"},
+               {"yes", "'yes' is not a valid integer value"},
+               {"", "'' is not a valid integer value"},
+               {nullptr, "'' is not a valid integer value"}};
+    for (const Bad& b : bad) {
+        try {
+            ReadWith("email.ssl", b.value);
+            ADD_FAILURE() << "no error for " << (b.value ? b.value : "(missing)");
+        } catch (const ConversionError& e) {
+            EXPECT_STREQ(e.what(), b.message);
+        }
+        Reset();
+    }
+}
+
+TEST_F(SettingsTest, HoldSwitchOnlyForOne) {
+    struct Case {
+        const char* value;
+        bool hold;
+    } cases[] = {{"1", true}, {"$1", true}, {"true", false}, {"", false}, {nullptr, false}, {"2", false}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(ReadWith("email.outlook", c.value).Hold, c.hold) << (c.value ? c.value : "(missing)");
+        Reset();
+    }
+}
+
+TEST_F(SettingsTest, PasswordIsUsedExactlyAsStored) {
+    EXPECT_EQ(ReadWith("email.pass", " p'a\\ss ").Smtp.Password, " p'a\\ss ");
+}
+
+TEST_F(SettingsTest, SmsGatewaySettingsMissingOrPresent) {
+    SmsGatewaySettings none = ReadSmsGatewaySettings(db);
+    EXPECT_EQ(none.Prefix + none.User + none.Password + none.ApiId, "");
+    Set("sms.prefix", "351");
+    Set("sms.user", "u");
+    Set("sms.password", "p");
+    Set("sms.idapi", "42");
+    SmsGatewaySettings all = ReadSmsGatewaySettings(db);
+    EXPECT_EQ(all.Prefix, "351");
+    EXPECT_EQ(all.User, "u");
+    EXPECT_EQ(all.Password, "p");
+    EXPECT_EQ(all.ApiId, "42");
+}
+
+}  // namespace
+}  // namespace tessel::cycle::test
