@@ -54,7 +54,21 @@ void RunSystemctl(const CommandRunner& run, std::vector<std::string> arguments) 
     }
 }
 
+// systemd refuses a program path holding a quotation mark, a backslash or a control byte,
+// however it is quoted; such a unit would never start.
+bool SystemdAcceptsPath(std::string_view path) {
+    for (char c : path) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || c == '"' || c == '\'' || c == '\\') return false;
+    }
+    return true;
+}
+
 void Install(int directory, const RegistrationTarget& target, const CommandRunner& run) {
+    if (!SystemdAcceptsPath(target.ExecutablePath)) {
+        throw Error("systemd cannot start a program whose path holds a quotation mark, a "
+                    "backslash or a control character: " + target.ExecutablePath);
+    }
     UniqueFd unit(::openat(directory, kUnitFileName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                            kUnitFileMode));
     if (!unit) throw PlatformError(errno);

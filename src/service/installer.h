@@ -41,7 +41,8 @@ int RunCommand(const std::vector<std::string>& argv);
 
 // ApplyRegistration - installs or removes the unit. Success: "Service installed successfully" or
 // "Service uninstalled successfully" on out unless silent; returns 0. A failure of the step
-// itself (already registered, not registered, a write or systemctl failure): the failure message
+// itself (already registered, not registered, an executable path that systemd refuses, a write
+// or systemctl failure): the failure message
 // on err, nothing changed, returns 1. Throws PlatformError, before any message, when the unit
 // directory does not exist or is not writable.
 int ApplyRegistration(bool install, bool silent, const RegistrationTarget& target,

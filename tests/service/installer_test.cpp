@@ -1,0 +1,212 @@
+// Mode selection from the command line and the unit file installer.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <sstream>
+
+#include "service/command_line.h"
+#include "service/installer.h"
+#include "support/temp_dir.h"
+#include "util/error.h"
+
+namespace tessel::service {
+namespace {
+
+struct SwitchCase {
+    std::vector<std::string> Arguments;
+    Mode Expected;
+    bool Silent;
+};
+
+TEST(CommandLineTest, SwitchesAndOptionsSelectTheMode) {
+    const std::vector<SwitchCase> cases = {
+        {{}, Mode::Run, false},
+        {{"/install"}, Mode::Install, false},
+        {{"-Install"}, Mode::Install, false},
+        {{"/INSTALL"}, Mode::Install, false},
+        {{"extra", "-iNsTaLl", "more"}, Mode::Install, false},
+        {{"--install"}, Mode::Run, false},
+        {{"install"}, Mode::Run, false},
+        {{"/installx"}, Mode::Run, false},
+        {{"/"}, Mode::Run, false},
+        {{"/silent"}, Mode::Run, true},
+        {{"-UNINSTALL"}, Mode::Uninstall, false},
+        {{"/uninstall", "/install"}, Mode::Install, false},
+        {{"/install", "/silent"}, Mode::Install, true},
+        {{"-Silent", "/uninstall"}, Mode::Uninstall, true},
+        {{"--once"}, Mode::Once, false},
+        {{"--ONCE"}, Mode::Run, false},
+        {{"--encipher"}, Mode::Encipher, false},
+        {{"--once", "/install"}, Mode::Install, false},
+        {{"/install", "--help"}, Mode::Help, false},
+        {{"--version"}, Mode::Version, false},
+        {{"--tick-ms=abc"}, Mode::Invalid, false},
+        {{"--tick-ms=0"}, Mode::Invalid, false},
+        {{"--tick-ms=-5"}, Mode::Invalid, false},
+        {{"--tick-ms=$10"}, Mode::Invalid, false},
+        {{"--tick-ms="}, Mode::Invalid, false},
+        {{"--tick-ms"}, Mode::Run, false},
+    };
+    for (const SwitchCase& c : cases) {
+        std::string shown;
+        for (const auto& a : c.Arguments) shown += "[" + a + "]";
+        CommandLine parsed = ParseCommandLine(c.Arguments);
+        EXPECT_EQ(parsed.Selected, c.Expected) << shown;
+        EXPECT_EQ(parsed.Silent, c.Silent) << shown;
+    }
+}
+
+TEST(CommandLineTest, TickLength) {
+    EXPECT_EQ(ParseCommandLine({}).Tick, std::chrono::milliseconds(1000));
+    EXPECT_EQ(ParseCommandLine({"--tick-ms=5"}).Tick, std::chrono::milliseconds(5));
+    CommandLine bad = ParseCommandLine({"--tick-ms=x"});
+    EXPECT_NE(bad.Error.find("'x'"), std::string::npos) << bad.Error;
+}
+
+// Records the commands the installer would run; can fail one of them.
+struct FakeRunner {
+    std::vector<std::string> Calls;
+    std::string FailOn;
+    CommandRunner Runner() {
+        return [this](const std::vector<std::string>& argv) {
+            std::string line;
+            for (const auto& a : argv) line += (line.empty() ? "" : " ") + a;
+            Calls.push_back(line);
+            return line == FailOn ? 1 : 0;
+        };
+    }
+};
+
+class InstallerTest : public ::testing::Test {
+protected:
+    RegistrationTarget Target() const { return {dir_.Path(), "/opt/tessel/tesselcomsvc", false}; }
+    std::string UnitPath() const { return dir_.File(kUnitFileName); }
+    int Apply(bool install, bool silent, const RegistrationTarget& target) {
+        out_.str({});
+        err_.str({});
+        return ApplyRegistration(install, silent, target, out_, err_, runner_.Runner());
+    }
+
+    test::TempDir dir_;
+    std::ostringstream out_, err_;
+    FakeRunner runner_;
+};
+
+TEST_F(InstallerTest, InstallWritesTheUnitAndUninstallRemovesIt) {
+    EXPECT_EQ(Apply(true, false, Target()), 0);
+    EXPECT_EQ(out_.str(), "Service installed successfully\n");
+    EXPECT_EQ(err_.str(), "");
+    EXPECT_EQ(test::ReadFile(UnitPath()),
+              "[Unit]\n"
+              "Description=Tessel Com Service\n"
+              "\n"
+              "[Service]\n"
+              "Type=notify\n"
+              "ExecStart=\"/opt/tessel/tesselcomsvc\"\n"
+              "Restart=on-failure\n"
+              "RestartSec=30\n"
+              "\n"
+              "[Install]\n"
+              "WantedBy=multi-user.target\n");
+    struct stat info;
+    ASSERT_EQ(::stat(UnitPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+
+    EXPECT_EQ(Apply(false, false, Target()), 0);
+    EXPECT_EQ(out_.str(), "Service uninstalled successfully\n");
+    EXPECT_NE(::access(UnitPath().c_str(), F_OK), 0);
+    EXPECT_TRUE(runner_.Calls.empty());
+}
+
+TEST_F(InstallerTest, SilentSuppressesOnlyTheSuccessMessage) {
+    EXPECT_EQ(Apply(true, true, Target()), 0);
+    EXPECT_EQ(out_.str() + err_.str(), "");
+    EXPECT_EQ(Apply(true, true, Target()), 1);
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_NE(err_.str(), "");
+}
+
+TEST_F(InstallerTest, AlreadyRegisteredKeepsTheExistingUnit) {
+    dir_.Write(kUnitFileName, "[Unit]\nDescription=first\n");
+    EXPECT_EQ(Apply(true, false, Target()), 1);
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_EQ(err_.str(),
+              "Service \"Tessel Com Service\" failed to install with error: "
+              "\"System Error.  Code: 17.\r\nFile exists\"\n");
+    EXPECT_EQ(test::ReadFile(UnitPath()), "[Unit]\nDescription=first\n");
+}
+
+TEST_F(InstallerTest, UninstallOfMissingUnitFails) {
+    EXPECT_EQ(Apply(false, true, Target()), 1);
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_EQ(err_.str(),
+              "Service \"Tessel Com Service\" failed to uninstall with error: "
+              "\"System Error.  Code: 2.\r\nNo such file or directory\"\n");
+}
+
+TEST_F(InstallerTest, MissingUnitDirectoryIsAnErrorBeforeAnyMessage) {
+    RegistrationTarget target = Target();
+    target.UnitDirectory = dir_.File("missing");
+    try {
+        Apply(true, false, target);
+        FAIL() << "no error";
+    } catch (const PlatformError& error) {
+        EXPECT_EQ(error.Code(), ENOENT);
+    }
+    EXPECT_EQ(out_.str() + err_.str(), "");
+}
+
+TEST_F(InstallerTest, SystemdIsReloadedAndTheUnitEnabledAndDisabled) {
+    RegistrationTarget target = Target();
+    target.ManageSystemd = true;
+    EXPECT_EQ(Apply(true, true, target), 0);
+    EXPECT_EQ(Apply(false, true, target), 0);
+    EXPECT_EQ(runner_.Calls, (std::vector<std::string>{
+                                 "systemctl daemon-reload",
+                                 "systemctl enable TesselComService.service",
+                                 "systemctl disable TesselComService.service",
+                                 "systemctl daemon-reload"}));
+}
+
+// An install that cannot be enabled is not reported as done and leaves nothing behind.
+TEST_F(InstallerTest, FailedEnableRemovesTheNewUnit) {
+    RegistrationTarget target = Target();
+    target.ManageSystemd = true;
+    runner_.FailOn = "systemctl enable TesselComService.service";
+    EXPECT_EQ(Apply(true, false, target), 1);
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_EQ(err_.str(),
+              "Service \"Tessel Com Service\" failed to install with error: "
+              "\"systemctl enable TesselComService.service exited with status 1\"\n");
+    EXPECT_NE(::access(UnitPath().c_str(), F_OK), 0);
+}
+
+// systemd refuses such a path however it is quoted: installing must fail, not succeed uselessly.
+TEST_F(InstallerTest, PathThatSystemdRefusesIsNotInstalled) {
+    for (const std::string path : {"/opt/a\"b/x", "/opt/a'b/x", "/opt/a\\b/x", "/opt/a\nb/x"}) {
+        RegistrationTarget target = Target();
+        target.ExecutablePath = path;
+        EXPECT_EQ(Apply(true, false, target), 1) << path;
+        EXPECT_TRUE(err_.str().starts_with(
+            "Service \"Tessel Com Service\" failed to install with error: \"systemd cannot start"))
+            << err_.str();
+        EXPECT_NE(::access(UnitPath().c_str(), F_OK), 0);
+    }
+}
+
+TEST(QuoteExecPathTest, SpecialCharactersCannotSplitOrChangeThePath) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/opt/tessel/tesselcomsvc", "\"/opt/tessel/tesselcomsvc\""},
+        {"/opt/my dir/tesselcomsvc", "\"/opt/my dir/tesselcomsvc\""},
+        {"/a\"b\\c/x", "\"/a\\\"b\\\\c/x\""},
+        {"/100%n/x", "\"/100%%n/x\""},
+        {"/$HOME/x", "\"/$HOME/x\""},
+        {"/a;b 'c'/x", "\"/a;b 'c'/x\""},
+        {"/tab\there/x\n", "\"/tab\\x09here/x\\x0a\""},
+    };
+    for (const auto& [path, quoted] : cases) EXPECT_EQ(QuoteExecPath(path), quoted) << path;
+}
+
+}  // namespace
+}  // namespace tessel::service
