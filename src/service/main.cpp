@@ -6,41 +6,71 @@
 #include <vector>
 
 #include "config/startup_config.h"
+#include "cycle/work_cycle.h"
+#include "db/database.h"
+#include "mail/mail_sender.h"
 #include "service/command_line.h"
 #include "service/dispatcher.h"
 #include "service/installer.h"
 #include "service/notify_socket.h"
 #include "service/once.h"
 #include "service/tessel_com_service.h"
+#include "util/exe_path.h"
 
 namespace {
 
 using namespace tessel;
 using namespace tessel::service;
 
+// Stands in for the SMTP sender while this build has none: nothing is sent, and every attempt
+// fails before the mail transaction, so queued rows stay queued for a build that can send.
+class NoMailSender : public mail::MailSender {
+public:
+    mail::DeliveryResult SendEmail(const std::string&, const std::string&, const std::string&,
+                                   const std::string&, const std::string&, const std::string&,
+                                   const std::string&, const std::vector<std::string>&,
+                                   std::int32_t, bool) override {
+        return mail::DeliveryResult::Failure(mail::FailureStage::Session,
+                                             "this build has no mail transport");
+    }
+};
+
 // The work behind the service, alive for the whole process; only the worker thread uses it.
 // This is the one place that connects the host to the database and the work cycle.
 class ServiceWork {
 public:
+    ServiceWork() : cycle_(database_, sender_, ExecutableDirectory() + "attachments/") {}
+
     // Start-up configuration: the connection parameters from configs.ini. Throws
     // ConversionError for a malformed Password value.
     bool ServiceStart() {
-        parameters_ = config::ReadStartupConfiguration(config::ConfigFilePath());
+        database_.SetParameters(config::ReadStartupConfiguration(config::ConfigFilePath()));
         return true;
     }
 
-    // One pass of the work. The database and work-cycle modules are not part of the build
-    // yet: until they are wired here, a pass does nothing.
-    CycleResult RunCycle() { return CycleResult::Completed; }
+    // One pass of the work; its errors end the service.
+    CycleResult RunCycle() {
+        switch (cycle_.RunCycle()) {
+            case cycle::CycleOutcome::Completed: return CycleResult::Completed;
+            case cycle::CycleOutcome::Held: return CycleResult::Held;
+            case cycle::CycleOutcome::NotConnected: return CycleResult::NotConnected;
+        }
+        return CycleResult::Completed;
+    }
+
+    const std::string& LastConnectError() const { return cycle_.LastConnectError(); }
 
 private:
-    config::ConnectionParameters parameters_;
+    db::Database database_;
+    NoMailSender sender_;
+    cycle::WorkCycle cycle_;
 };
 
 ServiceHandlers MakeServiceHandlers(ServiceWork& work) {
     ServiceHandlers handlers;
     handlers.ServiceStart = [&work] { return work.ServiceStart(); };
     handlers.RunCycle = [&work] { return work.RunCycle(); };
+    handlers.LastConnectError = [&work] { return work.LastConnectError(); };
     return handlers;
 }
 

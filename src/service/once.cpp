@@ -24,7 +24,10 @@ int RunOnce(TesselComService& service, std::ostream& err) noexcept {
     }
     if (result == CycleResult::NotConnected) {
         try {
-            err << "tesselcomsvc: the database could not be reached; no cycle ran\n" << std::flush;
+            std::string reason = handlers.LastConnectError ? handlers.LastConnectError() : "";
+            err << "tesselcomsvc: the database could not be reached"
+                << (reason.empty() ? "" : ": " + reason) << "\n"
+                << std::flush;
         } catch (...) {
         }
         return kExitNotConnected;

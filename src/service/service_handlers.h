@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 namespace tessel::service {
 
@@ -20,6 +21,8 @@ struct ServiceHandlers {
     std::function<CycleResult()> RunCycle;
     // ServiceStop - returns Stopped; left empty, a stop is never refused.
     std::function<bool()> ServiceStop;
+    // LastConnectError - why the last cycle could not reach the database; may be left empty.
+    std::function<std::string()> LastConnectError;
 };
 
 }  // namespace tessel::service

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -80,10 +81,12 @@ struct RunResult {
 };
 
 // RunProgram - runs the program to its end with the given standard input.
-RunResult RunProgram(const test::TempDir& dir, std::vector<std::string> argv, const std::string& input,
-              const std::vector<std::string>& extraEnvironment = {}) {
+RunResult RunProgram(const test::TempDir& dir, std::vector<std::string> argv,
+                     const std::string& input,
+                     const std::vector<std::string>& extraEnvironment = {}) {
     std::string in = dir.Write("stdin", input);
-    pid_t pid = Spawn(std::move(argv), extraEnvironment, in, dir.File("stdout"), dir.File("stderr"));
+    pid_t pid =
+        Spawn(std::move(argv), extraEnvironment, in, dir.File("stdout"), dir.File("stderr"));
     int status = WaitExit(pid);
     return {status, test::ReadFile(dir.File("stdout")), test::ReadFile(dir.File("stderr"))};
 }
@@ -224,6 +227,15 @@ TEST_F(RunModeTest, SignalsBecomeControlRequests) {
     EXPECT_EQ(WaitExit(pid), 0);
 }
 
+TEST_F(RunModeTest, OnceReportsAnUnreachableDatabase) {
+    RunResult once = RunProgram(dir_, {executable_, "--once"}, "",
+                                {"NOTIFY_SOCKET=" + dir_.File("notify")});
+    EXPECT_EQ(once.Status, 2);
+    EXPECT_EQ(once.Out, "");
+    EXPECT_TRUE(once.Err.starts_with("tesselcomsvc: the database could not be reached"));
+    EXPECT_EQ(std::count(once.Err.begin(), once.Err.end(), '\n'), 1) << once.Err;
+}
+
 TEST_F(RunModeTest, MalformedPasswordFailsTheStartWithStatusOne) {
     dir_.Write("bin/configs.ini", "[DBCONFIG]\nServer=127.0.0.1\nPassword=G1\n");
     pid_t pid = Start();
@@ -325,7 +337,8 @@ TEST(InstallerBinaryTest, ExecutableInDirectoryWithBlanksGetsAQuotedPath) {
 TEST(InstallerBinaryTest, FailuresExitWithStatusOne) {
     test::TempDir dir;
     std::string unitDir = "TESSELCOM_UNIT_DIR=" + dir.Path();
-    RunResult missing = RunProgram(dir, {TESSEL_EXECUTABLE, "/uninstall", "/silent"}, "", {unitDir});
+    RunResult missing =
+        RunProgram(dir, {TESSEL_EXECUTABLE, "/uninstall", "/silent"}, "", {unitDir});
     EXPECT_EQ(missing.Status, 1);
     EXPECT_EQ(missing.Out, "");
     EXPECT_EQ(missing.Err, "Service \"Tessel Com Service\" failed to uninstall with error: "

@@ -98,7 +98,8 @@ protected:
 
     std::vector<Report> ReportsAfterRunning() {
         auto all = channel_.Reports();
-        std::vector<Report> normalStart{{S::StartPending, 1}, {S::StartPending, 2}, {S::Running, 0}};
+        const std::vector<Report> normalStart{
+            {S::StartPending, 1}, {S::StartPending, 2}, {S::Running, 0}};
         EXPECT_GE(all.size(), 3u);
         EXPECT_EQ(std::vector<Report>(all.begin(), all.begin() + 3), normalStart);
         return std::vector<Report>(all.begin() + 3, all.end());
