@@ -215,12 +215,12 @@ std::string FormatPlainAddress(const MailAddress& address) {
     for (char& c : upperAddress) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
-    const std::string spec = FormatAddressSpec(address);
-    if (name.empty() || name == upperAddress) return spec;
+    const std::string addressSpec = FormatAddressSpec(address);
+    if (name.empty() || name == upperAddress) return addressSpec;
 
     bool plain = true;
     for (char c : name) plain &= c == ' ' || IsAtomByte(c);
-    return (plain ? name : Quoted(name)) + " " + spec;
+    return (plain ? name : Quoted(name)) + " " + addressSpec;
 }
 
 }  // namespace tessel::mail
