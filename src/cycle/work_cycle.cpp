@@ -2,7 +2,9 @@
 
 #include <exception>
 
+#include "cycle/alarm_dispatch.h"
 #include "cycle/settings.h"
+#include "cycle/spool_drain.h"
 
 namespace tessel::cycle {
 
@@ -25,6 +27,9 @@ CycleOutcome WorkCycle::RunCycle() {
         db_.Disconnect();
         return CycleOutcome::Held;
     }
+    DispatchAlarms(db_, settings.Smtp.SenderAddress, clock_);
+    // A deferred drain is a completed cycle: the next one tries the rest of the queue.
+    DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_);
     db_.Disconnect();
     return CycleOutcome::Completed;
 }

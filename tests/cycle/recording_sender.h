@@ -1,6 +1,8 @@
 // A MailSender that records every call and answers with a chosen result.
 #pragma once
 
+#include <unistd.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,7 +15,8 @@ namespace tessel::cycle::test {
 struct SendCall {
     std::string Sender, Recipient, Subject, Body, Host, UserName, Password;
     std::vector<std::string> AttachmentPaths;
-    std::vector<std::string> AttachmentContents;  // each file as it was at the call (empty if absent)
+    std::vector<std::string> AttachmentContents;  // each file as it was at the call
+    std::vector<bool> AttachmentExists;
     std::int32_t Port = 0;
     bool UseTls = false;
 };
@@ -32,9 +35,10 @@ public:
                                    const std::vector<std::string>& attachmentPaths,
                                    std::int32_t port, bool useTls) override {
         SendCall call{sender, recipient, subject, body, host, userName, password,
-                      attachmentPaths, {}, port, useTls};
+                      attachmentPaths, {}, {}, port, useTls};
         for (const std::string& path : attachmentPaths) {
             call.AttachmentContents.push_back(tessel::test::ReadFile(path));
+            call.AttachmentExists.push_back(::access(path.c_str(), F_OK) == 0);
         }
         Calls.push_back(call);
         if (OnSend) OnSend(call);

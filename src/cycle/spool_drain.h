@@ -1,0 +1,26 @@
+// Sending every queued message of mail_spooler and removing each row once it is processed.
+#pragma once
+
+#include <string>
+
+#include "cycle/settings.h"
+#include "db/database.h"
+#include "mail/mail_sender.h"
+
+namespace tessel::cycle {
+
+enum class DrainOutcome {
+    Drained,   // a fresh read found the queue empty
+    Deferred,  // the mail server could not be used: the rest of the queue waits for the next cycle
+};
+
+// DrainSpool - reads the queue in ascending ID, in passes until a read finds it empty. Per row:
+// rebuilds the attachments under attachmentRoot, calls SendEmail once per recipient (";"-separated
+// Destinatario), deletes the attachment files, then deletes that row alone. What a failed delivery
+// means is DecideDelivery's: a warning and go on, or defer (the row and all later rows stay).
+// Throws DatabaseError / StatementError, AttachmentError, whatever SendEmail throws, and
+// tessel::Error when a processed row survives its deletion (it would be sent again and again).
+DrainOutcome DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
+                        const std::string& attachmentRoot);
+
+}  // namespace tessel::cycle
