@@ -1,6 +1,7 @@
 #include "support/scripted_smtp_server.h"
 
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <stdexcept>
 
@@ -9,6 +10,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 namespace tessel::test {
@@ -19,7 +23,7 @@ namespace {
 constexpr auto kSafetyLimit = std::chrono::seconds(60);
 constexpr auto kSegmentPause = std::chrono::milliseconds(2);
 
-bool SendAll(int fd, std::string_view bytes) {
+bool SendPlain(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) {
@@ -34,6 +38,11 @@ bool SendAll(int fd, std::string_view bytes) {
 }
 
 }  // namespace
+
+struct ScriptedSmtpServer::TlsState {
+    std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> Context{nullptr, SSL_CTX_free};
+    std::unique_ptr<SSL, decltype(&SSL_free)> Connection{nullptr, SSL_free};
+};
 
 ScriptedSmtpServer::ScriptedSmtpServer() {
     listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -63,32 +72,74 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
 }
 
 ScriptedSmtpServer& ScriptedSmtpServer::Send(std::string bytes) {
-    steps_.push_back({Step::Kind::Send, std::move(bytes), 0});
+    steps_.push_back({Step::Kind::Send, std::move(bytes), 0, {}});
     return *this;
 }
 
 ScriptedSmtpServer& ScriptedSmtpServer::SendSplit(std::string bytes, std::size_t segment) {
-    steps_.push_back({Step::Kind::Send, std::move(bytes), segment});
+    steps_.push_back({Step::Kind::Send, std::move(bytes), segment, {}});
     return *this;
 }
 
 ScriptedSmtpServer& ScriptedSmtpServer::Expect(std::string line) {
-    steps_.push_back({Step::Kind::Expect, std::move(line), 0});
+    steps_.push_back({Step::Kind::Expect, std::move(line), 0, {}});
     return *this;
 }
 
 ScriptedSmtpServer& ScriptedSmtpServer::ExpectData() {
-    steps_.push_back({Step::Kind::ExpectData, {}, 0});
+    steps_.push_back({Step::Kind::ExpectData, {}, 0, {}});
     return *this;
 }
 
 ScriptedSmtpServer& ScriptedSmtpServer::AwaitBytes() {
-    steps_.push_back({Step::Kind::AwaitBytes, {}, 0});
+    steps_.push_back({Step::Kind::AwaitBytes, {}, 0, {}});
     return *this;
 }
 
+ScriptedSmtpServer& ScriptedSmtpServer::AcceptTls(std::string certFile, std::string keyFile) {
+    Step step{Step::Kind::AcceptTls, std::move(certFile), 0, {}};
+    step.KeyFile = std::move(keyFile);
+    steps_.push_back(std::move(step));
+    return *this;
+}
+
+bool ScriptedSmtpServer::SendAll(int fd, std::string_view bytes) {
+    if (!tls_) {
+        return SendPlain(fd, bytes);
+    }
+    while (!bytes.empty()) {
+        std::size_t written = 0;
+        if (SSL_write_ex(tls_->Connection.get(), bytes.data(), bytes.size(), &written) != 1) {
+            return false;
+        }
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+bool ScriptedSmtpServer::Accept(int fd, const Step& step) {
+    auto state = std::make_unique<TlsState>();
+    state->Context.reset(SSL_CTX_new(TLS_server_method()));
+    if (!state->Context ||
+        SSL_CTX_use_certificate_chain_file(state->Context.get(), step.Text.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(state->Context.get(), step.KeyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+        Mismatch("the test certificate cannot be loaded");
+        return false;
+    }
+    state->Connection.reset(SSL_new(state->Context.get()));
+    SSL_set_fd(state->Connection.get(), fd);
+    if (SSL_accept(state->Connection.get()) != 1) {
+        ERR_clear_error();
+        Mismatch("the TLS handshake failed");
+        return false;
+    }
+    tls_ = std::move(state);
+    tlsAccepted_ = true;
+    return true;
+}
+
 ScriptedSmtpServer& ScriptedSmtpServer::Close() {
-    steps_.push_back({Step::Kind::Close, {}, 0});
+    steps_.push_back({Step::Kind::Close, {}, 0, {}});
     return *this;
 }
 
@@ -125,13 +176,22 @@ void ScriptedSmtpServer::Mismatch(std::string text) {
 bool ScriptedSmtpServer::ReadMore(int fd) {
     auto giveUp = std::chrono::steady_clock::now() + kSafetyLimit;
     while (!stop_ && std::chrono::steady_clock::now() < giveUp) {
+        bool buffered = tls_ && SSL_pending(tls_->Connection.get()) > 0;
         pollfd p{fd, POLLIN, 0};
-        int n = ::poll(&p, 1, 50);
-        if (n <= 0) {
+        if (!buffered && ::poll(&p, 1, 50) <= 0) {
             continue;
         }
         char buffer[65536];
-        ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        ssize_t got;
+        if (tls_) {
+            std::size_t count = 0;
+            got = SSL_read_ex(tls_->Connection.get(), buffer, sizeof buffer, &count) == 1
+                      ? static_cast<ssize_t>(count)
+                      : 0;
+            ERR_clear_error();
+        } else {
+            got = ::recv(fd, buffer, sizeof buffer, 0);
+        }
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -216,11 +276,18 @@ bool ScriptedSmtpServer::Play(int fd, const Step& step) {
     }
     case Step::Kind::Close:
         return false;
+    case Step::Kind::AcceptTls:
+        return Accept(fd, step);
     }
     return false;
 }
 
 void ScriptedSmtpServer::Run() {
+    // A client that has gone makes a TLS write raise SIGPIPE; it is held back on this thread only.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     int fd = -1;
     auto giveUp = std::chrono::steady_clock::now() + kSafetyLimit;
     while (!stop_ && std::chrono::steady_clock::now() < giveUp) {
@@ -246,6 +313,10 @@ void ScriptedSmtpServer::Run() {
     if (open) {
         while (ReadMore(fd)) {
         }
+    }
+    if (tls_) {
+        SSL_shutdown(tls_->Connection.get());
+        tls_.reset();
     }
     ::close(fd);
 }

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
+#include <string_view>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,7 +18,7 @@ namespace tessel::test {
 class ScriptedSmtpServer {
 public:
     ScriptedSmtpServer();
-    ~ScriptedSmtpServer();
+    ~ScriptedSmtpServer();  // waits for the script thread (the client must have closed or will time out)
     ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
     ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
 
@@ -36,6 +38,9 @@ public:
     ScriptedSmtpServer& AwaitBytes();
     // Close - closes the connection.
     ScriptedSmtpServer& Close();
+    // AcceptTls - server side of a TLS handshake with the given PEM files; everything after it is
+    // read and written over TLS (Received() then holds the decrypted bytes).
+    ScriptedSmtpServer& AcceptTls(std::string certFile, std::string keyFile);
 
     // Start - runs the script on a thread of its own.
     void Start();
@@ -46,21 +51,27 @@ public:
     std::string Received() const;
     // Data - the message text received by ExpectData, each line with its CR LF, without the ".".
     std::string Data() const;
+    // TlsAccepted - the handshake of AcceptTls succeeded.
+    bool TlsAccepted() const { return tlsAccepted_; }
     // Mismatches - what differed from the script; empty when the client did exactly as expected.
     std::vector<std::string> Mismatches() const;
 
 private:
     struct Step {
-        enum class Kind { Send, Expect, ExpectData, AwaitBytes, Close } What;
+        enum class Kind { Send, Expect, ExpectData, AwaitBytes, Close, AcceptTls } What;
         std::string Text;
         std::size_t Segment = 0;
+        std::string KeyFile;
     };
+    struct TlsState;
 
     void Run();
     bool Play(int fd, const Step& step);
     // ReadMore - one read into the pending buffer; false at the end of the connection or on stop.
     bool ReadMore(int fd);
     bool ReadLine(int fd, std::string& line);
+    bool SendAll(int fd, std::string_view bytes);
+    bool Accept(int fd, const Step& step);
     void Mismatch(std::string text);
 
     int listener_ = -1;
@@ -68,6 +79,8 @@ private:
     std::vector<Step> steps_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> tlsAccepted_{false};
+    std::unique_ptr<TlsState> tls_;
     mutable std::mutex lock_;
     std::string received_;
     std::string pending_;  // received and not yet consumed by a step

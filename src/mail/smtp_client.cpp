@@ -1,0 +1,344 @@
+#include "mail/smtp_client.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <sstream>
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include "mail/address_parser.h"
+#include "mail/header_encoding.h"
+#include "mail/line_writer.h"
+#include "mail/render.h"
+#include "util/base64.h"
+
+namespace tessel::mail {
+
+namespace {
+
+std::string Upper(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return result;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && Upper(a) == Upper(b);
+}
+
+bool Allowed(const SmtpReply& reply, std::initializer_list<int> allowed) {
+    return allowed.size() == 0 ||
+           std::find(allowed.begin(), allowed.end(), reply.NumericCode) != allowed.end();
+}
+
+// DataWriter - the renderer's lines go into the open batch, which leaves in writes of bounded size.
+class DataWriter : public LineWriter {
+public:
+    explicit DataWriter(LineTransport& transport) : transport_(transport) {}
+    void WriteLine(std::string_view line) override {
+        transport_.WriteLine(line);
+        if (transport_.BatchSize() >= kDataFlushBytes) {
+            transport_.FlushBatch();
+        }
+    }
+
+private:
+    LineTransport& transport_;
+};
+
+}  // namespace
+
+std::unique_ptr<LineTransport> ConnectLine(const std::string& host, std::int32_t port, bool useTls,
+                                           const SessionTimeouts& timeouts) {
+    auto connection = std::make_unique<LineConnection>(timeouts.Write);
+    connection->Open(host, port, useTls, DeadlineAfter(timeouts.Connect));
+    return connection;
+}
+
+std::string LocalHostName() {
+    constexpr std::size_t kHostNameBuffer = 250;
+    char name[kHostNameBuffer + 1] = {};
+    if (::gethostname(name, kHostNameBuffer) == 0 && name[0] != '\0') {
+        return std::string(name, ::strnlen(name, kHostNameBuffer));
+    }
+    utsname node{};
+    if (::uname(&node) == 0 && node.nodename[0] != '\0') {
+        return std::string(node.nodename, ::strnlen(node.nodename, sizeof node.nodename));
+    }
+    return "localhost";
+}
+
+bool HasCapability(const std::vector<std::string>& capabilities, std::string_view name) {
+    return std::any_of(capabilities.begin(), capabilities.end(),
+                       [&](const std::string& line) { return EqualsIgnoringCase(line, name); });
+}
+
+std::vector<std::string> AuthMechanisms(const std::vector<std::string>& capabilities) {
+    std::vector<std::string> mechanisms;
+    for (const std::string& line : capabilities) {
+        if (line.size() < 5 || !EqualsIgnoringCase(std::string_view(line).substr(0, 4), "AUTH") ||
+            (line[4] != ' ' && line[4] != '=')) {
+            continue;
+        }
+        std::string rest = Upper(std::string_view(line).substr(4));
+        if (auto eq = rest.find('='); eq != std::string::npos) {
+            rest[eq] = ' ';
+        }
+        std::istringstream words(rest);
+        std::string word;
+        while (words >> word) {
+            if (std::find(mechanisms.begin(), mechanisms.end(), word) == mechanisms.end()) {
+                mechanisms.push_back(word);
+            }
+        }
+    }
+    return mechanisms;
+}
+
+std::vector<std::string> EnvelopeRecipients(const OutgoingMessage& message) {
+    std::string joined;
+    for (const MailAddress& recipient : message.Recipients) {
+        if (!joined.empty()) {
+            joined += ", ";
+        }
+        joined += FormatPlainAddress(recipient);
+    }
+    std::vector<std::string> addresses;
+    for (MailAddress& entry : ParseAddressList(joined)) {
+        addresses.push_back(std::move(entry.Address));
+    }
+    return addresses;
+}
+
+SmtpClient::SmtpClient(SmtpAccount account, SessionTimeouts timeouts, TransportConnector connector)
+    : account_(std::move(account)),
+      timeouts_(timeouts),
+      connector_(std::move(connector)),
+      heloName_(LocalHostName()) {}
+
+SmtpClient::~SmtpClient() {
+    if (transport_) {
+        transport_->Close();
+    }
+}
+
+DeliveryResult SmtpClient::Deliver(const OutgoingMessage& message) {
+    std::vector<std::string> recipients;
+    try {
+        recipients = EnvelopeRecipients(message);
+    } catch (const tessel::Error& e) {
+        return DeliveryResult::Failure(FailureStage::Address, e.what());
+    }
+    if (account_.Host.empty()) {
+        return DeliveryResult::Failure(FailureStage::Session, "No SMTP server is set");
+    }
+    if (account_.Port == 0) {
+        return DeliveryResult::Failure(FailureStage::Session, "No SMTP port is set");
+    }
+
+    inTransaction_ = false;
+    abandoned_ = false;
+    std::optional<DeliveryResult> failure;
+    try {
+        transport_ = connector_(account_.Host, account_.Port, account_.UseTls, timeouts_);
+        Converse(message, recipients);
+    } catch (const std::exception& e) {
+        failure = DeliveryResult::Failure(inTransaction_ ? FailureStage::Transaction : FailureStage::Session,
+                                          e.what());
+    }
+    return Finish(std::move(failure));
+}
+
+void SmtpClient::Converse(const OutgoingMessage& message, const std::vector<std::string>& recipients) {
+    SmtpReply greeting = ReadReply(DeadlineAfter(timeouts_.Reply));
+    if (greeting.NumericCode != 220) {
+        throw SmtpReplyError("The greeting", greeting);
+    }
+    Greet();
+    if (account_.UseTls) {
+        SwitchToTls();
+    }
+    Authenticate();
+    if (HasCapability(capabilities_, "PIPELINING")) {
+        PipelinedTransaction(message, recipients);
+    } else {
+        PlainTransaction(message, recipients);
+    }
+}
+
+DeliveryResult SmtpClient::Finish(std::optional<DeliveryResult> failure) {
+    if (!transport_) {
+        return std::move(*failure);
+    }
+    if (failure) {
+        // A message that broke off leaves the server reading message text: a QUIT would be taken as
+        // text and never answered, so the connection is simply closed (the message is not delivered).
+        if (!abandoned_ && transport_->IsOpen()) {
+            try {
+                transport_->WriteLine("QUIT");
+                ReadReply(DeadlineAfter(timeouts_.Reply));
+            } catch (const std::exception&) {
+                // The session has failed already; the outcome of QUIT changes nothing.
+            }
+        }
+    } else if (transport_->IsOpen()) {
+        try {
+            Exchange("QUIT", {221}, "QUIT");
+        } catch (const std::exception& e) {
+            failure = DeliveryResult::Failure(FailureStage::Transaction, e.what());
+        }
+    }
+    transport_->Close();
+    transport_.reset();
+    authenticated_ = false;
+    return failure ? std::move(*failure) : DeliveryResult::Success();
+}
+
+SmtpReply SmtpClient::ReadReply(Deadline deadline) {
+    std::vector<std::string> lines;
+    lines.push_back(transport_->ReadFirstLine(deadline));
+    while (!EndsReply(lines.back())) {
+        if (lines.size() >= kMaxReplyLines) {
+            throw TransportError("The server's reply has too many lines");
+        }
+        lines.push_back(transport_->ReadLine(deadline));
+    }
+    lastReply_ = ParseReply(lines);
+    if (!lastReply_.HasValidCode()) {
+        throw SmtpReplyError("The server", lastReply_);
+    }
+    return lastReply_;
+}
+
+SmtpReply SmtpClient::Exchange(const std::string& command, std::initializer_list<int> allowed,
+                               std::string_view label) {
+    transport_->WriteLine(command);
+    SmtpReply reply = ReadReply(DeadlineAfter(timeouts_.Reply));
+    if (!Allowed(reply, allowed)) {
+        throw SmtpReplyError(label, reply);
+    }
+    return reply;
+}
+
+void SmtpClient::Greet() {
+    capabilities_.clear();
+    SmtpReply reply = Exchange("EHLO " + heloName_, {}, "EHLO");
+    if (reply.NumericCode == 250) {
+        capabilities_.assign(reply.TextLines.begin() + 1, reply.TextLines.end());
+        return;
+    }
+    Exchange("HELO " + heloName_, {250}, "HELO");
+}
+
+void SmtpClient::SwitchToTls() {
+    if (!HasCapability(capabilities_, "STARTTLS")) {
+        throw TlsError("The server does not offer STARTTLS");
+    }
+    SmtpReply reply = Exchange("STARTTLS", {}, "STARTTLS");
+    if (reply.NumericCode != 220) {
+        throw SmtpReplyError("STARTTLS", reply);
+    }
+    transport_->StartTls(DeadlineAfter(timeouts_.Reply));
+    // Only what the server says over TLS counts: a fresh EHLO and capability list.
+    Greet();
+}
+
+void SmtpClient::Authenticate() {
+    if (authenticated_ || account_.UserName.empty()) {
+        return;
+    }
+    std::vector<std::string> mechanisms = AuthMechanisms(capabilities_);
+    if (std::find(mechanisms.begin(), mechanisms.end(), "LOGIN") == mechanisms.end()) {
+        return;
+    }
+    Exchange("AUTH LOGIN", {334}, "AUTH LOGIN");
+    Exchange(Base64Encode(account_.UserName), {334}, "AUTH LOGIN (user name)");
+    Exchange(Base64Encode(account_.Password), {235}, "AUTH LOGIN (password)");
+    authenticated_ = true;
+}
+
+void SmtpClient::PlainTransaction(const OutgoingMessage& message, const std::vector<std::string>& recipients) {
+    Exchange("RSET", {}, "RSET");
+    inTransaction_ = true;
+    Exchange("MAIL FROM: <" + message.From.Address + ">", {250}, "MAIL FROM");
+    try {
+        for (const std::string& recipient : recipients) {
+            Exchange("RCPT TO:<" + recipient + ">", {250, 251}, "RCPT TO:<" + recipient + ">");
+        }
+        Exchange("DATA", {354}, "DATA");
+        SendMessageText(message);
+        SmtpReply reply = ReadReply(DeadlineAfter(timeouts_.DataEnd));
+        if (reply.NumericCode != 250) {
+            throw SmtpReplyError("The end of the message", reply);
+        }
+    } catch (const SmtpReplyError&) {
+        ResetQuietly();
+        throw;
+    }
+}
+
+void SmtpClient::PipelinedTransaction(const OutgoingMessage& message,
+                                      const std::vector<std::string>& recipients) {
+    inTransaction_ = true;
+    transport_->BeginBatch();
+    transport_->WriteLine("RSET");
+    transport_->WriteLine("MAIL FROM: <" + message.From.Address + ">");
+    for (const std::string& recipient : recipients) {
+        transport_->WriteLine("RCPT TO:<" + recipient + ">");
+    }
+    transport_->WriteLine("DATA");
+    transport_->EndBatch();
+
+    std::optional<SmtpReplyError> firstFailure;
+    auto check = [&](std::string_view label, std::initializer_list<int> allowed, Deadline deadline) {
+        SmtpReply reply = ReadReply(deadline);
+        if (!Allowed(reply, allowed) && !firstFailure) {
+            firstFailure.emplace(label, reply);
+        }
+        return reply;
+    };
+    check("RSET", {250}, DeadlineAfter(timeouts_.Reply));
+    check("MAIL FROM", {250}, DeadlineAfter(timeouts_.Reply));
+    for (const std::string& recipient : recipients) {
+        check("RCPT TO:<" + recipient + ">", {250, 251}, DeadlineAfter(timeouts_.Reply));
+    }
+    SmtpReply data = check("DATA", {354}, DeadlineAfter(timeouts_.Reply));
+    if (data.NumericCode == 354) {
+        // Accepted recipients get the message even when another one was refused.
+        SendMessageText(message);
+        check("The end of the message", {250}, DeadlineAfter(timeouts_.DataEnd));
+    }
+    if (firstFailure) {
+        ResetQuietly();
+        throw *firstFailure;
+    }
+}
+
+void SmtpClient::SendMessageText(const OutgoingMessage& message) {
+    DataWriter writer(*transport_);
+    transport_->BeginBatch();
+    try {
+        RenderMessage(message, writer);
+        // The final "." leaves in the same write as the message's last lines.
+        transport_->WriteLine(".");
+        transport_->EndBatch();
+    } catch (...) {
+        transport_->DiscardBatch();
+        abandoned_ = true;
+        throw;
+    }
+}
+
+void SmtpClient::ResetQuietly() noexcept {
+    try {
+        Exchange("RSET", {}, "RSET");
+    } catch (const std::exception&) {
+        // The transaction has failed already; RSET only tidies up the server's side.
+    }
+}
+
+}  // namespace tessel::mail
