@@ -8,7 +8,7 @@
 #include "config/startup_config.h"
 #include "cycle/work_cycle.h"
 #include "db/database.h"
-#include "mail/mail_sender.h"
+#include "mail/send_email.h"
 #include "service/command_line.h"
 #include "service/dispatcher.h"
 #include "service/installer.h"
@@ -21,19 +21,6 @@ namespace {
 
 using namespace tessel;
 using namespace tessel::service;
-
-// Stands in for the SMTP sender while this build has none: nothing is sent, and every attempt
-// fails before the mail transaction, so queued rows stay queued for a build that can send.
-class NoMailSender : public mail::MailSender {
-public:
-    mail::DeliveryResult SendEmail(const std::string&, const std::string&, const std::string&,
-                                   const std::string&, const std::string&, const std::string&,
-                                   const std::string&, const std::vector<std::string>&,
-                                   std::int32_t, bool) override {
-        return mail::DeliveryResult::Failure(mail::FailureStage::Session,
-                                             "this build has no mail transport");
-    }
-};
 
 // The work behind the service, alive for the whole process; only the worker thread uses it.
 // This is the one place that connects the host to the database and the work cycle.
@@ -62,7 +49,7 @@ public:
 
 private:
     db::Database database_;
-    NoMailSender sender_;
+    mail::SmtpMailSender sender_;
     cycle::WorkCycle cycle_;
 };
 
