@@ -106,6 +106,11 @@ start() {
         --skip-test-db --skip-name-resolve "${as_user[@]}" >"$dir/install.log" 2>&1 || {
         log "mariadb-install-db failed:"; cat "$dir/install.log" >&2; exit 1; }
 
+    # The server offers TLS, so that tests can show that the service's client never takes it up.
+    openssl req -x509 -newkey rsa:2048 -nodes -days 7 -subj /CN=127.0.0.1 \
+        -keyout "$dir/server-key.pem" -out "$dir/server-cert.pem" >"$dir/openssl.log" 2>&1 || {
+        log "openssl could not make the server's certificate:"; cat "$dir/openssl.log" >&2; exit 1; }
+
     local port
     port=$(free_port)
     # The daemon gets no terminal and no inherited pipes, so that a caller (ctest) does not wait on it.
@@ -114,6 +119,7 @@ start() {
         --log-error="$dir/error.log" --skip-name-resolve --skip-log-bin \
         --character-set-server=latin1 --collation-server=latin1_swedish_ci \
         --innodb-buffer-pool-size=64M --innodb-flush-log-at-trx-commit=0 --innodb-doublewrite=0 \
+        --ssl-cert="$dir/server-cert.pem" --ssl-key="$dir/server-key.pem" \
         --max-connections=200 </dev/null >/dev/null 2>&1 &
 
     local waited=0

@@ -122,6 +122,37 @@ TEST_F(DatabaseTest, ConfigsReadsTheFirstRowOrNothing) {
     }
 }
 
+TEST_F(DatabaseTest, LookupsMatchHostileKeysExactly) {
+    // Each value must reach the server as one literal: matched whole, never as SQL.
+    const std::string keys[] = {kHostile, "' OR '1'='1", "\\", "x\0y"s, "\xe9t\xe9"};
+    int n = 0;
+    for (const std::string& key : keys) {
+        std::string nome = "file" + std::to_string(++n);
+        sql().Exec("INSERT INTO objectos_id VALUES (" + sql().Quote(key) + ", " + sql().Quote(nome) + ")");
+        sql().Exec("INSERT INTO ficheiros VALUES (" + sql().Quote(key) + ", 1, " + sql().Quote(nome) + ")");
+        sql().Exec("INSERT INTO configs VALUES (" + sql().Quote(key) + ", " + sql().Quote(nome) + ")");
+    }
+    n = 0;
+    for (const std::string& key : keys) {
+        std::string nome = "file" + std::to_string(++n);
+        db.GetNome().SetString("uid", key);
+        db.GetNome().Open();
+        EXPECT_EQ(db.GetNome().ReadText("Nome"), nome);
+        db.GetNome().Next();
+        EXPECT_TRUE(db.GetNome().AtEnd()) << "more than one row for " << key;
+        db.GetNome().Close();
+        db.Ficheiros().SetString("uid", key);
+        db.Ficheiros().SetInteger("id", 1);
+        db.Ficheiros().Open();
+        EXPECT_EQ(db.Ficheiros().ReadText("package"), nome);
+        db.Ficheiros().Close();
+        db.Configs().SetString("prop", key);
+        db.Configs().Open();
+        EXPECT_EQ(db.Configs().ReadText("Valor"), nome);
+        db.Configs().Close();
+    }
+}
+
 TEST_F(DatabaseTest, AlarmesMatchesTheDayHourAndMinute) {
     sql().Exec("INSERT INTO alarmes (ID, Data, Hora, Alarme, Email, SMS, EmailDest) VALUES "
                "(1, '2026-12-10', '23:59:59', NULL, 1, 0, 'due'), "
@@ -270,16 +301,21 @@ TEST_F(DatabaseTest, AColumnTheServiceDoesNotDeclareIsIgnored) {
 }
 
 TEST_F(DatabaseTest, ConnectionIsLatin1PlainTcpWithAutocommit) {
+    // The test server offers TLS: the connection must not take it up.
     EXPECT_FALSE(db.Cn().UsesTls());
     ResultHandle result = db.Cn().Query(
         "SELECT @@character_set_client, @@character_set_results, @@autocommit, "
-        "(SELECT HOST FROM information_schema.PROCESSLIST WHERE ID = CONNECTION_ID())");
+        "(SELECT HOST FROM information_schema.PROCESSLIST WHERE ID = CONNECTION_ID()), "
+        "(SELECT VARIABLE_VALUE FROM information_schema.SESSION_STATUS "
+        "WHERE VARIABLE_NAME = 'Ssl_cipher'), @@have_ssl");
     MYSQL_ROW row = ::mysql_fetch_row(result.get());
     ASSERT_NE(row, nullptr);
     EXPECT_STREQ(row[0], "latin1");
     EXPECT_STREQ(row[1], "latin1");
     EXPECT_STREQ(row[2], "1");
     EXPECT_EQ(std::string(row[3]).rfind("127.0.0.1:", 0), 0u) << row[3];  // TCP, not the socket
+    EXPECT_STREQ(row[4], "");
+    EXPECT_STREQ(row[5], "YES");
 }
 
 TEST_F(DatabaseTest, EmptyServerMeansLocalhostOverTcp) {
