@@ -281,6 +281,19 @@ TEST_F(SpoolDrainTest, AFailureParticularToOneMessageIsWarnedAndTheRowRemoved) {
                             "Mail to \"bad address\" not sent: @ Outside address"}));
 }
 
+TEST_F(SpoolDrainTest, ARowThatSurvivesItsDeletionIsNotSentAgainAndAgain) {
+    // A queue table without a usable ID: the row's delete matches nothing.
+    sql().Exec("ALTER TABLE mail_spooler MODIFY ID INT NULL, DROP PRIMARY KEY");
+    sql().Exec("INSERT INTO mail_spooler (ID, Destinatario) VALUES (NULL, 'a@example')");
+    try {
+        Drain();
+        FAIL();
+    } catch (const Error& e) {
+        EXPECT_STREQ(e.what(), "Queued mail 0 was processed but could not be removed from mail_spooler");
+    }
+    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"a@example"}));
+}
+
 TEST_F(SpoolDrainTest, ALostConnectionEndsTheDrainAndKeepsUnprocessedRows) {
     Queue(1, "first@example");
     Queue(2, "second@example");
