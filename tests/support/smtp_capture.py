@@ -8,6 +8,7 @@ Runs until it is terminated or its standard input reaches its end (the test proc
 """
 import argparse
 import asyncio
+import logging
 import os
 import signal
 import ssl
@@ -47,6 +48,7 @@ def main():
     parser.add_argument("--auth-login", help="USER:PASSWORD; AUTH is then required")
     parser.add_argument("--starttls", nargs=2, metavar=("CERT", "KEY"), help="STARTTLS required")
     args = parser.parse_args()
+    logging.getLogger("mail.log").setLevel(logging.ERROR)  # its advice on AUTH without TLS is noise here
 
     tls_context = None
     if args.starttls:

@@ -12,6 +12,10 @@ namespace {
 constexpr const char* kEhloAuthLogin = "250-mail.test Hello\r\n250-AUTH LOGIN PLAIN\r\n250 SIZE 1000000";
 constexpr const char* kEhloPipelining = "250-mail.test Hello\r\n250-PIPELINING\r\n250 8BITMIME";
 
+void PlainStart(tessel::test::ScriptedSmtpServer& server, const char* ehlo = "250-x\r\n250 AUTH LOGIN") {
+    server.Reply("220 x").Expect(Ehlo()).Reply(ehlo);
+}
+
 std::string Crlf(std::initializer_list<std::string> lines) {
     std::string text;
     for (const std::string& line : lines) {
@@ -70,6 +74,32 @@ TEST(SmtpSessionTest, PipelinedTransactionLeavesInOneWriteAndRepliesAreReadInOrd
     ASSERT_GE(s.Writes.size(), 2u);
     EXPECT_EQ(s.Writes[1], Crlf({"RSET", "MAIL FROM: <sender@example.test>", "RCPT TO:<one@example.test>",
                                  "RCPT TO:<two@example.test>", "DATA"}));
+}
+
+TEST(SmtpSessionTest, LongMessageLeavesInBoundedWritesWithTheDotInTheLast) {
+    Session s;
+    OutgoingMessage message = PlainMessage();
+    message.BodyLines.assign(4000, std::string(99, 'b'));  // about 400 KiB of text
+    PlainStart(s.Server, "250 x");
+    s.Server.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+        .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go")
+        .ExpectData().Reply("250 ok").Expect("QUIT").Reply("221 bye");
+
+    DeliveryResult result = s.Deliver(message);
+
+    ASSERT_TRUE(result.Delivered) << result.Reason;
+    // Writes: EHLO, RSET, MAIL, RCPT, DATA, the message in blocks, QUIT.
+    ASSERT_GT(s.Writes.size(), 8u);
+    std::vector<std::string> blocks(s.Writes.begin() + 5, s.Writes.end() - 1);
+    std::string joined;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (i + 1 < blocks.size()) {
+            EXPECT_GE(blocks[i].size(), kDataFlushBytes);
+            EXPECT_LT(blocks[i].size(), kDataFlushBytes + 1024);
+        }
+        joined += blocks[i];
+    }
+    EXPECT_EQ(joined, s.Server.Data() + ".\r\n");
 }
 
 TEST(SmtpSessionTest, EhloRefusedFallsBackToHeloWithoutCapabilities) {
@@ -160,10 +190,6 @@ struct FailureCase {
     bool UseTls = false;
     bool AnswersQuit = true;
 };
-
-void PlainStart(tessel::test::ScriptedSmtpServer& server, const char* ehlo = "250-x\r\n250 AUTH LOGIN") {
-    server.Reply("220 x").Expect(Ehlo()).Reply(ehlo);
-}
 
 TEST(SmtpSessionTest, FailuresEndWithTheRightCleanupAndStage) {
     const FailureCase cases[] = {
