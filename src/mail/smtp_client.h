@@ -17,7 +17,8 @@
 namespace tessel::mail {
 
 // SessionTimeouts - bounds of the waits on the SMTP connection: the connect, every reply (one
-// deadline for the whole reply), the reply to the final ".", and every write.
+// deadline for the whole reply; the TLS handshake has the same bound), the reply to the final ".",
+// and every write.
 struct SessionTimeouts {
     std::chrono::milliseconds Connect{60000};
     std::chrono::milliseconds Reply{300000};

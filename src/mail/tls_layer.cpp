@@ -140,6 +140,7 @@ void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadlin
 }
 
 std::optional<std::size_t> TlsLayer::Receive(char* buffer, std::size_t size, Deadline deadline) {
+    // SSL_read comes before any wait, so bytes OpenSSL already holds (SSL_pending) never wait on poll.
     for (;;) {
         ERR_clear_error();
         std::size_t got = 0;
