@@ -128,7 +128,8 @@ for d in $(ls -d "$work/mail"/msg-* 2>/dev/null | sort -t- -k2 -n); do
     while read -r r; do echo "RCPT TO:   <$r>"; done <"$d/rcpt_tos"
     echo "AUTH: $( [ "$(cat "$d/auth")" = 1 ] && echo yes || echo no)   size: $(wc -c <"$d/data") bytes"
     # The header block: everything before the first empty line.
-    tr -d '\r' <"$d/data" | sed '/^$/q' | sed '/^$/d' | LC_ALL=C cat -v
+    # Header bytes above 127 are latin1: shown converted for the terminal.
+    tr -d '\r' <"$d/data" | sed '/^$/q' | sed '/^$/d' | iconv -f ISO-8859-1 -t UTF-8
 done
 
 rows_left=$(sql -e "SELECT COUNT(*) FROM mail_spooler")
