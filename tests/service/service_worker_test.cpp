@@ -147,6 +147,9 @@ struct BatchCase {
     int Sleeps;
 };
 
+// Test names carry the case's name; printing the whole struct would only show its bytes.
+void PrintTo(const BatchCase& c, std::ostream* os) { *os << c.Name; }
+
 class ControlBatchTest : public ServiceHostTest, public ::testing::WithParamInterface<BatchCase> {};
 
 TEST_P(ControlBatchTest, ReportsAndEnd) {

@@ -12,6 +12,8 @@ struct IntegerCase {
     std::optional<std::int32_t> expected;
 };
 
+void PrintTo(const IntegerCase& c, std::ostream* os) { *os << "'" << c.text << "'"; }
+
 class ParseIntegerTable : public ::testing::TestWithParam<IntegerCase> {};
 
 TEST_P(ParseIntegerTable, StrictAndLenientAgree) {
