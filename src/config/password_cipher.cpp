@@ -13,8 +13,10 @@ int HexValue(char c) {
 }
 
 std::uint16_t NextKey(std::uint16_t key, unsigned char cipherByte) {
-    return static_cast<std::uint16_t>((static_cast<std::uint16_t>(key + cipherByte) * kCipherMultiplier +
-                                       kCipherAddend) & 0xFFFF);
+    // 16-bit arithmetic done in 32 bits: uint16_t operands would promote to int and overflow.
+    std::uint32_t next = (static_cast<std::uint32_t>(key) + cipherByte) & 0xFFFFu;
+    next = (next * kCipherMultiplier + kCipherAddend) & 0xFFFFu;
+    return static_cast<std::uint16_t>(next);
 }
 
 }  // namespace
