@@ -1,0 +1,229 @@
+#include "service_process.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string_view>
+
+#include "config/password_cipher.h"
+
+extern char** environ;
+
+namespace tessel::e2e {
+namespace {
+
+constexpr auto kWaitStep = std::chrono::milliseconds(10);
+
+// ChildEnvironment - this process's environment without what would change where records and
+// reports go, plus extra.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
+    std::vector<std::string> result;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view text(*entry);
+        if (text.starts_with("NOTIFY_SOCKET=") || text.starts_with("JOURNAL_STREAM=") ||
+            text.starts_with("LC_ALL=")) {
+            continue;
+        }
+        result.emplace_back(text);
+    }
+    result.emplace_back("LC_ALL=C");
+    result.insert(result.end(), extra.begin(), extra.end());
+    return result;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> result;
+    for (auto& text : texts) result.push_back(text.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& environment,
+            const std::string& out, const std::string& err) {
+    std::vector<std::string> env = ChildEnvironment(environment);
+    auto args = Pointers(argv);
+    auto envp = Pointers(env);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
+        return -1;
+    }
+    return pid;
+}
+
+// WaitBounded - the exit status of pid; past limit the child is killed and -1 returned.
+int WaitBounded(pid_t pid, std::chrono::milliseconds limit) {
+    if (pid <= 0) return -1;
+    auto giveUp = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (done < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            ADD_FAILURE() << "process " << pid << " did not end within the bound; killed";
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(kWaitStep);
+    }
+}
+
+}  // namespace
+
+int UnusedLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+ServiceInstall::ServiceInstall(const test::TempDir& dir, const config::ConnectionParameters& parameters)
+    : dir_(dir), directory_(dir.File("bin")), executable_(directory_ + "/tesselcomsvc") {
+    std::filesystem::create_directories(directory_);
+    std::filesystem::copy_file(TESSEL_EXECUTABLE, executable_);
+    std::ofstream(directory_ + "/configs.ini")
+        << "[DBCONFIG]\nServer=" << parameters.Server << "\nPort=" << parameters.Port
+        << "\nDatabase=" << parameters.Database << "\nUsername=" << parameters.UserName << "\nPassword="
+        << config::HexEncode(config::EncryptString(parameters.Password, config::kCipherStartKey)) << "\n";
+}
+
+ProcessResult ServiceInstall::RunOnce(const std::vector<std::string>& environment) const {
+    pid_t pid = Spawn({executable_, "--once"}, environment, dir_.File("once.out"), dir_.File("once.err"));
+    ProcessResult result;
+    result.Status = WaitBounded(pid, kProcessLimit);
+    result.Out = test::ReadFile(dir_.File("once.out"));
+    result.Err = test::ReadFile(dir_.File("once.err"));
+    return result;
+}
+
+RunningService::RunningService(const ServiceInstall& install, const test::TempDir& dir, int tickMs,
+                               const std::vector<std::string>& environment)
+    : dir_(dir) {
+    pid_ = Spawn({install.Executable(), "--tick-ms=" + std::to_string(tickMs)}, environment,
+                 dir.File("run.out"), dir.File("run.err"));
+}
+
+RunningService::~RunningService() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+void RunningService::Signal(int sig) const {
+    if (pid_ > 0) ::kill(pid_, sig);
+}
+
+void RunningService::Queue(int value) const {
+    if (pid_ > 0) ::sigqueue(pid_, SIGRTMIN, sigval{.sival_int = value});
+}
+
+ProcessResult RunningService::Wait(std::chrono::milliseconds limit) {
+    ProcessResult result;
+    result.Status = WaitBounded(pid_, limit);
+    pid_ = -1;
+    result.Out = test::ReadFile(dir_.File("run.out"));
+    result.Err = test::ReadFile(dir_.File("run.err"));
+    return result;
+}
+
+std::string RunningService::Err() const { return test::ReadFile(dir_.File("run.err")); }
+
+NotifyListener::NotifyListener(std::string path) : path_(std::move(path)) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path_.data(), std::min(path_.size(), sizeof address.sun_path - 1));
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ADD_FAILURE() << "cannot bind " << path_ << ": " << std::strerror(errno);
+    }
+    thread_ = std::thread([this] { Run(); });
+}
+
+NotifyListener::~NotifyListener() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        stop_ = true;
+    }
+    thread_.join();
+    ::close(fd_);
+}
+
+void NotifyListener::Run() {
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (stop_) return;
+        }
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, 20) != 1) continue;
+        char buffer[4096];
+        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) continue;
+        Report report;
+        std::istringstream lines(std::string(buffer, static_cast<std::size_t>(n)));
+        for (std::string line; std::getline(lines, line);) {
+            auto equals = line.find('=');
+            report[line.substr(0, equals)] = equals == std::string::npos ? "" : line.substr(equals + 1);
+        }
+        std::lock_guard<std::mutex> hold(lock_);
+        reports_.push_back(std::move(report));
+    }
+}
+
+std::vector<Report> NotifyListener::Reports() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return reports_;
+}
+
+bool NotifyListener::WaitFor(const std::string& state, std::size_t after, std::chrono::milliseconds limit) const {
+    auto giveUp = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            for (std::size_t i = after; i < reports_.size(); ++i) {
+                if (StateName(reports_[i]) == state) return true;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= giveUp) return false;
+        std::this_thread::sleep_for(kWaitStep);
+    }
+}
+
+std::string StateName(const Report& report) {
+    auto found = report.find("STATUS");
+    if (found == report.end()) return "";
+    auto paren = found->second.find(" (");
+    return found->second.substr(0, paren);
+}
+
+}  // namespace tessel::e2e

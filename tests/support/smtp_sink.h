@@ -1,0 +1,82 @@
+// A fast SMTP sink for end-to-end tests: accepts connection after connection on 127.0.0.1, stores
+// every accepted message and counts its recipients; can stall or break chosen sessions.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tessel::test {
+
+// SinkMessage - one accepted message: the envelope and the text (dot-stuffing undone, without ".").
+struct SinkMessage {
+    std::string MailFrom;
+    std::vector<std::string> Recipients;
+    std::string Data;
+};
+
+// SmtpSink - serves one connection at a time (the service opens one session per message), on its
+// own thread, until destroyed. Speaks plain ESMTP without extensions: 220, EHLO/HELO, MAIL, RCPT,
+// DATA, RSET, NOOP, QUIT.
+class SmtpSink {
+public:
+    struct Options {
+        // KeepData - store each message's text (off: only the envelope, for large counts).
+        bool KeepData = true;
+        // Stall - asked with the 0-based number of each connection; true: greet, then read and
+        // answer nothing more until the client gives up and closes.
+        std::function<bool(int connection)> Stall;
+        // CloseInData - asked with the recipient of each accepted RCPT; true: after the 354 reply,
+        // read the first bytes of the message text and close the connection.
+        std::function<bool(const std::string& recipient)> CloseInData;
+        // OnMessage - runs on the sink's thread after a message is stored, before its 250 reply.
+        std::function<void(const SinkMessage&)> OnMessage;
+    };
+
+    // Listens on a free loopback port. Throws std::runtime_error when it cannot.
+    SmtpSink();
+    explicit SmtpSink(Options options);
+    ~SmtpSink();
+    SmtpSink(const SmtpSink&) = delete;
+    SmtpSink& operator=(const SmtpSink&) = delete;
+
+    int Port() const { return port_; }
+
+    // Messages - the stored messages, in order of arrival.
+    std::vector<SinkMessage> Messages() const;
+    // Count - the number of stored messages.
+    std::size_t Count() const;
+    // Connections - the number of connections accepted so far.
+    int Connections() const { return connections_; }
+    // RecipientCounts - for each envelope recipient, how many stored messages named it.
+    std::map<std::string, int> RecipientCounts() const;
+    // WaitForCount - waits until at least count messages are stored or limit has passed; true when
+    // they are.
+    bool WaitForCount(std::size_t count, std::chrono::milliseconds limit) const;
+
+private:
+    class Session;
+
+    void Run();
+    void Store(SinkMessage message);
+
+    Options options_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    mutable std::mutex lock_;
+    mutable std::condition_variable stored_;
+    std::vector<SinkMessage> messages_;
+    std::map<std::string, int> recipientCounts_;
+    std::thread thread_;
+};
+
+}  // namespace tessel::test
