@@ -155,9 +155,17 @@ void SmtpSink::Run() {
             } else if (StartsWithNoCase(command, "MAIL FROM:")) {
                 message = {};
                 breakInData = false;
+                if (std::string answer = Answer(line); !answer.empty()) {
+                    session.Reply(answer);
+                    continue;
+                }
                 message.MailFrom = AngleAddress(command.substr(10));
                 session.Reply("250 2.1.0 Ok");
             } else if (StartsWithNoCase(command, "RCPT TO:")) {
+                if (std::string answer = Answer(line); !answer.empty()) {
+                    session.Reply(answer);
+                    continue;
+                }
                 std::string recipient = AngleAddress(command.substr(8));
                 if (options_.CloseInData && options_.CloseInData(recipient)) breakInData = true;
                 message.Recipients.push_back(std::move(recipient));
@@ -170,6 +178,10 @@ void SmtpSink::Run() {
                 }
                 std::string data;
                 if (!session.ReadData(data)) break;
+                if (std::string answer = Answer("."); !answer.empty()) {
+                    session.Reply(answer);
+                    continue;
+                }
                 if (options_.KeepData) message.Data = std::move(data);
                 if (options_.OnMessage) options_.OnMessage(message);
                 Store(message);
@@ -187,6 +199,10 @@ void SmtpSink::Run() {
             }
         }
     }
+}
+
+std::string SmtpSink::Answer(const std::string& command) const {
+    return options_.Answer ? options_.Answer(command) : std::string();
 }
 
 void SmtpSink::Store(SinkMessage message) {

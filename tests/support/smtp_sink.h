@@ -36,6 +36,10 @@ public:
         // CloseInData - asked with the recipient of each accepted RCPT; true: after the 354 reply,
         // read the first bytes of the message text and close the connection.
         std::function<bool(const std::string& recipient)> CloseInData;
+        // Answer - asked with each MAIL FROM and RCPT TO command line as received, and with "." at
+        // the end of a message text; a non-empty result is sent as the reply instead of the usual
+        // one, and the command (or the message) is then not accepted.
+        std::function<std::string(const std::string& command)> Answer;
         // OnMessage - runs on the sink's thread after a message is stored, before its 250 reply.
         std::function<void(const SinkMessage&)> OnMessage;
     };
@@ -66,6 +70,7 @@ private:
 
     void Run();
     void Store(SinkMessage message);
+    std::string Answer(const std::string& command) const;
 
     Options options_;
     int listener_ = -1;

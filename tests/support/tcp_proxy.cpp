@@ -112,9 +112,11 @@ void TcpProxy::Run() {
 
         std::vector<pollfd> fds;
         fds.push_back({listener_, POLLIN, 0});  // a negative fd is ignored by poll
+        const bool frozen = frozen_;
         for (const auto& pair : pairs) {
-            fds.push_back({pair->Client, POLLIN, 0});
-            fds.push_back({pair->Server, POLLIN, 0});
+            // While frozen the pairs are left out of the poll (a negative fd is skipped).
+            fds.push_back({frozen ? -1 : pair->Client, POLLIN, 0});
+            fds.push_back({frozen ? -1 : pair->Server, POLLIN, 0});
         }
         if (::poll(fds.data(), fds.size(), kPollStepMs) <= 0) continue;
 

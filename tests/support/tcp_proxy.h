@@ -27,6 +27,10 @@ public:
     // Up - listens on the same port again; returns once it does. Throws std::runtime_error when
     // the port cannot be bound again.
     void Up();
+    // Freeze - stops passing bytes either way while keeping every connection open: a server (or a
+    // network) that stops answering without closing anything. Thaw passes bytes again.
+    void Freeze() { frozen_ = true; }
+    void Thaw() { frozen_ = false; }
 
 private:
     struct Pair;
@@ -40,6 +44,7 @@ private:
     int port_ = 0;
     int listener_ = -1;  // used by the proxy thread only, once it runs
     std::atomic<bool> stop_{false};
+    std::atomic<bool> frozen_{false};
     std::mutex lock_;
     std::condition_variable changed_;
     bool wantOpen_ = true;
