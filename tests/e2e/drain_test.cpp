@@ -67,7 +67,7 @@ protected:
     void SetUp() override {
         if (!test::AiosmtpdAvailable()) GTEST_SKIP() << "python3-aiosmtpd is not installed";
     }
-    mail::SmtpMailSender sender{ShortTimeouts()};
+    mail::SmtpMailSender sender{TestTimeouts()};
 };
 
 TEST_F(DrainEndToEndTest, QueuedRowsArriveWithTheirHeadersBodiesAndAttachments) {

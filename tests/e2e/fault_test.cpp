@@ -47,7 +47,7 @@ protected:
     }
     std::string NotifyPath() { return dir.File("notify"); }
 
-    mail::SmtpMailSender sender{ShortTimeouts()};
+    mail::SmtpMailSender sender{TestTimeouts()};
 };
 
 TEST_F(FaultTest, DatabaseStoppedBetweenCyclesIsQuietAndTheNextCycleAfterItsReturnDelivers) {
@@ -221,7 +221,8 @@ TEST_F(FaultTest, ServerThatStopsAnsweringBeforeTheTransactionDefersAndTheNextCy
     Queue("ana@example.test");
     int second = Queue("bruno@example.test");
     int third = Queue("carla@example.test");
-    cycle::WorkCycle cycle = Cycle(sender);
+    mail::SmtpMailSender impatient(ShortTimeouts());
+    cycle::WorkCycle cycle = Cycle(impatient);
 
     EXPECT_EQ(cycle.RunCycle(), cycle::CycleOutcome::Completed);
 

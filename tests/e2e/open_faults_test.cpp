@@ -45,7 +45,7 @@ TEST_F(EndToEndTest, DISABLED_TemporaryOrServerWideRefusalKeepsTheMessageForALat
         Queue("ana@example.test");
         int second = Queue("bruno@example.test");
         Queue("carla@example.test");
-        mail::SmtpMailSender sender(ShortTimeouts());
+        mail::SmtpMailSender sender(TestTimeouts());
         cycle::WorkCycle cycle = Cycle(sender);
 
         EXPECT_EQ(cycle.RunCycle(), cycle::CycleOutcome::Completed);
@@ -74,7 +74,7 @@ TEST_F(EndToEndTest, DISABLED_DatabaseThatStopsAnsweringEndsTheCycleInsteadOfBlo
     test::SmtpSink sink(options);
     MailServer(sink.Port());
     Queue("ana@example.test");
-    mail::SmtpMailSender sender(ShortTimeouts());
+    mail::SmtpMailSender sender(TestTimeouts());
     cycle::WorkCycle cycle = Cycle(sender);
 
     auto run = std::async(std::launch::async, [&] {

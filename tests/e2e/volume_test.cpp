@@ -48,7 +48,7 @@ TEST_F(EndToEndTest, FiveThousandQueuedRowsWithSomeMalformedAddressesAreEachDeli
     }
     ASSERT_EQ(QueuedCount(), kRows);
 
-    mail::SmtpMailSender sender(ShortTimeouts());
+    mail::SmtpMailSender sender(TestTimeouts());
     EXPECT_EQ(Cycle(sender).RunCycle(), cycle::CycleOutcome::Completed);
 
     auto delivered = sink.RecipientCounts();

@@ -119,6 +119,7 @@ void TcpProxy::Run() {
             fds.push_back({frozen ? -1 : pair->Server, POLLIN, 0});
         }
         if (::poll(fds.data(), fds.size(), kPollStepMs) <= 0) continue;
+        const std::size_t polled = pairs.size();  // a pair accepted below has no entry in fds yet
 
         if (listener_ >= 0 && (fds[0].revents & POLLIN)) {
             int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -140,6 +141,10 @@ void TcpProxy::Run() {
         std::vector<std::unique_ptr<Pair>> alive;
         for (std::size_t i = 0; i < pairs.size(); ++i) {
             bool open = true;
+            if (i >= polled) {
+                alive.push_back(std::move(pairs[i]));
+                continue;
+            }
             for (int side = 0; side < 2 && open; ++side) {
                 const pollfd& p = fds[1 + 2 * i + static_cast<std::size_t>(side)];
                 if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
