@@ -7,7 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -53,21 +53,28 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     return result;
 }
 
+// Spawn - starts the program with standard input from /dev/null and output and error into files.
+// The child is killed when this process ends, so a test that dies leaves no service behind.
 pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& environment,
             const std::string& out, const std::string& err) {
     std::vector<std::string> env = ChildEnvironment(environment);
     auto args = Pointers(argv);
     auto envp = Pointers(env);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
+    const pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(127);
+        int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (in < 0 || o < 0 || e < 0 || ::dup2(in, 0) < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(127);
+        ::execve(args[0], args.data(), envp.data());
+        ::_exit(127);
+    }
+    if (pid < 0) {
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(errno);
         return -1;
     }
     return pid;
