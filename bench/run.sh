@@ -219,7 +219,8 @@ for run in $(seq "$runs"); do
     measure floor "${mariadb_cmd[@]}" <"$work/floor.sql" >/dev/null
     expect_empty_spool
 
-    say "run $run: service $(last drain 1) s, smtp-source $(last source 1) s, database floor $(last floor 1) s" \
+    say "run $run: service $(last drain 1) s, smtp-source $(last source 1) s, database floor $(last floor 1) s," \
+        "ratio $(calc %.2f "$(last drain 1) / ($(last source 1) + $(last floor 1))")" \
         "(load $(last drain 5); $time_wait sockets in TIME-WAIT before the run)"
 done
 
@@ -234,9 +235,9 @@ say "per message: service $(calc %.3f "$drain * 1000 / $messages") ms," \
 ratio=$(calc %.2f "$drain / ($src + $floor)")
 say "ratio service / (smtp-source + floor) = $ratio (target <= $kDrainTarget):" \
     "$(awk -v r="$ratio" -v t="$kDrainTarget" 'BEGIN { print (r <= t) ? "met" : "missed" }')"
-say "share of the service's wall time: SMTP as smtp-source does it $(calc %.0f "100 * $src / $drain")%," \
-    "database floor $(calc %.0f "100 * $floor / $drain")%," \
-    "rest $(calc %.0f "100 * ($drain - $src - $floor) / $drain")%"
+say "against the service's wall time: smtp-source's SMTP work $(calc %.0f "100 * $src / $drain")%," \
+    "database floor $(calc %.0f "100 * $floor / $drain")%;" \
+    "service - (smtp-source + floor) = $(calc %+.3f "$drain - $src - $floor") s"
 
 queue_messages
 strace -f -c -o "$work/drain.strace" "${service[@]}"
@@ -244,7 +245,7 @@ expect_empty_spool
 say ""
 say "system calls of one drain (strace -c -f, not timed), per message:"
 awk -v n="$messages" '$NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ && $NF != "total" {
-        calls = ($5 ~ /^[0-9]+$/) ? $4 : $4; printf "  %-12s %6.2f\n", $NF, calls / n }' \
+        printf "  %-12s %6.2f\n", $NF, $4 / n }' \
     "$work/drain.strace" | sort -k2 -g -r | awk '$2 >= 0.5'
 
 # ---------------------------------------------------------------------------------------------
@@ -315,6 +316,7 @@ if [ -n "$attachment_sizes" ]; then
             measure "att$s.read" "${mariadb_cmd[@]}" --raw <"$work/data/att$s.read.sql" >/dev/null
             say "run $run, $s MiB: service $(last "att$s.service" 1) s (peak RSS $(last "att$s.service" 4) KiB)," \
                 "base64 $(last "att$s.b64" 1) s, mariadb client reading the chunks $(last "att$s.read" 1) s," \
+                "ratio $(calc %.2f "$(last "att$s.service" 1) / ($(last "att$s.b64" 1) + $(last "att$s.read" 1))")," \
                 "load $(last "att$s.service" 5)"
         done
     done
