@@ -30,13 +30,17 @@ CREATE TABLE mail_spooler (
   Anexos TEXT NULL
 ) ENGINE=InnoDB DEFAULT CHARSET=latin1;
 
+-- The service looks objects up by UID and chunks by UID and number: without these indexes every
+-- chunk read scans the whole table, which makes large attachments take minutes.
 CREATE TABLE objectos_id (
   UID VARCHAR(64) NOT NULL,
-  Nome VARCHAR(255) NULL
+  Nome VARCHAR(255) NULL,
+  KEY objectos_id_uid (UID)
 ) ENGINE=InnoDB DEFAULT CHARSET=latin1;
 
 CREATE TABLE ficheiros (
   UID VARCHAR(64) NOT NULL,
   ID INT NOT NULL,
-  package LONGBLOB NULL
+  package LONGBLOB NULL,
+  KEY ficheiros_chunk (UID, ID)
 ) ENGINE=InnoDB DEFAULT CHARSET=latin1;

@@ -23,6 +23,7 @@ void Connection::Connect() {
     unsigned int protocol = MYSQL_PROTOCOL_TCP;
     my_bool off = 0;
     unsigned int noLocalInfile = 0;
+    unsigned int networkTimeout = static_cast<unsigned int>(networkTimeout_.count());
     SetOption(handle.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
     SetOption(handle.get(), MYSQL_OPT_PROTOCOL, &protocol);
     SetOption(handle.get(), MYSQL_SET_CHARSET_NAME, kCharacterSet);
@@ -30,6 +31,8 @@ void Connection::Connect() {
     SetOption(handle.get(), MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &off);
     SetOption(handle.get(), MYSQL_OPT_RECONNECT, &off);
     SetOption(handle.get(), MYSQL_OPT_LOCAL_INFILE, &noLocalInfile);
+    SetOption(handle.get(), MYSQL_OPT_READ_TIMEOUT, &networkTimeout);
+    SetOption(handle.get(), MYSQL_OPT_WRITE_TIMEOUT, &networkTimeout);
 
     std::string server = parameters_.Server.empty() ? std::string(kDefaultServer)
                                                            : parameters_.Server;

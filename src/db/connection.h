@@ -3,6 +3,7 @@
 
 #include <mysql.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,10 @@ inline constexpr unsigned int kConnectTimeoutSeconds = 15;
 inline constexpr unsigned int kDefaultPort = 3306;
 inline constexpr const char* kDefaultServer = "localhost";
 inline constexpr const char* kCharacterSet = "latin1";
+// A server that stops answering without closing the connection (a host gone, a dropped path) must
+// end the statement with an error rather than hold the cycle, and every stop request, for ever.
+// Far above any lock wait of the server, so a slow statement is never cut short.
+inline constexpr std::chrono::seconds kNetworkTimeout{300};
 
 // Connection - TCP only (also for "localhost"), latin1 announced in the handshake, no TLS, no
 // compression, no automatic reconnection, no LOCAL INFILE, autocommit on. Not thread-safe: one
@@ -39,6 +44,8 @@ public:
     // SetParameters - the values for the next Connect; takes effect at the next Connect.
     void SetParameters(const config::ConnectionParameters& parameters) { parameters_ = parameters; }
     const config::ConnectionParameters& Parameters() const { return parameters_; }
+    // SetNetworkTimeout - the bound of every read and write on the connection, from the next Connect.
+    void SetNetworkTimeout(std::chrono::seconds timeout) { networkTimeout_ = timeout; }
 
     // Connect - opens the connection; does nothing when it is open. Throws DatabaseError.
     void Connect();
@@ -64,6 +71,7 @@ private:
     [[noreturn]] void ThrowLastError();
 
     config::ConnectionParameters parameters_;
+    std::chrono::seconds networkTimeout_ = kNetworkTimeout;
     MysqlHandle handle_;
 };
 

@@ -8,8 +8,9 @@ namespace tessel::mail {
 // Where a failed delivery failed: decides what the spool drain does with the row.
 enum class FailureStage {
     None,         // delivered
-    Session,      // before the mail transaction (connect, greeting, EHLO/HELO, STARTTLS, TLS, AUTH):
-                  // the message never reached the server and the next one would fail alike
+    Session,      // before the mail transaction (connect, greeting, EHLO/HELO, STARTTLS, TLS, AUTH),
+                  // or a 421/530 reply at any step: the message never reached the server and the
+                  // next one would fail alike
     Transaction,  // from MAIL FROM on: particular to this message (refused sender, recipient, data)
     Address,      // the address parser refused the sender or recipient text; nothing was sent
 };

@@ -126,6 +126,21 @@ SmtpClient::~SmtpClient() {
     }
 }
 
+namespace {
+
+// FailureStageOf - where a failed session leaves the message. Replies 421 (the server is closing the
+// channel) and 530 (authentication or TLS required) refuse every message alike, whatever step they
+// answer, so they count like a failure before the transaction: the message never reached the server.
+FailureStage FailureStageOf(const std::exception& error, bool inTransaction) {
+    if (const auto* refusal = dynamic_cast<const SmtpReplyError*>(&error)) {
+        int code = refusal->Reply().NumericCode;
+        if (code == 421 || code == 530) return FailureStage::Session;
+    }
+    return inTransaction ? FailureStage::Transaction : FailureStage::Session;
+}
+
+}  // namespace
+
 DeliveryResult SmtpClient::Deliver(const OutgoingMessage& message) {
     std::vector<std::string> recipients;
     try {
@@ -147,8 +162,7 @@ DeliveryResult SmtpClient::Deliver(const OutgoingMessage& message) {
         transport_ = connector_(account_.Host, account_.Port, account_.UseTls, timeouts_);
         Converse(message, recipients);
     } catch (const std::exception& e) {
-        failure = DeliveryResult::Failure(inTransaction_ ? FailureStage::Transaction : FailureStage::Session,
-                                          e.what());
+        failure = DeliveryResult::Failure(FailureStageOf(e, inTransaction_), e.what());
     }
     return Finish(std::move(failure));
 }
