@@ -1,16 +1,10 @@
 #include "config/password_cipher.h"
 
 #include "util/error.h"
+#include "util/parse_integer.h"
 
 namespace tessel::config {
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 std::uint16_t NextKey(std::uint16_t key, unsigned char cipherByte) {
     // 16-bit arithmetic done in 32 bits: uint16_t operands would promote to int and overflow.
@@ -25,7 +19,7 @@ std::string HexDecode(std::string_view text) {
     std::string result;
     result.reserve(text.size() / 2);
     for (std::size_t p = 0; p + 1 < text.size(); p += 2) {
-        int high = HexValue(text[p]), low = HexValue(text[p + 1]);
+        int high = HexDigitValue(text[p]), low = HexDigitValue(text[p + 1]);
         if (high < 0 || low < 0) throw ConversionError("$" + std::string(text.substr(p, 2)));
         result.push_back(static_cast<char>(high * 16 + low));
     }

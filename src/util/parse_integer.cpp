@@ -5,20 +5,21 @@
 #include "util/error.h"
 
 namespace tessel {
-namespace {
 
-int HexDigit(char c) {
+int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
+namespace {
+
 std::optional<std::uint32_t> ParseHexDigits(std::string_view digits) {
     if (digits.empty()) return std::nullopt;
     std::uint64_t value = 0;
     for (char c : digits) {
-        int d = HexDigit(c);
+        int d = HexDigitValue(c);
         if (d < 0) return std::nullopt;
         value = value * 16 + static_cast<unsigned>(d);
         if (value > 0xFFFFFFFFull) return std::nullopt;  // more than 8 significant digits

@@ -7,6 +7,9 @@
 
 namespace tessel {
 
+// HexDigitValue - the value of a hexadecimal digit (either case), or -1 for any other byte.
+int HexDigitValue(char c);
+
 // TryParseInteger - leading spaces, optional sign, then decimal digits or hexadecimal digits
 // after "$", "x", "X", "0x" or "0X"; nothing else. Hex takes up to 8 significant digits as a
 // signed 32-bit pattern. Returns nothing for any other text.
