@@ -190,6 +190,22 @@ TEST_F(SpoolDrainTest, StoredNamesCannotLeaveTheAttachmentDirectory) {
     EXPECT_EQ(RootEntries(), 0u);
 }
 
+// A UID named twice in one list is attached twice, each copy whole, and both copies go.
+TEST_F(SpoolDrainTest, TheSameUidTwiceIsAttachedTwice) {
+    Object("u1", "twice.txt");
+    Chunk("u1", 1, "ab");
+    Chunk("u1", 2, "c");
+    Queue(1, "a@example", "u1;u1");
+    Drain();
+    ASSERT_EQ(sender.Calls.size(), 1u);
+    const SendCall& call = sender.Calls[0];
+    ASSERT_EQ(call.AttachmentPaths.size(), 2u);
+    EXPECT_NE(call.AttachmentPaths[0], call.AttachmentPaths[1]);
+    EXPECT_EQ(call.AttachmentContents, (std::vector<std::string>{"abc", "abc"}));
+    EXPECT_EQ(RootEntries(), 0u);
+    EXPECT_EQ(QueuedIds(), "");
+}
+
 TEST(AttachmentFileName, LastComponentOrAFallback) {
     struct Case {
         std::string nome, file;
