@@ -169,6 +169,8 @@ std::string EncodeHeaderText(std::string_view original, std::string_view special
             }
             continue;
         }
+        // White space after the last word is no word: an open stretch takes it in.
+        if (wordStart == text.size() && stretchStart != std::string_view::npos) break;
         if (stretchStart != std::string_view::npos) {
             EncodeStretch(out, text.substr(stretchStart, spaceStart - stretchStart), quote, charset);
             stretchStart = std::string_view::npos;

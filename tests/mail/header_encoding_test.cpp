@@ -57,7 +57,10 @@ TEST(EncodeHeaderTextTest, EncodesOnlyTheWordsThatNeedIt) {
         {"Plain ASCII subject, with = and ?", "", "Plain ASCII subject, with = and ?"},
         {"one two thr\xE9" "e four", "", "one two =?ISO-8859-1?Q?thr=E9e?= four"},
         {"\xE9t\xE9 \xE0 Paris", "", "=?ISO-8859-1?Q?=E9t=E9_=E0?= Paris"},
-        {"caf\xE9 ", "", "=?ISO-8859-1?Q?caf=E9?= "},
+        // White space after the last word belongs to a stretch still open at the end.
+        {"caf\xE9 ", "", "=?ISO-8859-1?Q?caf=E9_?="},
+        {"caf\xE9 \t", "", "=?ISO-8859-1?Q?caf=E9_=09?="},
+        {"caf\xE9 noir ", "", "=?ISO-8859-1?Q?caf=E9?= noir "},
         {"  caf\xE9\tnoir", "", "  =?ISO-8859-1?Q?caf=E9?=\tnoir"},
         // The comma inside an encoded-word is escaped so that folding cannot cut the word.
         {"caf\xE9, cr\xE8me", "", "=?ISO-8859-1?Q?caf=E9=2C_cr=E8me?="},
