@@ -50,9 +50,9 @@ bool HasEightBitByte(const std::vector<std::string>& lines) {
 std::vector<std::string> HeaderBlock(const OutgoingMessage& message, Shape shape,
                                      const RenderContext& context) {
     std::string to;
-    for (const MailAddress& recipient : message.Recipients) {
-        if (!to.empty()) to += ", ";
-        to += FormatHeaderAddress(recipient, false, context.Charset);
+    for (std::size_t i = 0; i < message.Recipients.size(); ++i) {
+        if (i > 0) to += ", ";
+        to += FormatHeaderAddress(message.Recipients[i], false, context.Charset);
     }
     HeaderLines headers;
     headers.Set("From", FormatHeaderAddress(message.From, true, context.Charset));

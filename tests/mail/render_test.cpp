@@ -109,6 +109,13 @@ TEST(RenderMessageTest, PlainEmptyMessageIsHeadersAndTwoEmptyLines) {
     EXPECT_EQ(Render(m), (Lines{"To: you@example.org", "Date: Tue, 5 Jan 2010 14:03:07 +0100", "", ""}));
 }
 
+TEST(RenderMessageTest, ToJoinsTheFormsOfAllRecipients) {
+    // A recipient list may hold an entry with neither name nor address ("(comment);a@b").
+    OutgoingMessage m;
+    m.Recipients = {{"", ""}, {"", "you@example.org"}, {"", ""}, {"Me", "me@example.org"}};
+    EXPECT_EQ(Render(m).front(), "To: , you@example.org, , \"Me\" <me@example.org>");
+}
+
 TEST(RenderMessageTest, PlainBodyIsSentUnchangedWithoutMimeHeaders) {
     OutgoingMessage m = BaseMessage();
     m.BodyLines = {"caf\xE9 cr\xE8me  "};
