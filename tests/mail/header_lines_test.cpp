@@ -32,6 +32,31 @@ TEST(FoldHeaderLineTest, CutsAfterTheLastBreakWithinTheWidth) {
     EXPECT_EQ(FoldHeaderLine(unbreakable), (Lines{unbreakable}));
 }
 
+TEST(FoldHeaderLineTest, FoldsExactlyWhereTheWalkCuts) {
+    const std::string a(69, 'a');
+    const std::string b(77, 'b');
+    const std::string c(10, 'c');
+    const std::string x(68, 'x');
+    const struct {
+        const char* label;
+        std::string line;
+        Lines expected;
+    } cases[] = {
+        // The blank just past the width is skipped at the cut and so never becomes a fold
+        // point: the next cut is only at the following blank.
+        {"skipped blank is no fold point", "Subject: " + a + " " + b + " " + c,
+         {"Subject:", " " + a + " " + b, " " + c}},
+        // Blanks skipped at a cut still start the continuation line.
+        {"skipped blanks carried over", "Subject: " + x + "   " + c, {"Subject: " + x, "   " + c}},
+        // A cut whose rest is a single byte adds no break.
+        {"one byte left", "Subject: " + x + " z", {"Subject: " + x + " z"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(FoldHeaderLine(c.line), c.expected);
+    }
+}
+
 // A To header of many recipients, each entry made by entry(i).
 template <typename Entry>
 std::string ToHeader(Entry entry) {
