@@ -26,6 +26,8 @@ TEST(ParseMailAddressTest, CommonForms) {
         {"<first.last@sub.domain>", "", "first.last@sub.domain"},
         {"first.last@sub.domain", "", "first.last@sub.domain"},
         {" \t\r\n First Last <local@domain> \r\n", "First Last", "local@domain"},
+        // Blanks after a full stop of the domain in angle brackets are dropped.
+        {"Name <local@sub. domain>", "Name", "local@sub.domain"},
         {"", "", ""},
         {" \t\r\n", "", ""},
     };
@@ -67,6 +69,7 @@ TEST(ParseAddressListTest, SplitsAtSeparatorsOutsideQuotesAndComments) {
         {"First Last <a@b.c>", {{"First Last", "a@b.c"}}},
         {"Friends: a@b.c, Second <d@e.f>;", {{"", "a@b.c"}, {"Second", "d@e.f"}}},
         {"a@b.c,, , ,d@e.f,", {{"", "a@b.c"}, {"", "d@e.f"}}},
+        {"\"a\\\"b, c\" <x@y.z>, d@e.f", {{"a\"b, c", "x@y.z"}, {"", "d@e.f"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
