@@ -141,6 +141,8 @@ TEST(AddressFormsTest, HeaderAndPlainForms) {
         {{"Name", ""}, "\"Name\" <>", "\"Name\" <>", "Name <>"},
         {{"", "john doe@x.y"}, "\"john doe@x.y\" <john doe@x.y>", "john doe@x.y", "<\"john doe\"@x.y>"},
         {{"", "first.last@x.y"}, "\"first.last@x.y\" <first.last@x.y>", "first.last@x.y", "first.last@x.y"},
+        // The circumflex is no atom byte: the local part is quoted.
+        {{"", "a^b@x.y"}, "\"a^b@x.y\" <a^b@x.y>", "a^b@x.y", "<\"a^b\"@x.y>"},
         {{"", ""}, "", "", ""},
     };
     for (const auto& c : cases) {
