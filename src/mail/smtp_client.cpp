@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <sstream>
 
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -88,12 +87,15 @@ std::vector<std::string> AuthMechanisms(const std::vector<std::string>& capabili
         if (auto eq = rest.find('='); eq != std::string::npos) {
             rest[eq] = ' ';
         }
-        std::istringstream words(rest);
-        std::string word;
-        while (words >> word) {
-            if (std::find(mechanisms.begin(), mechanisms.end(), word) == mechanisms.end()) {
-                mechanisms.push_back(word);
+        // Only spaces separate the names.
+        std::size_t at = 0;
+        while (at <= rest.size()) {
+            std::size_t space = std::min(rest.find(' ', at), rest.size());
+            std::string word = rest.substr(at, space - at);
+            if (!word.empty() && std::find(mechanisms.begin(), mechanisms.end(), word) == mechanisms.end()) {
+                mechanisms.push_back(std::move(word));
             }
+            at = space + 1;
         }
     }
     return mechanisms;

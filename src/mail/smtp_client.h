@@ -56,7 +56,7 @@ std::string LocalHostName();
 bool HasCapability(const std::vector<std::string>& capabilities, std::string_view name);
 
 // AuthMechanisms - the mechanism names of the AUTH lines ("AUTH " or "AUTH=" at the start, any case),
-// upper case, without repeats, in order of appearance.
+// upper case, split at spaces only, without repeats, in order of appearance.
 std::vector<std::string> AuthMechanisms(const std::vector<std::string>& capabilities);
 
 // EnvelopeRecipients - the recipients' plain forms joined by ", " and read back with the address

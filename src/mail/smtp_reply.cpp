@@ -16,7 +16,8 @@ bool AllDigits(std::string_view text) {
            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// ParseEnhancedStatus - "2.1.0": a class beginning with 2, 4 or 5, then two non-empty numbers.
+// ParseEnhancedStatus - "2.1.0": a class beginning with 2, 4 or 5 (only its first character is
+// looked at), then two non-empty numbers.
 std::optional<EnhancedStatusCode> ParseEnhancedStatus(std::string_view word) {
     std::size_t first = word.find('.');
     if (first == std::string_view::npos) {
@@ -29,7 +30,7 @@ std::optional<EnhancedStatusCode> ParseEnhancedStatus(std::string_view word) {
     std::string_view cls = word.substr(0, first);
     std::string_view subject = word.substr(first + 1, second - first - 1);
     std::string_view detail = word.substr(second + 1);
-    if (!AllDigits(cls) || (cls[0] != '2' && cls[0] != '4' && cls[0] != '5') || !AllDigits(subject) ||
+    if (cls.empty() || (cls[0] != '2' && cls[0] != '4' && cls[0] != '5') || !AllDigits(subject) ||
         !AllDigits(detail)) {
         return std::nullopt;
     }

@@ -23,6 +23,9 @@ TEST(SmtpReplyTest, CodeEnhancedStatusAndTextLines) {
         {{"250-2.0.0 a", "250  b"}, 250, true, "", {"a", "b"}},  // an empty first word clears it
         {{"250 3.1.0 not a status class"}, 250, true, "", {"3.1.0 not a status class"}},
         {{"250 2.1 too short"}, 250, true, "", {"2.1 too short"}},
+        {{"250 2x.1.0 class only begins with 2"}, 250, true, "2x.1.0", {"class only begins with 2"}},
+        {{"250 .1.0 no class"}, 250, true, "", {".1.0 no class"}},
+        {{"250 2.x.0 subject not a number"}, 250, true, "", {"2.x.0 subject not a number"}},
         {{"250"}, 250, true, "", {""}},
         {{"220-"}, 220, true, "", {""}},
         {{"abc def"}, 0, false, "", {"def"}},
@@ -55,6 +58,8 @@ TEST(SmtpReplyTest, AuthMechanismsFromCapabilityLines) {
     EXPECT_EQ(AuthMechanisms({"auth  cram-md5   plain"}), (List{"CRAM-MD5", "PLAIN"}));
     EXPECT_EQ(AuthMechanisms({"AUTH=LOGIN PLAIN=X"}), (List{"LOGIN", "PLAIN=X"}));
     EXPECT_EQ(AuthMechanisms({"AUTHLOGIN", "XAUTH LOGIN", "AUTH"}), List{});
+    // Only spaces separate the names: a tab is part of a name.
+    EXPECT_EQ(AuthMechanisms({"AUTH PLAIN\tLOGIN"}), List{"PLAIN\tLOGIN"});
 }
 
 TEST(SmtpReplyTest, CapabilitiesMatchWholeLinesIgnoringCase) {
