@@ -291,8 +291,11 @@ void SmtpClient::PlainTransaction(const OutgoingMessage& message, const std::vec
         if (reply.NumericCode != 250) {
             throw SmtpReplyError("The end of the message", reply);
         }
-    } catch (const SmtpReplyError&) {
-        ResetQuietly();
+    } catch (const SmtpReplyError& refusal) {
+        // A reply without a valid code is no refusal: the server's state is unknown, only QUIT follows.
+        if (refusal.Reply().HasValidCode()) {
+            ResetQuietly();
+        }
         throw;
     }
 }

@@ -237,6 +237,38 @@ TEST(SmtpSessionTest, FailuresEndWithTheRightCleanupAndStage) {
                  .ExpectData().Reply("552 too big").Expect("RSET").Reply("250 ok");
          },
          Crlf({".", "RSET", "QUIT"}), FailureStage::Transaction},
+        {"invalid code to a recipient: no RSET",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+                 .Expect("RCPT TO:<rcpt@example.test>").Reply("2x0 odd");
+         },
+         Crlf({"RCPT TO:<rcpt@example.test>", "QUIT"}), FailureStage::Transaction},
+        {"invalid code to the message: no RSET",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+                 .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go")
+                 .ExpectData().Reply("25x odd");
+         },
+         Crlf({".", "QUIT"}), FailureStage::Transaction},
+        {"server closing at a recipient counts before the transaction",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+                 .Expect("RCPT TO:<rcpt@example.test>").Reply("421 4.3.2 Shutting down")
+                 .Expect("RSET").Reply("250 ok");
+         },
+         Crlf({"RCPT TO:<rcpt@example.test>", "RSET", "QUIT"}), FailureStage::Session},
+        {"pipelined: RSET not answered 250",
+         [](auto& s) {
+             PlainStart(s, kEhloPipelining);
+             s.Expect("RSET").Expect("MAIL FROM: <sender@example.test>").Expect("RCPT TO:<rcpt@example.test>")
+                 .Expect("DATA").Reply("500 what\r\n250 ok\r\n250 ok\r\n354 go")
+                 .ExpectData().Reply("250 queued")
+                 .Expect("RSET").Reply("250 ok");
+         },
+         Crlf({".", "RSET", "QUIT"}), FailureStage::Transaction},
         {"pipelined: refused recipient and DATA",
          [](auto& s) {
              PlainStart(s, kEhloPipelining);
@@ -282,6 +314,24 @@ TEST(SmtpSessionTest, FailuresEndWithTheRightCleanupAndStage) {
         EXPECT_EQ(received.substr(received.size() - c.ExpectedTail.size()), c.ExpectedTail) << received;
         EXPECT_EQ(received.find("QUIT"), received.rfind("QUIT")) << "QUIT sent more than once";
     }
+}
+
+TEST(SmtpSessionTest, ContinuedReplyLinesAreTakenAsTheyCome) {
+    Session s;
+    // Later lines are not trimmed ("PIPELINING " is no PIPELINING line), and an empty line ends the
+    // reply: the plain variant follows at once.
+    s.Server.Reply("220 x").Expect(Ehlo()).Send("250-x\r\n250-PIPELINING \r\n\r\n")
+        .Expect("RSET").Reply("250 ok")
+        .Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+        .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok")
+        .Expect("DATA").Reply("354 go")
+        .ExpectData().Reply("250 ok")
+        .Expect("QUIT").Reply("221 bye");
+
+    DeliveryResult result = s.Deliver(PlainMessage());
+
+    EXPECT_TRUE(result.Delivered) << result.Reason;
+    EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
 }
 
 TEST(SmtpSessionTest, ServerThatClosedAfterAcceptingGetsNoQuitAndTheMessageCounts) {
