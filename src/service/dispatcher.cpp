@@ -79,9 +79,13 @@ std::optional<ControlCode> ControlCodeForSignal(const siginfo_t& info) noexcept 
     return std::nullopt;
 }
 
-int RunServiceProcess(TesselComService& service, Sleeper& sleeper) noexcept {
+int BlockControlSignals() noexcept {
     const sigset_t signals = ControlSignals();
-    int error = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    return ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+int RunServiceProcess(TesselComService& service, Sleeper& sleeper) noexcept {
+    int error = BlockControlSignals();
     if (error != 0) {
         WriteApplicationRecord(SystemText(error));
         return kExitFailed;

@@ -17,6 +17,10 @@ namespace tessel::service {
 // sigqueue the code in its value. Nothing for any other signal, or for SIGRTMIN without a value.
 std::optional<ControlCode> ControlCodeForSignal(const siginfo_t& info) noexcept;
 
+// BlockControlSignals - blocks the control signals in the calling thread, so that from now on they
+// wait for the dispatcher instead of ending the process. Returns 0 or the error number.
+int BlockControlSignals() noexcept;
+
 // RunServiceProcess - blocks the control signals in the calling thread (so in every thread it
 // starts), runs the dispatcher and service entry threads until the stopped report, and returns
 // the process's exit status. Call before any other thread exists. Never throws.

@@ -64,6 +64,8 @@ ServiceHandlers MakeServiceHandlers(ServiceWork& work) {
 int RunMode(const CommandLine& commandLine) {
     // A peer that closes its connection must fail the write, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // A stop that arrives while the service is being set up waits for the dispatcher.
+    if (commandLine.Selected == Mode::Run) BlockControlSignals();
     ServiceWork work;
     NotifySocketChannel channel = NotifySocketChannel::FromEnvironment();
     TesselComService service(MakeServiceHandlers(work), channel);
