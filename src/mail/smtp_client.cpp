@@ -29,6 +29,11 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && Upper(a) == Upper(b);
 }
 
+// HoldsLineBreak - a CR or LF would end the command early and send the rest as a command of its own.
+bool HoldsLineBreak(const std::string& address) {
+    return address.find_first_of("\r\n") != std::string::npos;
+}
+
 bool Allowed(const SmtpReply& reply, std::initializer_list<int> allowed) {
     return allowed.size() == 0 ||
            std::find(allowed.begin(), allowed.end(), reply.NumericCode) != allowed.end();
@@ -149,6 +154,10 @@ DeliveryResult SmtpClient::Deliver(const OutgoingMessage& message) {
         recipients = EnvelopeRecipients(message);
     } catch (const tessel::Error& e) {
         return DeliveryResult::Failure(FailureStage::Address, e.what());
+    }
+    if (HoldsLineBreak(message.From.Address) ||
+        std::any_of(recipients.begin(), recipients.end(), HoldsLineBreak)) {
+        return DeliveryResult::Failure(FailureStage::Address, "An envelope address holds a line break");
     }
     if (account_.Host.empty()) {
         return DeliveryResult::Failure(FailureStage::Session, "No SMTP server is set");

@@ -73,8 +73,8 @@ public:
 
     // Deliver - connects, runs the whole dialogue and closes. Delivered only when QUIT got 221 (or
     // the server had already closed after accepting the message). Failures are returned, not thrown:
-    // Stage Session before MAIL FROM, Transaction from MAIL FROM on, Address when the recipients
-    // cannot be read back.
+    // Stage Session before MAIL FROM, Transaction from MAIL FROM on, Address (without connecting)
+    // when the recipients cannot be read back or an envelope address holds a CR or LF.
     DeliveryResult Deliver(const OutgoingMessage& message);
 
     // Capabilities - the text lines of the last EHLO reply after its first line.

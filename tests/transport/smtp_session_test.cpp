@@ -334,6 +334,26 @@ TEST(SmtpSessionTest, ContinuedReplyLinesAreTakenAsTheyCome) {
     EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
 }
 
+TEST(SmtpSessionTest, LineBreakInAnEnvelopeAddressIsRefusedBeforeAnyConnection) {
+    // Sent as is, the break would end the command early and the rest would reach the server as a
+    // command of its own.
+    for (const char* sender : {"sender@example.test\r\nRCPT TO:<other@example.test>", "a@b\nc", "a\rb@c"}) {
+        SCOPED_TRACE(sender);
+        OutgoingMessage message = PlainMessage();
+        message.From.Address = sender;
+        bool connected = false;
+        TransportConnector never = [&](const std::string&, std::int32_t, bool,
+                                       const SessionTimeouts&) -> std::unique_ptr<LineTransport> {
+            connected = true;
+            throw TransportError("unexpected");
+        };
+        DeliveryResult result = DeliverMessage(message, "mail.test", "", "", 25, false, TestTimeouts(), never);
+        EXPECT_FALSE(result.Delivered);
+        EXPECT_EQ(result.Stage, FailureStage::Address);
+        EXPECT_FALSE(connected);
+    }
+}
+
 TEST(SmtpSessionTest, ServerThatClosedAfterAcceptingGetsNoQuitAndTheMessageCounts) {
     Session s;
     PlainStart(s.Server, "250 x");
