@@ -21,63 +21,16 @@
 #include <string_view>
 
 #include "config/password_cipher.h"
-
-extern char** environ;
+#include "support/child_process.h"
 
 namespace tessel::e2e {
 namespace {
 
 constexpr auto kWaitStep = std::chrono::milliseconds(10);
 
-// ChildEnvironment - this process's environment without what would change where records and
-// reports go, plus extra.
-std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra) {
-    std::vector<std::string> result;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view text(*entry);
-        if (text.starts_with("NOTIFY_SOCKET=") || text.starts_with("JOURNAL_STREAM=") ||
-            text.starts_with("LC_ALL=")) {
-            continue;
-        }
-        result.emplace_back(text);
-    }
-    result.emplace_back("LC_ALL=C");
-    result.insert(result.end(), extra.begin(), extra.end());
-    return result;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-    std::vector<char*> result;
-    for (auto& text : texts) result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
-}
-
-// Spawn - starts the program with standard input from /dev/null and output and error into files.
-// The child is killed when this process ends, so a test that dies leaves no service behind.
 pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& environment,
             const std::string& out, const std::string& err) {
-    std::vector<std::string> env = ChildEnvironment(environment);
-    auto args = Pointers(argv);
-    auto envp = Pointers(env);
-    const pid_t parent = ::getpid();
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(127);
-        int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (in < 0 || o < 0 || e < 0 || ::dup2(in, 0) < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0) ::_exit(127);
-        ::execve(args[0], args.data(), envp.data());
-        ::_exit(127);
-    }
-    if (pid < 0) {
-        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(errno);
-        return -1;
-    }
-    return pid;
+    return test::SpawnChild(argv, environment, "/dev/null", out, err);
 }
 
 // WaitBounded - the exit status of pid; past limit the child is killed and -1 returned.

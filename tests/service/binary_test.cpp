@@ -19,10 +19,9 @@
 
 #include "config/password_cipher.h"
 #include "service/notify_socket.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "util/error.h"
-
-extern char** environ;
 
 namespace tessel::service {
 namespace {
@@ -30,43 +29,9 @@ namespace {
 // A generous bound so that a broken binary fails the test instead of hanging it.
 constexpr int kReceiveLimitMs = 120000;
 
-std::vector<std::string> CleanEnvironment(const std::vector<std::string>& extra) {
-    std::vector<std::string> result;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string_view text(*entry);
-        if (text.starts_with("NOTIFY_SOCKET=") || text.starts_with("TESSELCOM_UNIT_DIR=") ||
-            text.starts_with("JOURNAL_STREAM=")) {
-            continue;
-        }
-        result.emplace_back(text);
-    }
-    result.insert(result.end(), extra.begin(), extra.end());
-    return result;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-    std::vector<char*> result;
-    for (auto& text : texts) result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
-}
-
-// Spawn - starts the program with standard input, output and error redirected to files.
 pid_t Spawn(std::vector<std::string> argv, const std::vector<std::string>& extraEnvironment,
             const std::string& in, const std::string& out, const std::string& err) {
-    std::vector<std::string> environment = CleanEnvironment(extraEnvironment);
-    auto args = Pointers(argv);
-    auto envp = Pointers(environment);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(error, 0) << std::strerror(error);
-    return pid;
+    return test::SpawnChild(argv, extraEnvironment, in, out, err);
 }
 
 int WaitExit(pid_t pid) {
