@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "cycle_fixture.h"
+#include "support/loopback.h"
 #include "util/error.h"
 
 namespace tessel::cycle::test {
@@ -13,15 +14,7 @@ namespace {
 // A loopback port that is bound but never listens: every connect to it is refused.
 class RefusingPort {
 public:
-    RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
+    RefusingPort() : fd_(tessel::test::BindLoopback(0, 0)), port_(tessel::test::BoundPort(fd_)) {}
     ~RefusingPort() { ::close(fd_); }
     int Port() const { return port_; }
 

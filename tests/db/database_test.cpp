@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "db/database_error.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 
@@ -363,16 +364,7 @@ TEST_F(DatabaseTest, AKilledSessionFailsTheNextStatement) {
 // A listener on a loopback port that only counts the connections it receives.
 class CountingListener {
 public:
-    explicit CountingListener(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        int one = 1;
-        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                 ::listen(fd_, 4) == 0;
-    }
+    explicit CountingListener(int port) : fd_(tessel::test::BindLoopback(port, 4)), bound_(fd_ >= 0) {}
     ~CountingListener() { ::close(fd_); }
     bool Bound() const { return bound_; }
     // AcceptOne - takes one waiting connection and closes it at once; false when none waits.

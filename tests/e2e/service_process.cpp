@@ -54,18 +54,6 @@ int WaitBounded(pid_t pid, std::chrono::milliseconds limit) {
 
 }  // namespace
 
-int UnusedLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 ServiceInstall::ServiceInstall(const test::TempDir& dir, const config::ConnectionParameters& parameters)
     : dir_(dir), directory_(dir.File("bin")), executable_(directory_ + "/tesselcomsvc") {
     std::filesystem::create_directories(directory_);

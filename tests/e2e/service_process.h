@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/connection_parameters.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 
 namespace tessel::e2e {
@@ -19,8 +20,7 @@ namespace tessel::e2e {
 // kProcessLimit - no child may run longer than this in a test; past it, it is killed and the test fails.
 inline constexpr std::chrono::seconds kProcessLimit{90};
 
-// UnusedLoopbackPort - a port on 127.0.0.1 that nothing listened on a moment ago.
-int UnusedLoopbackPort();
+using test::UnusedLoopbackPort;
 
 // ProcessResult - how a child ended (exit status, or 128 + signal; -1 when it had to be killed).
 struct ProcessResult {

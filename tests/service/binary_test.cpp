@@ -19,6 +19,7 @@
 #include "config/password_cipher.h"
 #include "service/notify_socket.h"
 #include "support/child_process.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 #include "util/error.h"
 
@@ -61,18 +62,6 @@ std::string CopyExecutable(const std::string& directory) {
     std::string target = directory + "/tesselcomsvc";
     std::filesystem::copy_file(TESSEL_EXECUTABLE, target);
     return target;
-}
-
-std::uint16_t UnusedLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 using Datagram = std::map<std::string, std::string>;
@@ -139,7 +128,7 @@ protected:
     RunModeTest() : receiver_(dir_.File("notify")) {
         executable_ = CopyExecutable(dir_.File("bin"));
         dir_.Write("bin/configs.ini", "[DBCONFIG]\nServer=127.0.0.1\nPort=" +
-                                          std::to_string(UnusedLoopbackPort()) +
+                                          std::to_string(test::UnusedLoopbackPort()) +
                                           "\nDatabase=tessel\nUsername=tessel\n");
     }
 

@@ -1,5 +1,7 @@
 #include "support/scripted_smtp_server.h"
 
+#include "support/loopback.h"
+
 #include <cerrno>
 #include <csignal>
 #include <chrono>
@@ -45,22 +47,11 @@ struct ScriptedSmtpServer::TlsState {
 };
 
 ScriptedSmtpServer::ScriptedSmtpServer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = BindLoopback(0, 4);
     if (listener_ < 0) {
-        throw std::runtime_error("socket failed");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 4) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ::close(listener_);
         throw std::runtime_error("cannot listen on the loopback address");
     }
-    port_ = ntohs(address.sin_port);
+    port_ = BoundPort(listener_);
 }
 
 ScriptedSmtpServer::~ScriptedSmtpServer() {

@@ -1,5 +1,7 @@
 #include "support/smtp_sink.h"
 
+#include "support/loopback.h"
+
 #include <cerrno>
 #include <stdexcept>
 #include <string_view>
@@ -110,19 +112,9 @@ private:
 SmtpSink::SmtpSink() : SmtpSink(Options{}) {}
 
 SmtpSink::SmtpSink(Options options) : options_(std::move(options)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener_ < 0) throw std::runtime_error("socket failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 64) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ::close(listener_);
-        throw std::runtime_error("cannot listen on the loopback address");
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = BindLoopback(0, 64);
+    if (listener_ < 0) throw std::runtime_error("cannot listen on the loopback address");
+    port_ = BoundPort(listener_);
     thread_ = std::thread([this] { Run(); });
 }
 

@@ -1,5 +1,7 @@
 #include "support/tcp_proxy.h"
 
+#include "support/loopback.h"
+
 #include <cerrno>
 #include <memory>
 #include <stdexcept>
@@ -59,21 +61,7 @@ TcpProxy::~TcpProxy() {
     if (listener_ >= 0) ::close(listener_);
 }
 
-int TcpProxy::Listen(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
+int TcpProxy::Listen(int port) { return BindLoopback(port, 64); }
 
 void TcpProxy::Down() { Apply(false); }
 
