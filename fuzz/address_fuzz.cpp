@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "mail/address_parser.h"
-#include "mail/header_encoding.h"
+#include "mime/address_parser.h"
+#include "mime/header_encoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace tessel::mail;
+    using namespace tessel::mime;
     std::string text(reinterpret_cast<const char*>(data), size);
     try {
         MailAddress single = ParseMailAddress(text);

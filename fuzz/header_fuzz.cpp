@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "mail/header_encoding.h"
-#include "mail/header_lines.h"
+#include "mime/header_encoding.h"
+#include "mime/header_lines.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ void CheckEncodedWords(std::string_view line) {
         std::size_t q2 = q1 == std::string_view::npos ? q1 : line.find('?', q1 + 1);
         std::size_t end = q2 == std::string_view::npos ? q2 : line.find("?=", q2 + 1);
         if (end == std::string_view::npos) return;
-        if (end + 2 - pos > tessel::mail::kMaxEncodedWord) std::abort();
+        if (end + 2 - pos > tessel::mime::kMaxEncodedWord) std::abort();
         pos = end + 2;
     }
 }
@@ -26,7 +26,7 @@ void CheckEncodedWords(std::string_view line) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace tessel::mail;
+    using namespace tessel::mime;
     if (size < 1) return 0;
     const HeaderCharset charset = HeaderCharsetForLocale(data[0] & 1 ? "ru_RU.KOI8-R" : "pt_PT");
     std::string text(reinterpret_cast<const char*>(data + 1), size - 1);

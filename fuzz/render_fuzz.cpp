@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "mail/compose.h"
-#include "mail/render.h"
+#include "mime/compose.h"
+#include "mime/render.h"
 
 namespace {
 
-class CollectingWriter : public tessel::mail::LineWriter {
+class CollectingWriter : public tessel::mime::LineWriter {
 public:
     void WriteLine(std::string_view line) override { lines.emplace_back(line); }
     std::vector<std::string> lines;
@@ -27,7 +27,7 @@ std::string NextField(std::string& rest) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace tessel::mail;
+    using namespace tessel::mime;
     std::string rest(reinterpret_cast<const char*>(data), size);
     OutgoingMessage message;
     message.From.Name = NextField(rest);

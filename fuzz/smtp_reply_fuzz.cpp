@@ -5,13 +5,13 @@
 #include <memory>
 #include <string>
 
-#include "mail/line_connection.h"
-#include "mail/smtp_client.h"
-#include "mail/smtp_reply.h"
+#include "smtp/line_connection.h"
+#include "smtp/smtp_client.h"
+#include "smtp/smtp_reply.h"
 
 namespace {
 
-using namespace tessel::mail;
+using namespace tessel::smtp;
 
 // ScriptedInput - the server's bytes, handed out as lines by the connection's rules.
 class ScriptedInput : public LineTransport {
@@ -61,13 +61,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                       [&input](const std::string&, std::int32_t, bool, const SessionTimeouts&) {
                           return std::make_unique<ScriptedInput>(input);
                       });
-    OutgoingMessage message;
-    message.From = {"Sender", "sender@example.test"};
-    message.Sender = message.From;
-    message.Recipients = {{"", "a@example.test"}, {"B", "b@example.test"}};
-    message.Subject = "Fuzz";
-    message.BodyLines = {"one", ".two"};
-    DeliveryResult result = client.Deliver(message);
+    Envelope envelope{"sender@example.test", {"a@example.test", "b@example.test"}};
+    MessageText text = [](const WriteLineFn& writeLine) {
+        writeLine("Subject: Fuzz");
+        writeLine("");
+        writeLine("one");
+        writeLine("..two");
+        writeLine("");
+    };
+    DeliveryResult result = client.Deliver(envelope, text);
     if (result.Delivered && result.Stage != FailureStage::None) std::abort();
     return 0;
 }

@@ -11,6 +11,9 @@ packages=(
   python3 python3-aiosmtpd
   clang libclang-rt-dev
   iproute2 procps
+  libcurl4-openssl-dev nlohmann-json3-dev libsystemd-dev systemd
+  debhelper dpkg-dev lintian fakeroot
+  python3-prometheus-client
 )
 
 missing=()

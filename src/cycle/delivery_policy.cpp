@@ -2,19 +2,19 @@
 
 namespace tessel::cycle {
 
-DeliveryDecision DecideDelivery(const mail::DeliveryResult& result, const std::string& recipient,
+DeliveryDecision DecideDelivery(const smtp::DeliveryResult& result, const std::string& recipient,
                                 const SmtpSettings& smtp) {
     if (result.Delivered) return {};
     switch (result.Stage) {
-        case mail::FailureStage::Session:
+        case smtp::FailureStage::Session:
             return {DeliveryAction::Defer,
                     "Mail server " + smtp.Host + ":" + std::to_string(smtp.Port) +
                         " cannot be used; the queued mail stays for the next cycle: " + result.Reason};
-        case mail::FailureStage::Address:
+        case smtp::FailureStage::Address:
             return {DeliveryAction::Continue,
                     "Mail to \"" + recipient + "\" not sent: " + result.Reason};
-        case mail::FailureStage::Transaction:
-        case mail::FailureStage::None:
+        case smtp::FailureStage::Transaction:
+        case smtp::FailureStage::None:
             break;
     }
     return {DeliveryAction::Continue,

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "cycle/settings.h"
-#include "mail/delivery_result.h"
+#include "smtp/delivery_result.h"
 
 namespace tessel::cycle {
 
@@ -22,7 +22,7 @@ struct DeliveryDecision {
 // address: continue, with a warning naming the recipient and the reason (the message is not
 // retried). A failure before the transaction (the session): defer, with a warning naming the
 // server (host:port) and the reason. Never throws (but std::bad_alloc).
-DeliveryDecision DecideDelivery(const mail::DeliveryResult& result, const std::string& recipient,
+DeliveryDecision DecideDelivery(const smtp::DeliveryResult& result, const std::string& recipient,
                                 const SmtpSettings& smtp);
 
 }  // namespace tessel::cycle

@@ -5,19 +5,16 @@
 #include <string>
 
 #include "db/database.h"
+#include "smtp/smtp_account.h"
 
 namespace tessel::cycle {
 
 inline constexpr std::int32_t kDefaultSmtpPort = 25;
 
-// SmtpSettings - the mail server and account of one cycle, and the sender of alarm messages.
-struct SmtpSettings {
-    std::string Host;
-    std::int32_t Port = kDefaultSmtpPort;
-    std::string UserName;
-    std::string Password;       // stored in plain text
+// SmtpSettings - the mail server and account of one cycle (the password stored in plain text), and
+// the sender of alarm messages.
+struct SmtpSettings : smtp::SmtpAccount {
     std::string SenderAddress;  // Remetente of the rows queued for alarms
-    bool UseTls = false;
 };
 
 // CycleSettings - the seven email. settings: the SMTP settings and the hold switch.

@@ -24,17 +24,27 @@ SpoolRow ReadRow(const db::Statement& q) {
 
 // SendRow - every recipient of the row, with the row's attachments; false when the drain must
 // defer. The attachment files are gone when it returns or throws.
+void Count(DrainCounts& counts, const smtp::DeliveryResult& result, DeliveryAction action) {
+    if (result.Delivered) {
+        ++counts.Delivered;
+    } else if (action == DeliveryAction::Defer) {
+        ++counts.Deferred;
+    } else {
+        ++counts.Refused;
+    }
+}
+
 bool SendRow(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
-             const std::string& attachmentRoot, const SpoolRow& row) {
+             const std::string& attachmentRoot, const SpoolRow& row, DrainCounts& counts) {
     AttachmentFiles files(attachmentRoot);
     for (const std::string& uid : Explode(kListSeparator, row.Attachments, 0)) {
         files.RebuildAttachment(db, uid);
     }
     for (const std::string& recipient : Explode(kListSeparator, row.Recipients, 0)) {
-        mail::DeliveryResult result =
-            sender.SendEmail(row.Sender, recipient, row.Subject, row.Body, smtp.Host, smtp.UserName,
-                             smtp.Password, files.Paths(), smtp.Port, smtp.UseTls);
+        smtp::DeliveryResult result =
+            sender.SendEmail(row.Sender, recipient, row.Subject, row.Body, files.Paths(), smtp);
         DeliveryDecision decision = DecideDelivery(result, recipient, smtp);
+        Count(counts, result, decision.Action);
         if (!decision.Warning.empty()) WriteWarning(kServiceSource, decision.Warning);
         if (decision.Action == DeliveryAction::Defer) return false;
     }
@@ -49,15 +59,16 @@ void DeleteRow(db::Database& db, std::int32_t id) {
 
 }  // namespace
 
-DrainOutcome DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
-                        const std::string& attachmentRoot) {
+DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
+                       const std::string& attachmentRoot) {
+    DrainResult drain;
     std::set<std::int32_t> processed;
     db::Statement& q = db.GetMail();
     for (;;) {
         q.Open();
         if (q.Empty()) {
             q.Close();
-            return DrainOutcome::Drained;
+            return drain;
         }
         for (; !q.AtEnd(); q.Next()) {
             SpoolRow row = ReadRow(q);
@@ -66,9 +77,10 @@ DrainOutcome DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSe
                 throw Error("Queued mail " + std::to_string(row.Id) +
                             " was processed but could not be removed from mail_spooler");
             }
-            if (!SendRow(db, sender, smtp, attachmentRoot, row)) {
+            if (!SendRow(db, sender, smtp, attachmentRoot, row, drain.Counts)) {
                 q.Close();
-                return DrainOutcome::Deferred;
+                drain.Outcome = DrainOutcome::Deferred;
+                return drain;
             }
             DeleteRow(db, row.Id);
         }

@@ -1,6 +1,7 @@
 // Sending every queued message of mail_spooler and removing each row once it is processed.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "cycle/settings.h"
@@ -14,13 +15,25 @@ enum class DrainOutcome {
     Deferred,  // the mail server could not be used: the rest of the queue waits for the next cycle
 };
 
+// DrainCounts - what became of the messages (one per recipient) that a drain attempted.
+struct DrainCounts {
+    std::uint64_t Delivered = 0;
+    std::uint64_t Refused = 0;   // refused by the server or by the address parser: not sent
+    std::uint64_t Deferred = 0;  // the message at which the drain deferred
+};
+
+struct DrainResult {
+    DrainOutcome Outcome = DrainOutcome::Drained;
+    DrainCounts Counts;
+};
+
 // DrainSpool - reads the queue in ascending ID, in passes until a read finds it empty. Per row:
 // rebuilds the attachments under attachmentRoot, calls SendEmail once per recipient (";"-separated
 // Destinatario), deletes the attachment files, then deletes that row alone. What a failed delivery
 // means is DecideDelivery's: a warning and go on, or defer (the row and all later rows stay).
 // Throws DatabaseError / StatementError, AttachmentError, whatever SendEmail throws, and
 // tessel::Error when a processed row survives its deletion (it would be sent again and again).
-DrainOutcome DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
+DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
                         const std::string& attachmentRoot);
 
 }  // namespace tessel::cycle

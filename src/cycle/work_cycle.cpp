@@ -21,6 +21,7 @@ CycleOutcome WorkCycle::RunCycle() {
         return CycleOutcome::NotConnected;
     }
     lastConnectError_.clear();
+    lastDrain_ = {};
 
     CycleSettings settings = ReadSmtpSettings(db_);
     if (settings.Hold) {
@@ -29,7 +30,7 @@ CycleOutcome WorkCycle::RunCycle() {
     }
     DispatchAlarms(db_, settings.Smtp.SenderAddress, clock_);
     // A deferred drain is a completed cycle: the next one tries the rest of the queue.
-    DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_);
+    lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_);
     db_.Disconnect();
     return CycleOutcome::Completed;
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cycle/local_clock.h"
+#include "cycle/spool_drain.h"
 #include "db/database.h"
 #include "mail/mail_sender.h"
 
@@ -32,12 +33,16 @@ public:
     // LastConnectError - the text of the last absorbed connect failure (empty after a connect).
     const std::string& LastConnectError() const { return lastConnectError_; }
 
+    // LastDrain - what the drain of the last completed cycle did (empty before the first one).
+    const DrainResult& LastDrain() const { return lastDrain_; }
+
 private:
     db::Database& db_;
     mail::MailSender& sender_;
     std::string attachmentRoot_;
     LocalClock clock_;
     std::string lastConnectError_;
+    DrainResult lastDrain_;
 };
 
 }  // namespace tessel::cycle

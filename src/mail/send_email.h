@@ -1,27 +1,41 @@
-// SendEmail over SMTP: compose one message, deliver it, release it.
+// Sending one e-mail: composed with the message layer, delivered by the SMTP layer.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "mail/mail_sender.h"
-#include "mail/smtp_client.h"
+#include "mime/message.h"
+#include "smtp/deliver.h"
 
 namespace tessel::mail {
+
+// EnvelopeRecipients - the recipients' plain forms joined by ", " and read back with the address
+// parser: the addresses named in RCPT TO. Throws AddressError.
+std::vector<std::string> EnvelopeRecipients(const mime::OutgoingMessage& message);
+
+// DeliverMessage - message to server in a session of its own: the envelope from its From and its
+// recipients read back, the text rendered during the data phase. Recipients the parser refuses give
+// Failure(Address, its text) without any connection. Never throws for a failed delivery.
+smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const smtp::SmtpAccount& server,
+                              const smtp::SessionTimeouts& timeouts = {},
+                              const smtp::TransportConnector& connector = smtp::ConnectLine);
 
 // SmtpMailSender - the sending routine of the spool drain.
 class SmtpMailSender : public MailSender {
 public:
-    explicit SmtpMailSender(SessionTimeouts timeouts = {});
+    explicit SmtpMailSender(smtp::SessionTimeouts timeouts = {});
 
     // SendEmail - composes the message and delivers it in a session of its own. A sender or recipient
     // text the address parser refuses gives Failure(Address, its text) without any connection.
     // Never throws for a failed delivery; writes no log (the caller decides).
-    DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
-                             const std::string& subject, const std::string& body, const std::string& host,
-                             const std::string& userName, const std::string& password,
-                             const std::vector<std::string>& attachmentPaths, std::int32_t port,
-                             bool useTls) override;
+    smtp::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
+                             const std::string& subject, const std::string& body,
+                             const std::vector<std::string>& attachmentPaths,
+                             const smtp::SmtpAccount& server) override;
 
 private:
-    SessionTimeouts timeouts_;
+    smtp::SessionTimeouts timeouts_;
 };
 
 }  // namespace tessel::mail

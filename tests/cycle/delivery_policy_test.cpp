@@ -5,8 +5,8 @@
 namespace tessel::cycle {
 namespace {
 
-using mail::DeliveryResult;
-using mail::FailureStage;
+using smtp::DeliveryResult;
+using smtp::FailureStage;
 
 TEST(DeliveryPolicy, EachStageHasOneMeaning) {
     SmtpSettings smtp;

@@ -24,25 +24,23 @@ struct SendCall {
 class RecordingSender : public mail::MailSender {
 public:
     // Result decides each call's outcome (delivered by default); OnSend runs inside the call.
-    std::function<mail::DeliveryResult(const SendCall&)> Result;
+    std::function<smtp::DeliveryResult(const SendCall&)> Result;
     std::function<void(const SendCall&)> OnSend;
     std::vector<SendCall> Calls;
 
-    mail::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
+    smtp::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
                                    const std::string& subject, const std::string& body,
-                                   const std::string& host, const std::string& userName,
-                                   const std::string& password,
                                    const std::vector<std::string>& attachmentPaths,
-                                   std::int32_t port, bool useTls) override {
-        SendCall call{sender, recipient, subject, body, host, userName, password,
-                      attachmentPaths, {}, {}, port, useTls};
+                                   const smtp::SmtpAccount& server) override {
+        SendCall call{sender, recipient, subject, body, server.Host, server.UserName, server.Password,
+                      attachmentPaths, {}, {}, server.Port, server.UseTls};
         for (const std::string& path : attachmentPaths) {
             call.AttachmentContents.push_back(tessel::test::ReadFile(path));
             call.AttachmentExists.push_back(::access(path.c_str(), F_OK) == 0);
         }
         Calls.push_back(call);
         if (OnSend) OnSend(call);
-        return Result ? Result(call) : mail::DeliveryResult::Success();
+        return Result ? Result(call) : smtp::DeliveryResult::Success();
     }
 
     std::vector<std::string> Recipients() const {

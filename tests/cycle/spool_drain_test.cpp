@@ -12,8 +12,8 @@
 namespace tessel::cycle::test {
 namespace {
 
-using mail::DeliveryResult;
-using mail::FailureStage;
+using smtp::DeliveryResult;
+using smtp::FailureStage;
 
 class SpoolDrainTest : public CycleTest {
 protected:
@@ -47,7 +47,7 @@ protected:
         sql().Exec("INSERT INTO ficheiros VALUES (" + sql().Quote(uid) + ", " + std::to_string(id) + ", " +
                    sql().Quote(bytes) + ")");
     }
-    DrainOutcome Drain() { return DrainSpool(db, sender, smtp, AttachmentRoot()); }
+    DrainOutcome Drain() { return DrainSpool(db, sender, smtp, AttachmentRoot()).Outcome; }
     std::string QueuedIds() {
         return sql().Scalar("SELECT GROUP_CONCAT(ID ORDER BY ID) FROM mail_spooler").value_or("");
     }

@@ -23,13 +23,13 @@ namespace tessel::e2e {
 
 // Bounds for the in-process sessions: far below the service's own, yet long enough that a server
 // which does answer is never taken for a silent one on a loaded machine.
-inline mail::SessionTimeouts TestTimeouts() {
+inline smtp::SessionTimeouts TestTimeouts() {
     using std::chrono::milliseconds;
     return {milliseconds(20000), milliseconds(20000), milliseconds(20000), milliseconds(20000)};
 }
 
 // Short bounds for the tests of a server that stops answering: such a session fails within seconds.
-inline mail::SessionTimeouts ShortTimeouts() {
+inline smtp::SessionTimeouts ShortTimeouts() {
     using std::chrono::milliseconds;
     return {milliseconds(5000), milliseconds(2000), milliseconds(5000), milliseconds(5000)};
 }

@@ -1,0 +1,54 @@
+#include "mime/header_charset.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace tessel::mime {
+
+namespace {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+std::string_view LocaleFromEnvironment() {
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && *value != '\0') return value;
+    }
+    return {};
+}
+
+}  // namespace
+
+HeaderCharset HeaderCharsetForLocale(std::string_view localeName) {
+    // language[_territory][.codeset][@modifier]
+    std::string_view base = localeName.substr(0, localeName.find_first_of(".@"));
+    std::size_t underscore = base.find('_');
+    std::string_view language = base.substr(0, underscore);
+    std::string_view territory =
+        underscore == std::string_view::npos ? std::string_view{} : base.substr(underscore + 1);
+
+    if (EqualsNoCase(language, "zh")) {
+        bool simplified = EqualsNoCase(territory, "CN") || EqualsNoCase(territory, "SG");
+        return {simplified ? "GB2312" : "Big5", 'B', false};
+    }
+    if (EqualsNoCase(language, "ja")) return {"ISO-2022-JP", 'B', true};
+    if (EqualsNoCase(language, "ko")) return {"csEUCKR", 'B', false};
+    if (EqualsNoCase(language, "ru")) return {"KOI8-R", 'B', false};
+    if (EqualsNoCase(language, "uk")) return {"windows-1251", 'B', false};
+    return {"ISO-8859-1", 'Q', false};
+}
+
+const HeaderCharset& ProcessHeaderCharset() {
+    static const HeaderCharset charset = HeaderCharsetForLocale(LocaleFromEnvironment());
+    return charset;
+}
+
+}  // namespace tessel::mime

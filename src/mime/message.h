@@ -1,0 +1,33 @@
+// The message model: one composed e-mail.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tessel::mime {
+
+// MailAddress - a display name and an address ("local@domain", no angle brackets); both may be empty.
+struct MailAddress {
+    std::string Name;
+    std::string Address;
+    bool operator==(const MailAddress&) const = default;
+};
+
+// MessageAttachment - a file to attach: read from StoredPath while rendering, shown as FileName.
+struct MessageAttachment {
+    std::string StoredPath;
+    std::string FileName;
+    bool operator==(const MessageAttachment&) const = default;
+};
+
+// OutgoingMessage - everything the renderer and the SMTP session need; complete once composed.
+struct OutgoingMessage {
+    MailAddress From;
+    MailAddress Sender;
+    std::vector<MailAddress> Recipients;
+    std::string Subject;
+    std::vector<std::string> BodyLines;
+    std::vector<MessageAttachment> Attachments;
+};
+
+}  // namespace tessel::mime

@@ -1,0 +1,203 @@
+#include "mime/render.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <random>
+
+#include "mime/header_encoding.h"
+#include "mime/header_lines.h"
+#include "mime/japanese.h"
+#include "util/base64.h"
+
+namespace tessel::mime {
+
+namespace {
+
+constexpr std::string_view kPreamble = "This is a multi-part message in MIME format";
+constexpr std::string_view kPartIndent = "        ";
+
+constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+enum class Shape { Plain, SingleAttachment, Multipart };
+
+bool IsBlankBody(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        if (line.find_first_not_of(" \t") != std::string::npos) return false;
+    }
+    return true;
+}
+
+Shape ShapeOf(const OutgoingMessage& message) {
+    if (message.Attachments.empty()) return Shape::Plain;
+    if (message.Attachments.size() == 1 && IsBlankBody(message.BodyLines)) return Shape::SingleAttachment;
+    return Shape::Multipart;
+}
+
+bool HasEightBitByte(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        for (char c : line) {
+            if (static_cast<unsigned char>(c) >= 128) return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> HeaderBlock(const OutgoingMessage& message, Shape shape,
+                                     const RenderContext& context) {
+    std::string to;
+    for (std::size_t i = 0; i < message.Recipients.size(); ++i) {
+        if (i > 0) to += ", ";
+        to += FormatHeaderAddress(message.Recipients[i], false, context.Charset);
+    }
+    HeaderLines headers;
+    headers.Set("From", FormatHeaderAddress(message.From, true, context.Charset));
+    headers.Set("Subject", EncodeHeaderText(HeaderSafeText(message.Subject), {}, context.Charset));
+    headers.Set("To", to);
+    if (shape == Shape::Multipart)
+        headers.Set("Content-Type", "multipart/mixed; boundary=\"" + context.Boundary + "\"");
+    if (shape != Shape::Plain) headers.Set("MIME-Version", "1.0");
+    headers.Set("Sender", FormatPlainAddress(message.Sender));
+    headers.Set("Date", context.Date);
+    return headers.Lines();
+}
+
+// A body line beginning with a full stop gets one more, so that it cannot end the data.
+void WriteBodyLine(LineWriter& writer, const std::string& line) {
+    if (!line.empty() && line.front() == '.') {
+        writer.WriteLine("." + line);
+    } else {
+        writer.WriteLine(line);
+    }
+}
+
+using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
+
+File OpenAttachment(const MessageAttachment& attachment) {
+    File file(std::fopen(attachment.StoredPath.c_str(), "rb"), &std::fclose);
+    if (!file)
+        throw RenderError("Cannot open attachment file \"" + attachment.StoredPath + "\": " + SystemText(errno));
+    return file;
+}
+
+void WriteAttachmentPart(LineWriter& writer, const MessageAttachment& attachment) {
+    File file = OpenAttachment(attachment);
+    // The name is written as it is, but a line break in it must not start a header of its own.
+    const std::string name = HeaderSafeText(attachment.FileName);
+    writer.WriteLine("Content-Type: application/octet-stream;");
+    writer.WriteLine(std::string(kPartIndent) + "name=\"" + name + "\"");
+    writer.WriteLine("Content-Transfer-Encoding: base64");
+    writer.WriteLine("Content-Disposition: attachment;");
+    writer.WriteLine(std::string(kPartIndent) + "filename=\"" + name + "\"");
+    writer.WriteLine("");
+
+    char chunk[kBase64ChunkBytes];
+    for (;;) {
+        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
+        if (got > 0) writer.WriteLine(tessel::Base64Encode(std::string_view(chunk, got)));
+        if (got < sizeof chunk) break;
+    }
+    if (std::ferror(file.get()))
+        throw RenderError("Cannot read attachment file \"" + attachment.StoredPath + "\": " + SystemText(errno));
+}
+
+void WritePlain(const OutgoingMessage& message, LineWriter& writer, const RenderContext& context) {
+    writer.WriteLine("");
+    for (const std::string& line : message.BodyLines) {
+        WriteBodyLine(writer, context.Charset.JapaneseConversion ? ShiftJisToIso2022Jp(line) : line);
+    }
+    writer.WriteLine("");
+}
+
+void WriteMultipart(const OutgoingMessage& message, LineWriter& writer, const RenderContext& context) {
+    const std::string delimiter = "--" + context.Boundary;
+    writer.WriteLine("");
+    writer.WriteLine(kPreamble);
+    writer.WriteLine("");
+    if (!IsBlankBody(message.BodyLines)) {
+        writer.WriteLine(delimiter);
+        writer.WriteLine("Content-Type: text/plain");
+        writer.WriteLine(HasEightBitByte(message.BodyLines) ? "Content-Transfer-Encoding: 8bit"
+                                                            : "Content-Transfer-Encoding: 7bit");
+        writer.WriteLine("");
+        for (const std::string& line : message.BodyLines) WriteBodyLine(writer, line);
+        writer.WriteLine("");
+    }
+    for (const MessageAttachment& attachment : message.Attachments) {
+        writer.WriteLine(delimiter);
+        WriteAttachmentPart(writer, attachment);
+        writer.WriteLine("");
+    }
+    writer.WriteLine(delimiter + "--");
+    writer.WriteLine("");
+}
+
+}  // namespace
+
+std::string FormatMailDate(const std::tm& t, long gmtOffsetSeconds) {
+    const long offset = gmtOffsetSeconds < 0 ? -gmtOffsetSeconds : gmtOffsetSeconds;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld",
+                  kDayNames[((t.tm_wday % 7) + 7) % 7], t.tm_mday, kMonthNames[((t.tm_mon % 12) + 12) % 12],
+                  t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec, gmtOffsetSeconds < 0 ? '-' : '+',
+                  offset / 3600, offset % 3600 / 60);
+    return text;
+}
+
+std::string MakeMimeBoundary(const std::function<double()>& draw) {
+    static constexpr std::string_view kSymbols =
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::string boundary;
+    for (std::size_t i = 0; i < kBoundaryLength; ++i) {
+        const auto v = static_cast<std::size_t>(std::floor(61 * draw() + 1.5));  // 1..62
+        boundary += kSymbols[v - 1];
+    }
+    const auto q = static_cast<std::size_t>(std::floor(32 * draw() + 1.5));  // 1..33
+    boundary[q - 1] = '=';
+    boundary[q] = '_';
+    return boundary;
+}
+
+const std::string& MimeBoundary() {
+    static const std::string boundary = [] {
+        std::mt19937_64 source(
+            static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()));
+        std::uniform_real_distribution<double> uniform(0.0, 1.0);
+        return MakeMimeBoundary([&] { return uniform(source); });
+    }();
+    return boundary;
+}
+
+RenderContext CurrentRenderContext() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    return {MimeBoundary(), FormatMailDate(local, local.tm_gmtoff), ProcessHeaderCharset()};
+}
+
+void RenderMessage(const OutgoingMessage& message, LineWriter& writer, const RenderContext& context) {
+    const Shape shape = ShapeOf(message);
+    for (const std::string& line : HeaderBlock(message, shape, context)) writer.WriteLine(line);
+    switch (shape) {
+    case Shape::Plain:
+        WritePlain(message, writer, context);
+        break;
+    case Shape::SingleAttachment:
+        WriteAttachmentPart(writer, message.Attachments.front());
+        writer.WriteLine("");
+        break;
+    case Shape::Multipart:
+        WriteMultipart(message, writer, context);
+        break;
+    }
+}
+
+void RenderMessage(const OutgoingMessage& message, LineWriter& writer) {
+    RenderMessage(message, writer, CurrentRenderContext());
+}
+
+}  // namespace tessel::mime

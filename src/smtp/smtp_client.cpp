@@ -1,0 +1,338 @@
+#include "smtp/smtp_client.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include "util/base64.h"
+
+namespace tessel::smtp {
+
+namespace {
+
+std::string Upper(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return result;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && Upper(a) == Upper(b);
+}
+
+// HoldsLineBreak - a CR or LF would end the command early and send the rest as a command of its own.
+bool HoldsLineBreak(const std::string& address) {
+    return address.find_first_of("\r\n") != std::string::npos;
+}
+
+bool Allowed(const SmtpReply& reply, std::initializer_list<int> allowed) {
+    return allowed.size() == 0 ||
+           std::find(allowed.begin(), allowed.end(), reply.NumericCode) != allowed.end();
+}
+
+}  // namespace
+
+std::unique_ptr<LineTransport> ConnectLine(const std::string& host, std::int32_t port, bool useTls,
+                                           const SessionTimeouts& timeouts) {
+    auto connection = std::make_unique<LineConnection>(timeouts.Write);
+    connection->Open(host, port, useTls, DeadlineAfter(timeouts.Connect));
+    return connection;
+}
+
+std::string LocalHostName() {
+    constexpr std::size_t kHostNameBuffer = 250;
+    char name[kHostNameBuffer + 1] = {};
+    if (::gethostname(name, kHostNameBuffer) == 0 && name[0] != '\0') {
+        return std::string(name, ::strnlen(name, kHostNameBuffer));
+    }
+    utsname node{};
+    if (::uname(&node) == 0 && node.nodename[0] != '\0') {
+        return std::string(node.nodename, ::strnlen(node.nodename, sizeof node.nodename));
+    }
+    return "localhost";
+}
+
+bool HasCapability(const std::vector<std::string>& capabilities, std::string_view name) {
+    return std::any_of(capabilities.begin(), capabilities.end(),
+                       [&](const std::string& line) { return EqualsIgnoringCase(line, name); });
+}
+
+std::vector<std::string> AuthMechanisms(const std::vector<std::string>& capabilities) {
+    std::vector<std::string> mechanisms;
+    for (const std::string& line : capabilities) {
+        if (line.size() < 5 || !EqualsIgnoringCase(std::string_view(line).substr(0, 4), "AUTH") ||
+            (line[4] != ' ' && line[4] != '=')) {
+            continue;
+        }
+        std::string rest = Upper(std::string_view(line).substr(4));
+        if (auto eq = rest.find('='); eq != std::string::npos) {
+            rest[eq] = ' ';
+        }
+        // Only spaces separate the names.
+        std::size_t at = 0;
+        while (at <= rest.size()) {
+            std::size_t space = std::min(rest.find(' ', at), rest.size());
+            std::string word = rest.substr(at, space - at);
+            if (!word.empty() && std::find(mechanisms.begin(), mechanisms.end(), word) == mechanisms.end()) {
+                mechanisms.push_back(std::move(word));
+            }
+            at = space + 1;
+        }
+    }
+    return mechanisms;
+}
+
+SmtpClient::SmtpClient(SmtpAccount account, SessionTimeouts timeouts, TransportConnector connector)
+    : account_(std::move(account)),
+      timeouts_(timeouts),
+      connector_(std::move(connector)),
+      heloName_(LocalHostName()) {}
+
+SmtpClient::~SmtpClient() {
+    if (transport_) {
+        transport_->Close();
+    }
+}
+
+namespace {
+
+// FailureStageOf - where a failed session leaves the message. Replies 421 (the server is closing the
+// channel) and 530 (authentication or TLS required) refuse every message alike, whatever step they
+// answer, so they count like a failure before the transaction: the message never reached the server.
+FailureStage FailureStageOf(const std::exception& error, bool inTransaction) {
+    if (const auto* refusal = dynamic_cast<const SmtpReplyError*>(&error)) {
+        int code = refusal->Reply().NumericCode;
+        if (code == 421 || code == 530) return FailureStage::Session;
+    }
+    return inTransaction ? FailureStage::Transaction : FailureStage::Session;
+}
+
+}  // namespace
+
+DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& text) {
+    if (HoldsLineBreak(envelope.Sender) ||
+        std::any_of(envelope.Recipients.begin(), envelope.Recipients.end(), HoldsLineBreak)) {
+        return DeliveryResult::Failure(FailureStage::Address, "An envelope address holds a line break");
+    }
+    if (account_.Host.empty()) {
+        return DeliveryResult::Failure(FailureStage::Session, "No SMTP server is set");
+    }
+    if (account_.Port == 0) {
+        return DeliveryResult::Failure(FailureStage::Session, "No SMTP port is set");
+    }
+
+    inTransaction_ = false;
+    abandoned_ = false;
+    std::optional<DeliveryResult> failure;
+    try {
+        transport_ = connector_(account_.Host, account_.Port, account_.UseTls, timeouts_);
+        Converse(envelope, text);
+    } catch (const std::exception& e) {
+        failure = DeliveryResult::Failure(FailureStageOf(e, inTransaction_), e.what());
+    }
+    return Finish(std::move(failure));
+}
+
+void SmtpClient::Converse(const Envelope& envelope, const MessageText& text) {
+    SmtpReply greeting = ReadReply(DeadlineAfter(timeouts_.Reply));
+    if (greeting.NumericCode != 220) {
+        throw SmtpReplyError("The greeting", greeting);
+    }
+    Greet();
+    if (account_.UseTls) {
+        SwitchToTls();
+    }
+    Authenticate();
+    if (HasCapability(capabilities_, "PIPELINING")) {
+        PipelinedTransaction(envelope, text);
+    } else {
+        PlainTransaction(envelope, text);
+    }
+}
+
+DeliveryResult SmtpClient::Finish(std::optional<DeliveryResult> failure) {
+    if (!transport_) {
+        return std::move(*failure);
+    }
+    if (failure) {
+        // A message that broke off leaves the server reading message text: a QUIT would be taken as
+        // text and never answered, so the connection is simply closed (the message is not delivered).
+        if (!abandoned_ && transport_->IsOpen()) {
+            try {
+                transport_->WriteLine("QUIT");
+                ReadReply(DeadlineAfter(timeouts_.Reply));
+            } catch (const std::exception&) {
+                // The session has failed already; the outcome of QUIT changes nothing.
+            }
+        }
+    } else if (transport_->IsOpen()) {
+        try {
+            Exchange("QUIT", {221}, "QUIT");
+        } catch (const std::exception& e) {
+            failure = DeliveryResult::Failure(FailureStage::Transaction, e.what());
+        }
+    }
+    transport_->Close();
+    transport_.reset();
+    authenticated_ = false;
+    return failure ? std::move(*failure) : DeliveryResult::Success();
+}
+
+SmtpReply SmtpClient::ReadReply(Deadline deadline) {
+    std::vector<std::string> lines;
+    lines.push_back(transport_->ReadFirstLine(deadline));
+    while (!EndsReply(lines.back())) {
+        if (lines.size() >= kMaxReplyLines) {
+            throw TransportError("The server's reply has too many lines");
+        }
+        lines.push_back(transport_->ReadLine(deadline));
+    }
+    lastReply_ = ParseReply(lines);
+    if (!lastReply_.HasValidCode()) {
+        throw SmtpReplyError("The server", lastReply_);
+    }
+    return lastReply_;
+}
+
+SmtpReply SmtpClient::Exchange(const std::string& command, std::initializer_list<int> allowed,
+                               std::string_view label) {
+    transport_->WriteLine(command);
+    SmtpReply reply = ReadReply(DeadlineAfter(timeouts_.Reply));
+    if (!Allowed(reply, allowed)) {
+        throw SmtpReplyError(label, reply);
+    }
+    return reply;
+}
+
+void SmtpClient::Greet() {
+    capabilities_.clear();
+    SmtpReply reply = Exchange("EHLO " + heloName_, {}, "EHLO");
+    if (reply.NumericCode == 250) {
+        capabilities_.assign(reply.TextLines.begin() + 1, reply.TextLines.end());
+        return;
+    }
+    Exchange("HELO " + heloName_, {250}, "HELO");
+}
+
+void SmtpClient::SwitchToTls() {
+    if (!HasCapability(capabilities_, "STARTTLS")) {
+        throw TlsError("The server does not offer STARTTLS");
+    }
+    SmtpReply reply = Exchange("STARTTLS", {}, "STARTTLS");
+    if (reply.NumericCode != 220) {
+        throw SmtpReplyError("STARTTLS", reply);
+    }
+    transport_->StartTls(DeadlineAfter(timeouts_.Reply));
+    // Only what the server says over TLS counts: a fresh EHLO and capability list.
+    Greet();
+}
+
+void SmtpClient::Authenticate() {
+    if (authenticated_ || account_.UserName.empty()) {
+        return;
+    }
+    std::vector<std::string> mechanisms = AuthMechanisms(capabilities_);
+    if (std::find(mechanisms.begin(), mechanisms.end(), "LOGIN") == mechanisms.end()) {
+        return;
+    }
+    Exchange("AUTH LOGIN", {334}, "AUTH LOGIN");
+    Exchange(Base64Encode(account_.UserName), {334}, "AUTH LOGIN (user name)");
+    Exchange(Base64Encode(account_.Password), {235}, "AUTH LOGIN (password)");
+    authenticated_ = true;
+}
+
+void SmtpClient::PlainTransaction(const Envelope& envelope, const MessageText& text) {
+    Exchange("RSET", {}, "RSET");
+    inTransaction_ = true;
+    Exchange("MAIL FROM: <" + envelope.Sender + ">", {250}, "MAIL FROM");
+    try {
+        for (const std::string& recipient : envelope.Recipients) {
+            Exchange("RCPT TO:<" + recipient + ">", {250, 251}, "RCPT TO:<" + recipient + ">");
+        }
+        Exchange("DATA", {354}, "DATA");
+        SendMessageText(text);
+        SmtpReply reply = ReadReply(DeadlineAfter(timeouts_.DataEnd));
+        if (reply.NumericCode != 250) {
+            throw SmtpReplyError("The end of the message", reply);
+        }
+    } catch (const SmtpReplyError& refusal) {
+        // A reply without a valid code is no refusal: the server's state is unknown, only QUIT follows.
+        if (refusal.Reply().HasValidCode()) {
+            ResetQuietly();
+        }
+        throw;
+    }
+}
+
+void SmtpClient::PipelinedTransaction(const Envelope& envelope, const MessageText& text) {
+    inTransaction_ = true;
+    transport_->BeginBatch();
+    transport_->WriteLine("RSET");
+    transport_->WriteLine("MAIL FROM: <" + envelope.Sender + ">");
+    for (const std::string& recipient : envelope.Recipients) {
+        transport_->WriteLine("RCPT TO:<" + recipient + ">");
+    }
+    transport_->WriteLine("DATA");
+    transport_->EndBatch();
+
+    std::optional<SmtpReplyError> firstFailure;
+    auto check = [&](std::string_view label, std::initializer_list<int> allowed, Deadline deadline) {
+        SmtpReply reply = ReadReply(deadline);
+        if (!Allowed(reply, allowed) && !firstFailure) {
+            firstFailure.emplace(label, reply);
+        }
+        return reply;
+    };
+    check("RSET", {250}, DeadlineAfter(timeouts_.Reply));
+    check("MAIL FROM", {250}, DeadlineAfter(timeouts_.Reply));
+    for (const std::string& recipient : envelope.Recipients) {
+        check("RCPT TO:<" + recipient + ">", {250, 251}, DeadlineAfter(timeouts_.Reply));
+    }
+    SmtpReply data = check("DATA", {354}, DeadlineAfter(timeouts_.Reply));
+    if (data.NumericCode == 354) {
+        // Accepted recipients get the message even when another one was refused.
+        SendMessageText(text);
+        check("The end of the message", {250}, DeadlineAfter(timeouts_.DataEnd));
+    }
+    if (firstFailure) {
+        ResetQuietly();
+        throw *firstFailure;
+    }
+}
+
+void SmtpClient::SendMessageText(const MessageText& text) {
+    // The lines go into the open batch, which leaves in writes of bounded size.
+    LineTransport& transport = *transport_;
+    WriteLineFn writeLine = [&transport](std::string_view line) {
+        transport.WriteLine(line);
+        if (transport.BatchSize() >= kDataFlushBytes) {
+            transport.FlushBatch();
+        }
+    };
+    transport_->BeginBatch();
+    try {
+        text(writeLine);
+        // The final "." leaves in the same write as the message's last lines.
+        transport_->WriteLine(".");
+        transport_->EndBatch();
+    } catch (...) {
+        transport_->DiscardBatch();
+        abandoned_ = true;
+        throw;
+    }
+}
+
+void SmtpClient::ResetQuietly() noexcept {
+    try {
+        Exchange("RSET", {}, "RSET");
+    } catch (const std::exception&) {
+        // The transaction has failed already; RSET only tidies up the server's side.
+    }
+}
+
+}  // namespace tessel::smtp

@@ -1,0 +1,238 @@
+#include "smtp/socket.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tessel::smtp {
+
+Deadline DeadlineAfter(std::chrono::milliseconds span) {
+    return Clock::now() + span;
+}
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+int FileDescriptor::Release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void FileDescriptor::Reset() noexcept {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+namespace {
+
+int RemainingMilliseconds(Deadline deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    // poll takes an int; very long spans are waited in slices by the caller's loop.
+    return static_cast<int>(std::clamp<long long>(left, 0, 60 * 60 * 1000));
+}
+
+}  // namespace
+
+bool WaitReady(int fd, WaitFor what, Deadline deadline) {
+    for (;;) {
+        pollfd p{fd, static_cast<short>(what == WaitFor::Readable ? POLLIN : POLLOUT), 0};
+        int wait = RemainingMilliseconds(deadline);
+        int n = ::poll(&p, 1, wait);
+        if (n > 0) {
+            return true;  // errors and hang-ups count as ready: the next read or write reports them
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw PlatformError(errno);
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+    }
+}
+
+std::optional<in_addr> ParseDottedIPv4(std::string_view host) {
+    std::uint32_t value = 0;
+    int parts = 0;
+    std::size_t pos = 0;
+    while (parts < 4) {
+        std::size_t digits = 0;
+        unsigned number = 0;
+        while (pos < host.size() && host[pos] >= '0' && host[pos] <= '9') {
+            if (++digits > 3) {
+                return std::nullopt;
+            }
+            number = number * 10 + static_cast<unsigned>(host[pos] - '0');
+            ++pos;
+        }
+        if (digits == 0 || number > 255) {
+            return std::nullopt;
+        }
+        value = (value << 8) | number;
+        ++parts;
+        if (parts < 4) {
+            if (pos >= host.size() || host[pos] != '.') {
+                return std::nullopt;
+            }
+            ++pos;
+        }
+    }
+    if (pos != host.size()) {
+        return std::nullopt;
+    }
+    in_addr address{};
+    address.s_addr = htonl(value);
+    return address;
+}
+
+namespace {
+
+bool IsLocalhost(std::string_view host) {
+    constexpr std::string_view kLocalhost = "localhost";
+    return host.size() == kLocalhost.size() &&
+           std::equal(host.begin(), host.end(), kLocalhost.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
+struct AddrInfoFree {
+    void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
+};
+
+}  // namespace
+
+in_addr ResolveIPv4(const std::string& host) {
+    if (auto dotted = ParseDottedIPv4(host)) {
+        return *dotted;
+    }
+    if (IsLocalhost(host)) {
+        in_addr loopback{};
+        loopback.s_addr = htonl(INADDR_LOOPBACK);
+        return loopback;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* raw = nullptr;
+    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &raw);
+    std::unique_ptr<addrinfo, AddrInfoFree> list(raw);
+    if (rc != 0 || !list || !list->ai_addr) {
+        throw TransportError("Cannot resolve the host name \"" + host + "\": " +
+                             (rc != 0 ? ::gai_strerror(rc) : "no address"));
+    }
+    return reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr;
+}
+
+TcpSocket TcpSocket::Connect(in_addr address, std::uint16_t port, Deadline deadline) {
+    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.Valid()) {
+        throw PlatformError(errno);
+    }
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = 0;
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        throw PlatformError(errno);
+    }
+    int noDelay = 0;  // Nagle stays on: batches and lines go out as the system sees fit
+    if (::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay) != 0) {
+        throw PlatformError(errno);
+    }
+
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_addr = address;
+    remote.sin_port = htons(port);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    auto where = std::string(text) + ":" + std::to_string(port);
+
+    int err = 0;
+    if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
+        err = errno;
+        if (err == EINPROGRESS || err == EINTR) {
+            if (!WaitReady(fd.Get(), WaitFor::Writable, deadline)) {
+                throw TransportError("Timed out connecting to " + where);
+            }
+            socklen_t len = sizeof err;
+            if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+                err = errno;
+            }
+        }
+    }
+    if (err != 0) {
+        throw TransportError("Cannot connect to " + where + ": " + SystemText(err));
+    }
+    return TcpSocket(std::move(fd));
+}
+
+std::optional<std::size_t> TcpSocket::Receive(char* buffer, std::size_t size, Deadline deadline) {
+    for (;;) {
+        if (!WaitReady(fd_.Get(), WaitFor::Readable, deadline)) {
+            return std::nullopt;
+        }
+        ssize_t n = ::recv(fd_.Get(), buffer, size, 0);
+        if (n >= 0) {
+            return static_cast<std::size_t>(n);
+        }
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (Clock::now() >= deadline) {
+                return std::nullopt;
+            }
+            continue;
+        }
+        throw PlatformError(errno);
+    }
+}
+
+void TcpSocket::Send(std::string_view bytes, Deadline deadline) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(fd_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n == 0) {
+            throw TransportError("Connection closed by the server while sending");
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            throw PlatformError(errno);
+        }
+        if (!WaitReady(fd_.Get(), WaitFor::Writable, deadline)) {
+            throw TransportError("Timed out sending to the server");
+        }
+    }
+}
+
+void TcpSocket::Close() noexcept {
+    if (fd_.Valid()) {
+        ::shutdown(fd_.Get(), SHUT_WR);
+        fd_.Reset();
+    }
+}
+
+}  // namespace tessel::smtp

@@ -1,0 +1,100 @@
+// Thin POSIX layer under the SMTP connection: an owned descriptor, bounded waits, IPv4 connect.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <netinet/in.h>
+
+#include "util/error.h"
+
+namespace tessel::smtp {
+
+using Clock = std::chrono::steady_clock;
+// Deadline - the moment a whole operation (a reply, a write, a connect) must be done by.
+using Deadline = Clock::time_point;
+
+// DeadlineAfter - now plus the given span.
+Deadline DeadlineAfter(std::chrono::milliseconds span);
+
+// TransportError - the connection cannot go on: closed by the server, expired wait, unusable reply.
+class TransportError : public tessel::Error {
+public:
+    using Error::Error;
+};
+
+// FileDescriptor - owns one descriptor and closes it once.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { Reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    // Release - gives up ownership without closing.
+    int Release() noexcept;
+    // Reset - closes the descriptor (if any) and forgets it.
+    void Reset() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+enum class WaitFor { Readable, Writable };
+
+// WaitReady - polls fd until it is ready or the deadline passes (a past deadline polls once without
+// waiting). Returns false when the deadline passed first. Throws PlatformError when poll fails.
+bool WaitReady(int fd, WaitFor what, Deadline deadline);
+
+// ByteStream - a connected byte stream with bounded waits (the plain socket, or TLS over it).
+class ByteStream {
+public:
+    virtual ~ByteStream() = default;
+    // Receive - waits (until the deadline) for bytes and reads at most size of them with one read.
+    // Returns the count, 0 for an orderly close by the peer, nullopt when the deadline passed with
+    // nothing to read. Throws PlatformError or a layer error on a broken connection.
+    virtual std::optional<std::size_t> Receive(char* buffer, std::size_t size, Deadline deadline) = 0;
+    // Send - writes all bytes before the deadline. Throws TransportError for an expired wait or a send
+    // that makes no progress, PlatformError (or a layer error) for a broken connection.
+    virtual void Send(std::string_view bytes, Deadline deadline) = 0;
+};
+
+// ParseDottedIPv4 - four dot-separated decimal numbers 0..255 and nothing else; nullopt otherwise.
+std::optional<in_addr> ParseDottedIPv4(std::string_view host);
+
+// ResolveIPv4 - the server address: a dotted IPv4 text as is, "localhost" in any letter case as
+// 127.0.0.1 without a lookup, otherwise the first IPv4 address of getaddrinfo. The text is not trimmed.
+// Throws TransportError when the name cannot be resolved.
+in_addr ResolveIPv4(const std::string& host);
+
+// TcpSocket - a non-blocking IPv4 stream socket with Nagle's algorithm left on.
+class TcpSocket : public ByteStream {
+public:
+    TcpSocket() = default;
+    // Connect - a socket bound to any address and port 0, connected to address:port before the
+    // deadline. Throws TransportError (refused, unreachable, expired) or PlatformError.
+    static TcpSocket Connect(in_addr address, std::uint16_t port, Deadline deadline);
+
+    std::optional<std::size_t> Receive(char* buffer, std::size_t size, Deadline deadline) override;
+    void Send(std::string_view bytes, Deadline deadline) override;
+
+    int Fd() const { return fd_.Get(); }
+    bool Valid() const { return fd_.Valid(); }
+    // Close - shuts down the sending direction (notice to the peer), then closes. Idempotent.
+    void Close() noexcept;
+
+private:
+    explicit TcpSocket(FileDescriptor fd) : fd_(std::move(fd)) {}
+    FileDescriptor fd_;
+};
+
+}  // namespace tessel::smtp

@@ -1,0 +1,226 @@
+#include "smtp/tls_layer.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <mutex>
+
+#include <openssl/err.h>
+
+namespace tessel::smtp {
+
+namespace {
+
+// OpenSSL writes to the socket with write(), which raises SIGPIPE on a connection the peer reset.
+// The signal is held back while OpenSSL runs and a SIGPIPE raised meanwhile is consumed.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, &saved_);
+        sigset_t pending;
+        sigemptyset(&pending);
+        sigpending(&pending);
+        alreadyPending_ = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeGuard() {
+        if (!alreadyPending_) {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            timespec zero{};
+            while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t saved_;
+    bool alreadyPending_ = false;
+};
+
+// OpenSslText - the first queued OpenSSL error as text (the queue is emptied).
+std::string OpenSslText(const char* fallback) {
+    unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) {
+        return fallback;
+    }
+    char text[256] = {};
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+bool IsUnexpectedEof() {
+    unsigned long code = ERR_peek_error();
+    return code != 0 && ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+}
+
+}  // namespace
+
+bool InitialiseTlsLibrary() {
+    static std::mutex lock;
+    static bool initialised = false;
+    std::lock_guard<std::mutex> guard(lock);
+    if (!initialised) {
+        initialised = OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                                       nullptr) == 1;
+    }
+    return initialised;
+}
+
+TlsLayer::TlsLayer() {
+    if (!InitialiseTlsLibrary()) {
+        throw TlsError("The TLS library could not be started: " + OpenSslText("unknown error"));
+    }
+    ERR_clear_error();
+    ctx_.reset(SSL_CTX_new(TLS_client_method()));
+    if (!ctx_) {
+        throw TlsError("The TLS context could not be made: " + OpenSslText("unknown error"));
+    }
+    // The trust store is loaded but no check uses it: the server's certificate is not verified.
+    SSL_CTX_set_default_verify_paths(ctx_.get());
+    ERR_clear_error();
+}
+
+TlsLayer::~TlsLayer() {
+    Shutdown();
+}
+
+bool TlsLayer::Wait(int sslError, Deadline deadline) {
+    return WaitReady(fd_, sslError == SSL_ERROR_WANT_WRITE ? WaitFor::Writable : WaitFor::Readable,
+                     deadline);
+}
+
+void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadline) {
+    ERR_clear_error();
+    ssl_.reset(SSL_new(ctx_.get()));
+    if (!ssl_) {
+        throw TlsError("TLS handshake failed: " + OpenSslText("no TLS connection object"));
+    }
+    fd_ = fd;
+    try {
+        if (SSL_set_fd(ssl_.get(), fd) != 1) {
+            throw TlsError("TLS handshake failed: " + OpenSslText("the socket cannot be attached"));
+        }
+        if (!serverName.empty() && !ParseDottedIPv4(serverName) &&
+            SSL_set_tlsext_host_name(ssl_.get(), serverName.c_str()) != 1) {
+            throw TlsError("TLS handshake failed: " + OpenSslText("the server name is not usable"));
+        }
+        SigpipeGuard noSigpipe;
+        for (;;) {
+            ERR_clear_error();
+            int rc = SSL_connect(ssl_.get());
+            if (rc == 1) {
+                break;
+            }
+            int err = SSL_get_error(ssl_.get(), rc);
+            if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+                if (!Wait(err, deadline)) {
+                    throw TransportError("Timed out during the TLS handshake");
+                }
+                continue;
+            }
+            throw TlsError("TLS handshake failed: " +
+                           OpenSslText(err == SSL_ERROR_SYSCALL ? "connection closed by the server"
+                                                               : "protocol error"));
+        }
+    } catch (...) {
+        // The session stays plain: the cleanup's QUIT goes out unencrypted.
+        ssl_.reset();
+        fd_ = -1;
+        ERR_clear_error();
+        throw;
+    }
+}
+
+std::optional<std::size_t> TlsLayer::Receive(char* buffer, std::size_t size, Deadline deadline) {
+    // SSL_read comes before any wait, so bytes OpenSSL already holds (SSL_pending) never wait on poll.
+    for (;;) {
+        ERR_clear_error();
+        std::size_t got = 0;
+        int rc;
+        {
+            SigpipeGuard noSigpipe;  // a read may have to write (renegotiation, key update)
+            rc = SSL_read_ex(ssl_.get(), buffer, size, &got);
+        }
+        if (rc == 1) {
+            return got;
+        }
+        int err = SSL_get_error(ssl_.get(), rc);
+        switch (err) {
+        case SSL_ERROR_ZERO_RETURN:
+            return 0;
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE:
+            // Also after a TLS 1.3 session ticket that carried no data: not a close, read on.
+            if (!Wait(err, deadline)) {
+                return std::nullopt;
+            }
+            continue;
+        case SSL_ERROR_SYSCALL:
+            if (ERR_peek_error() == 0) {
+                if (errno == 0) {
+                    return 0;
+                }
+                throw PlatformError(errno);
+            }
+            break;
+        case SSL_ERROR_SSL:
+            // A server that closes without a close notification has closed all the same.
+            if (IsUnexpectedEof()) {
+                ERR_clear_error();
+                return 0;
+            }
+            break;
+        default:
+            break;
+        }
+        throw TlsError("TLS read failed: " + OpenSslText("protocol error"));
+    }
+}
+
+void TlsLayer::Send(std::string_view bytes, Deadline deadline) {
+    SigpipeGuard noSigpipe;
+    while (!bytes.empty()) {
+        ERR_clear_error();
+        std::size_t written = 0;
+        int rc = SSL_write_ex(ssl_.get(), bytes.data(), bytes.size(), &written);
+        if (rc == 1) {
+            bytes.remove_prefix(written);
+            continue;
+        }
+        int err = SSL_get_error(ssl_.get(), rc);
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+            if (!Wait(err, deadline)) {
+                throw TransportError("Timed out sending to the server");
+            }
+            continue;
+        }
+        if (err == SSL_ERROR_ZERO_RETURN) {
+            throw TransportError("Connection closed by the server while sending");
+        }
+        if (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno != 0) {
+            throw PlatformError(errno);
+        }
+        throw TlsError("TLS write failed: " + OpenSslText("connection closed by the server"));
+    }
+}
+
+void TlsLayer::Shutdown() noexcept {
+    if (ssl_) {
+        SigpipeGuard noSigpipe;
+        ERR_clear_error();
+        SSL_shutdown(ssl_.get());
+        ssl_.reset();
+        ERR_clear_error();
+    }
+    fd_ = -1;
+}
+
+}  // namespace tessel::smtp

@@ -1,0 +1,65 @@
+// TLS as a byte layer under the line connection (OpenSSL 3), switched on after STARTTLS.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <openssl/ssl.h>
+
+#include "smtp/socket.h"
+
+namespace tessel::smtp {
+
+// TlsError - the TLS context, handshake or an encrypted read/write failed; carries OpenSSL's text.
+class TlsError : public tessel::Error {
+public:
+    using Error::Error;
+};
+
+// InitialiseTlsLibrary - OpenSSL's start-up, done once per process; a failure is retried next time.
+// Returns false when the library could not be started.
+bool InitialiseTlsLibrary();
+
+// TlsLayer - one client context per connection and, after the handshake, the TLS connection on the
+// socket. Unverified peer: the server's certificate is not checked (self-signed or expired pass).
+class TlsLayer : public ByteStream {
+public:
+    // Makes the client context (default versions and ciphers, default verification paths).
+    // Throws TlsError when the library cannot start or the context cannot be made.
+    TlsLayer();
+    ~TlsLayer() override;
+    TlsLayer(const TlsLayer&) = delete;
+    TlsLayer& operator=(const TlsLayer&) = delete;
+
+    // Handshake - client handshake on the connected non-blocking socket fd before the deadline;
+    // serverName goes out as SNI unless it is a dotted address. On failure the TLS connection object
+    // is dropped again (the socket stays plain). Throws TlsError or TransportError (expired wait).
+    void Handshake(int fd, const std::string& serverName, Deadline deadline);
+
+    // Active - the handshake succeeded and the layer carries the bytes.
+    bool Active() const { return ssl_ != nullptr; }
+
+    std::optional<std::size_t> Receive(char* buffer, std::size_t size, Deadline deadline) override;
+    void Send(std::string_view bytes, Deadline deadline) override;
+
+    // Shutdown - sends the close notification once (not awaited) and frees the TLS connection.
+    // Must run before the socket is closed. Never throws.
+    void Shutdown() noexcept;
+
+private:
+    struct CtxFree {
+        void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+    };
+    struct SslFree {
+        void operator()(SSL* ssl) const { SSL_free(ssl); }
+    };
+
+    // Wait - after SSL_ERROR_WANT_READ/WRITE; false when the deadline passed.
+    bool Wait(int sslError, Deadline deadline);
+
+    std::unique_ptr<SSL_CTX, CtxFree> ctx_;
+    std::unique_ptr<SSL, SslFree> ssl_;
+    int fd_ = -1;
+};
+
+}  // namespace tessel::smtp

@@ -1,0 +1,69 @@
+// SendEmail: composition, one session per call, address failures before any connection.
+#include <gtest/gtest.h>
+
+#include "mail/send_email.h"
+#include "smtp/session_fixture.h"
+
+namespace tessel::mail::test {
+namespace {
+
+using smtp::DeliveryResult;
+using smtp::FailureStage;
+using smtp::test::Ehlo;
+using smtp::test::TestTimeouts;
+
+smtp::SmtpAccount Server(int port) {
+    return smtp::SmtpAccount{"127.0.0.1", port, "", "", false};
+}
+
+int ClosedPort() {
+    tessel::test::ScriptedSmtpServer server;  // free a moment ago, nobody listens there now
+    return server.Port();
+}
+
+TEST(SendEmailTest, TwoCommaSeparatedRecipientsMakeOneSessionWithTwoRecipients) {
+    tessel::test::ScriptedSmtpServer server;
+    server.Reply("220 x").Expect(Ehlo()).Reply("250 x")
+        .Expect("RSET").Reply("250 ok")
+        .Expect("MAIL FROM: <from@example.test>").Reply("250 ok")
+        .Expect("RCPT TO:<a@example.test>").Reply("250 ok")
+        .Expect("RCPT TO:<b@example.test>").Reply("250 ok")
+        .Expect("DATA").Reply("354 go")
+        .ExpectData().Reply("250 ok")
+        .Expect("QUIT").Reply("221 bye");
+    server.Start();
+
+    SmtpMailSender sender(TestTimeouts());
+    DeliveryResult result = sender.SendEmail("From Name <from@example.test>", "a@example.test, B <b@example.test>",
+                                             "Subject", "Body\r\n", {}, Server(server.Port()));
+    server.Join();
+
+    EXPECT_TRUE(result.Delivered) << result.Reason;
+    EXPECT_TRUE(server.Mismatches().empty()) << server.Mismatches().front();
+}
+
+TEST(SendEmailTest, RefusedAddressTextIsAnAddressFailureWithoutConnection) {
+    SmtpMailSender sender(TestTimeouts());
+    // A connection attempt would end as a Session failure (refused), not as an Address failure.
+    DeliveryResult result = sender.SendEmail("<a@example.test> b@example.test", "c@example.test", "s", "b", {},
+                                             Server(ClosedPort()));
+    EXPECT_FALSE(result.Delivered);
+    EXPECT_EQ(result.Stage, FailureStage::Address);
+    EXPECT_EQ(result.Reason, "@ Outside address");
+
+    result = sender.SendEmail("a@example.test", "<c@example.test> d@example.test", "s", "b", {},
+                              Server(ClosedPort()));
+    EXPECT_EQ(result.Stage, FailureStage::Address);
+}
+
+TEST(SendEmailTest, UnreachableServerIsASessionFailureNotAnError) {
+    SmtpMailSender sender(TestTimeouts());
+    DeliveryResult result;
+    EXPECT_NO_THROW(result = sender.SendEmail("a@example.test", "b@example.test", "s", "b", {},
+                                              Server(ClosedPort())));
+    EXPECT_FALSE(result.Delivered);
+    EXPECT_EQ(result.Stage, FailureStage::Session);
+}
+
+}  // namespace
+}  // namespace tessel::mail::test

@@ -1,0 +1,296 @@
+#include "mime/render.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "support/temp_dir.h"
+
+namespace tessel::mime {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class RecordingWriter : public LineWriter {
+public:
+    void WriteLine(std::string_view line) override { lines.emplace_back(line); }
+    Lines lines;
+};
+
+// Fails on the line after `limit` lines, as a broken connection would.
+class BrokenWriter : public LineWriter {
+public:
+    struct Broken {};
+    explicit BrokenWriter(std::size_t limit) : limit_(limit) {}
+    void WriteLine(std::string_view) override {
+        if (written_++ == limit_) throw Broken{};
+    }
+
+private:
+    std::size_t limit_;
+    std::size_t written_ = 0;
+};
+
+const HeaderCharset kLatin{"ISO-8859-1", 'Q', false};
+const RenderContext kContext{"0123456789=_ABCDEFGHIJKLMNOPQRSTUV", "Tue, 5 Jan 2010 14:03:07 +0100", kLatin};
+
+Lines Render(const OutgoingMessage& message, const RenderContext& context = kContext) {
+    RecordingWriter writer;
+    RenderMessage(message, writer, context);
+    return writer.lines;
+}
+
+// The message as it appears in a golden file: each line followed by a line feed.
+std::string AsText(const Lines& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
+}
+
+std::string ReadGolden(const std::string& name) {
+    std::ifstream in(std::string(TESSEL_SOURCE_DIR) + "/tests/data/" + name, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Compares with the golden file whole; on a difference the actual text is left next to the
+// build for review.
+void ExpectGolden(const std::string& name, const Lines& lines) {
+    const std::string actual = AsText(lines);
+    const std::string expected = ReadGolden(name);
+    if (actual != expected) {
+        std::ofstream(std::string(TESSEL_BINARY_DIR) + "/" + name + ".actual", std::ios::binary) << actual;
+    }
+    EXPECT_EQ(actual, expected) << "golden file " << name;
+}
+
+OutgoingMessage BaseMessage() {
+    OutgoingMessage m;
+    m.From = {"First Last", "me@example.com"};
+    m.Sender = m.From;
+    m.Recipients = {{"", "you@example.org"}, {"Last, First", "other@example.org"}};
+    m.Subject = "Monthly report r\xE9sum\xE9";
+    return m;
+}
+
+const std::string kReportBytes = "The quick brown fox jumps over the lazy dog. 0123456789 ABCDEFGHIJ";
+
+TEST(RenderMessageTest, PlainShapeMatchesGolden) {
+    OutgoingMessage m = BaseMessage();
+    m.BodyLines = {"Hello,", "", ".", "..", ".hidden", "Regards"};
+    ExpectGolden("mail_plain.eml", Render(m));
+}
+
+TEST(RenderMessageTest, SingleAttachmentShapeMatchesGolden) {
+    test::TempDir dir;
+    OutgoingMessage m = BaseMessage();
+    m.From = {"", "me@example.com"};
+    m.Sender = m.From;
+    m.BodyLines = {"   ", "\t "};
+    m.Attachments = {{dir.Write("report.txt", kReportBytes), "report.txt"}};
+    ExpectGolden("mail_single_attachment.eml", Render(m));
+}
+
+TEST(RenderMessageTest, MultipartShapeMatchesGolden) {
+    test::TempDir dir;
+    OutgoingMessage m = BaseMessage();
+    m.BodyLines = {"See the attached files.", ".signature"};
+    m.Attachments = {{dir.Write("report.txt", kReportBytes), "report.txt"},
+                     {dir.Write("empty.bin", ""), "empty.bin"}};
+    ExpectGolden("mail_multipart.eml", Render(m));
+}
+
+TEST(RenderMessageTest, PlainEmptyMessageIsHeadersAndTwoEmptyLines) {
+    OutgoingMessage m;
+    m.Recipients = {{"", "you@example.org"}};
+    EXPECT_EQ(Render(m), (Lines{"To: you@example.org", "Date: Tue, 5 Jan 2010 14:03:07 +0100", "", ""}));
+}
+
+TEST(RenderMessageTest, ToJoinsTheFormsOfAllRecipients) {
+    // A recipient list may hold an entry with neither name nor address ("(comment);a@b").
+    OutgoingMessage m;
+    m.Recipients = {{"", ""}, {"", "you@example.org"}, {"", ""}, {"Me", "me@example.org"}};
+    EXPECT_EQ(Render(m).front(), "To: , you@example.org, , \"Me\" <me@example.org>");
+}
+
+TEST(RenderMessageTest, PlainBodyIsSentUnchangedWithoutMimeHeaders) {
+    OutgoingMessage m = BaseMessage();
+    m.BodyLines = {"caf\xE9 cr\xE8me  "};
+    const Lines lines = Render(m);
+    EXPECT_EQ(lines[lines.size() - 2], "caf\xE9 cr\xE8me  ");
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("MIME-Version", 0), std::string::npos);
+        EXPECT_EQ(line.rfind("Content-", 0), std::string::npos);
+    }
+}
+
+TEST(RenderMessageTest, TextPartEncodingFollowsBodyBytes) {
+    test::TempDir dir;
+    const std::string file = dir.Write("a.txt", "a");
+    const struct {
+        Lines body;
+        const char* encoding;
+    } cases[] = {{{"plain"}, "Content-Transfer-Encoding: 7bit"},
+                 {{"plain", "caf\xE9"}, "Content-Transfer-Encoding: 8bit"}};
+    for (const auto& c : cases) {
+        OutgoingMessage m = BaseMessage();
+        m.BodyLines = c.body;
+        m.Attachments = {{file, "a.txt"}};
+        const Lines lines = Render(m);
+        auto part = std::find(lines.begin(), lines.end(), "Content-Type: text/plain");
+        ASSERT_NE(part, lines.end());
+        EXPECT_EQ(*(part + 1), c.encoding);
+    }
+}
+
+// The base64 lines of the only attachment of a single-attachment message.
+Lines Base64LinesOf(const std::string& content) {
+    test::TempDir dir;
+    OutgoingMessage m;
+    m.Attachments = {{dir.Write("f.bin", content), "f.bin"}};
+    Lines lines = Render(m);
+    auto body = std::find(lines.begin(), lines.end(), "");
+    return Lines(body + 1, lines.end() - 1);
+}
+
+TEST(RenderMessageTest, AttachmentIsWrittenFiftySevenBytesPerLine) {
+    const Lines full = Base64LinesOf(std::string(57, 'x'));
+    ASSERT_EQ(full.size(), 1u);
+    EXPECT_EQ(full[0].size(), 76u);
+
+    const Lines oneMore = Base64LinesOf(std::string(58, 'x'));
+    ASSERT_EQ(oneMore.size(), 2u);
+    EXPECT_EQ(oneMore[0], full[0]);
+    EXPECT_EQ(oneMore[1], "eA==");
+
+    EXPECT_TRUE(Base64LinesOf("").empty());
+}
+
+TEST(RenderMessageTest, TwoAttachmentsWithTheSameNameGiveTwoParts) {
+    test::TempDir dir;
+    OutgoingMessage m = BaseMessage();
+    m.Attachments = {{dir.Write("a.txt", "one"), "same.txt"}, {dir.Write("b.txt", "two"), "same.txt"}};
+    const Lines lines = Render(m);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "        filename=\"same.txt\""), 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "--" + kContext.Boundary), 2) << "no text part";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "b25l"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "dHdv"), lines.end());
+}
+
+TEST(RenderMessageTest, MissingAttachmentFailsAfterTheLinesBeforeIt) {
+    test::TempDir dir;
+    OutgoingMessage m = BaseMessage();
+    m.BodyLines = {"text"};
+    m.Attachments = {{dir.File("gone.txt"), "gone.txt"}};
+    RecordingWriter writer;
+    EXPECT_THROW(RenderMessage(m, writer, kContext), RenderError);
+    ASSERT_FALSE(writer.lines.empty());
+    EXPECT_EQ(writer.lines.back(), "--" + kContext.Boundary);
+    EXPECT_NE(std::find(writer.lines.begin(), writer.lines.end(), "text"), writer.lines.end());
+}
+
+TEST(RenderMessageTest, WriterFailurePassesThrough) {
+    OutgoingMessage m = BaseMessage();
+    m.BodyLines = {"text"};
+    BrokenWriter writer(3);
+    EXPECT_THROW(RenderMessage(m, writer, kContext), BrokenWriter::Broken);
+}
+
+TEST(RenderMessageTest, LineBreaksInSubjectAndNamesStayInsideTheirHeader) {
+    OutgoingMessage m;
+    m.From = {"Evil\r\nBcc: x@y.z", "me@example.com"};
+    m.Sender = m.From;
+    m.Recipients = {{"", "you@example.org"}};
+    m.Subject = "Hi\r\nBcc: victim@example.net";
+    const Lines lines = Render(m);
+    EXPECT_EQ(lines[0], "From: \"Evil  Bcc: x@y.z\" <me@example.com>");
+    EXPECT_EQ(lines[1], "Subject: Hi  Bcc: victim@example.net");
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+        EXPECT_NE(line.rfind("Bcc", 0), 0u) << line;
+    }
+}
+
+TEST(RenderMessageTest, LongEncodedSubjectIsFoldedBetweenWholeEncodedWords) {
+    OutgoingMessage m;
+    std::string subject;
+    for (int i = 0; i < 12; ++i) subject += "caf\xE9, cr\xE8me ";
+    m.Subject = subject;
+    const Lines lines = Render(m);
+    ASSERT_GT(lines.size(), 3u);
+    // Every line of the Subject header holds nothing but whole encoded-words.
+    const std::regex encodedWords(R"(( =\?ISO-8859-1\?Q\?[^ ?,]*\?=)*)");
+    ASSERT_EQ(lines[0].rfind("Subject:", 0), 0u);
+    EXPECT_TRUE(std::regex_match(lines[0].substr(8), encodedWords)) << lines[0];
+    std::size_t continuations = 0;
+    for (std::size_t i = 1; i < lines.size() && lines[i].rfind(" ", 0) == 0; ++i, ++continuations) {
+        EXPECT_TRUE(std::regex_match(lines[i], encodedWords)) << lines[i];
+        EXPECT_LE(lines[i].size(), 78u);
+    }
+    EXPECT_GE(continuations, 3u);
+}
+
+TEST(RenderMessageTest, JapaneseConversionAppliesToPlainBodyOnly) {
+    const RenderContext japanese{kContext.Boundary, kContext.Date, {"ISO-2022-JP", 'B', true}};
+    const std::string nihon = "\x93\xFA\x96\x7B";
+    const std::string converted = "\x1b$B\x46\x7C\x4B\x5C\x1b(B";
+
+    OutgoingMessage plain;
+    plain.BodyLines = {nihon};
+    Lines lines = Render(plain, japanese);
+    EXPECT_EQ(lines[lines.size() - 2], converted);
+
+    test::TempDir dir;
+    OutgoingMessage multipart = plain;
+    multipart.Attachments = {{dir.Write("a.txt", "a"), "a.txt"}};
+    lines = Render(multipart, japanese);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), nihon), lines.end());
+}
+
+TEST(FormatMailDateTest, DayMonthTimeAndZone) {
+    auto tm = [](int year, int month, int day, int wday, int h, int m, int s) {
+        std::tm t{};
+        t.tm_year = year - 1900;
+        t.tm_mon = month - 1;
+        t.tm_mday = day;
+        t.tm_wday = wday;
+        t.tm_hour = h;
+        t.tm_min = m;
+        t.tm_sec = s;
+        return t;
+    };
+    EXPECT_EQ(FormatMailDate(tm(2010, 1, 5, 2, 14, 3, 7), 3600), "Tue, 5 Jan 2010 14:03:07 +0100");
+    EXPECT_EQ(FormatMailDate(tm(1999, 12, 31, 5, 23, 59, 59), 20700), "Fri, 31 Dec 1999 23:59:59 +0545");
+    EXPECT_EQ(FormatMailDate(tm(2024, 7, 14, 0, 0, 0, 0), 0), "Sun, 14 Jul 2024 00:00:00 +0000");
+    EXPECT_EQ(FormatMailDate(tm(2024, 3, 9, 6, 8, 5, 9), -16200), "Sat, 9 Mar 2024 08:05:09 -0430");
+}
+
+TEST(MimeBoundaryTest, DrawsMapToSymbolsAndOnePair) {
+    EXPECT_EQ(MakeMimeBoundary([] { return 0.0; }), "=_" + std::string(32, '0'));
+    EXPECT_EQ(MakeMimeBoundary([] { return 0.99999; }), std::string(32, 'z') + "=_");
+    // 61r + 1.5 at the edges between digits, capitals and small letters.
+    const double draws[] = {9.0 / 61, 10.0 / 61, 35.0 / 61, 36.0 / 61};
+    std::size_t next = 0;
+    const std::string boundary = MakeMimeBoundary([&] { return next < 34 ? draws[next++ % 4] : 0.5; });
+    EXPECT_EQ(boundary.substr(0, 4), "9AZa");
+    EXPECT_EQ(boundary.substr(16, 2), "=_");
+}
+
+TEST(MimeBoundaryTest, ProcessBoundaryIsMadeOnceAndWellFormed) {
+    const std::string& first = MimeBoundary();
+    EXPECT_EQ(&first, &MimeBoundary());
+    EXPECT_TRUE(std::regex_match(first, std::regex("[0-9A-Za-z]*=_[0-9A-Za-z]*"))) << first;
+    EXPECT_EQ(first.size(), kBoundaryLength);
+
+    const RenderContext context = CurrentRenderContext();
+    EXPECT_EQ(context.Boundary, first);
+    EXPECT_TRUE(std::regex_match(context.Date,
+        std::regex(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9]\d? [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d [+-]\d{4})")))
+        << context.Date;
+}
+
+}  // namespace
+}  // namespace tessel::mime

@@ -1,0 +1,117 @@
+// Delivery to an independent SMTP implementation (Debian's aiosmtpd): AUTH LOGIN, a multipart message,
+// STARTTLS with a self-signed and an expired certificate.
+#include <gtest/gtest.h>
+
+#include "mime/compose.h"
+#include "mail/send_email.h"
+#include "session_fixture.h"
+#include "support/aiosmtpd_server.h"
+#include "support/temp_dir.h"
+
+namespace tessel::smtp::test {
+namespace {
+
+using tessel::test::AiosmtpdServer;
+
+// Undotted - the text as the server stores it: a leading dot doubled for transport is single again.
+std::string Undotted(const std::string& text) {
+    std::string result;
+    bool lineStart = true;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (lineStart && text[i] == '.' && i + 1 < text.size() && text[i + 1] == '.') {
+            continue;
+        }
+        result += text[i];
+        lineStart = text[i] == '\n';
+    }
+    return result;
+}
+
+class InteropTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!tessel::test::AiosmtpdAvailable()) {
+            GTEST_SKIP() << "python3-aiosmtpd is not installed";
+        }
+    }
+    tessel::test::TempDir files_;
+};
+
+TEST_F(InteropTest, MultipartMessageWithAttachmentArrivesWithAuthLogin) {
+    AiosmtpdServer server({"mailer", "pa ss:word", nullptr});
+    std::string attachment;
+    for (int i = 0; i < 3000; ++i) {
+        attachment += static_cast<char>(i * 7 % 256);
+    }
+    std::string path = files_.Write("report.bin", attachment);
+    const std::string body = "Hello,\r\n.a line that starts with a dot\r\nbye\r\n";
+
+    mail::SmtpMailSender sender(TestTimeouts());
+    DeliveryResult result = sender.SendEmail("Tessel <tessel@example.test>", "Someone <someone@example.test>",
+                                             "Report", body, {path},
+                                             SmtpAccount{"127.0.0.1", server.Port(), "mailer", "pa ss:word"});
+
+    ASSERT_TRUE(result.Delivered) << result.Reason;
+    auto messages = server.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].MailFrom, "tessel@example.test");
+    EXPECT_EQ(messages[0].Recipients, std::vector<std::string>{"someone@example.test"});
+    EXPECT_TRUE(messages[0].Authenticated);
+    EXPECT_FALSE(messages[0].Tls);
+    OutgoingMessage composed = mime::ComposeMessage("Tessel <tessel@example.test>", "Someone <someone@example.test>",
+                                              "Report", body, {path});
+    EXPECT_EQ(WithoutDate(messages[0].Data), WithoutDate(Undotted(Rendered(composed))));
+}
+
+TEST_F(InteropTest, WrongPasswordIsRefusedBeforeTheTransaction) {
+    AiosmtpdServer server({"mailer", "right", nullptr});
+    DeliveryResult result = DeliverMessage(PlainMessage(), "127.0.0.1", "mailer", "wrong", server.Port(), false,
+                                           TestTimeouts());
+    EXPECT_FALSE(result.Delivered);
+    EXPECT_EQ(result.Stage, FailureStage::Session);
+    EXPECT_TRUE(server.Messages().empty());
+}
+
+TEST_F(InteropTest, StartTlsWithAuthLoginTwiceInOneProcess) {
+    auto certificate = tessel::test::MakeTestCertificate(files_.Path());
+    AiosmtpdServer server({"mailer", "secret", &certificate});
+    for (int round = 0; round < 2; ++round) {
+        DeliveryResult result = DeliverMessage(PlainMessage(), "localhost", "mailer", "secret", server.Port(),
+                                               true, TestTimeouts());
+        ASSERT_TRUE(result.Delivered) << "round " << round << ": " << result.Reason;
+    }
+    auto messages = server.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    for (const auto& message : messages) {
+        EXPECT_TRUE(message.Tls);
+        EXPECT_TRUE(message.Authenticated);
+        EXPECT_EQ(message.Recipients, std::vector<std::string>{"rcpt@example.test"});
+        EXPECT_EQ(WithoutDate(message.Data), WithoutDate(Undotted(Rendered(PlainMessage()))));
+    }
+}
+
+TEST_F(InteropTest, StartTlsWithAnExpiredCertificate) {
+    auto certificate = tessel::test::MakeTestCertificate(files_.Path(), true);
+    AiosmtpdServer server({"", "", &certificate});
+    DeliveryResult result =
+        DeliverMessage(PlainMessage(), "127.0.0.1", "", "", server.Port(), true, TestTimeouts());
+    ASSERT_TRUE(result.Delivered) << result.Reason;
+    auto messages = server.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].Tls);
+}
+
+// The server answers 530 to every message until STARTTLS: the settings, not the message, are at
+// fault, so the failure counts like one before the transaction (the queue waits).
+TEST_F(InteropTest, WithoutTlsRequestedAServerRequiringStartTlsRefusesTheTransaction) {
+    auto certificate = tessel::test::MakeTestCertificate(files_.Path());
+    AiosmtpdServer server({"", "", &certificate});
+    DeliveryResult result =
+        DeliverMessage(PlainMessage(), "127.0.0.1", "", "", server.Port(), false, TestTimeouts());
+    EXPECT_FALSE(result.Delivered);
+    EXPECT_EQ(result.Stage, FailureStage::Session);
+    EXPECT_TRUE(server.Messages().empty());
+}
+
+}  // namespace
+}  // namespace tessel::smtp::test

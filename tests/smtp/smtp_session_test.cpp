@@ -1,0 +1,467 @@
+// The SMTP dialogue against a scripted server: command texts, reply handling, transaction variants,
+// cleanup and where a failure is classified.
+#include <gtest/gtest.h>
+
+#include "mime/address_parser.h"
+#include "session_fixture.h"
+#include "util/base64.h"
+
+namespace tessel::smtp::test {
+namespace {
+
+constexpr const char* kEhloAuthLogin = "250-mail.test Hello\r\n250-AUTH LOGIN PLAIN\r\n250 SIZE 1000000";
+constexpr const char* kEhloPipelining = "250-mail.test Hello\r\n250-PIPELINING\r\n250 8BITMIME";
+
+void PlainStart(tessel::test::ScriptedSmtpServer& server, const char* ehlo = "250-x\r\n250 AUTH LOGIN") {
+    server.Reply("220 x").Expect(Ehlo()).Reply(ehlo);
+}
+
+std::string Crlf(std::initializer_list<std::string> lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\r\n";
+    }
+    return text;
+}
+
+TEST(SmtpSessionTest, PlainDialogueWithAuthLoginByteForByte) {
+    Session s;
+    OutgoingMessage message = PlainMessage();
+    s.Server.Reply("220 mail.test ESMTP")
+        .Expect(Ehlo()).Reply(kEhloAuthLogin)
+        .Expect("AUTH LOGIN").Reply("334 VXNlcm5hbWU6")
+        .Expect(Base64Encode("user")).Reply("334 UGFzc3dvcmQ6")
+        .Expect(Base64Encode("secret")).Reply("235 2.7.0 Authenticated")
+        .Expect("RSET").Reply("250 2.0.0 Reset")
+        .Expect("MAIL FROM: <sender@example.test>").Reply("250 2.1.0 Sender OK")
+        .Expect("RCPT TO:<rcpt@example.test>").Reply("250 2.1.5 Recipient OK")
+        .Expect("DATA").Reply("354 Go ahead")
+        .ExpectData().Reply("250 2.0.0 Queued")
+        .Expect("QUIT").Reply("221 2.0.0 Bye");
+
+    DeliveryResult result = s.Deliver(message, "user", "secret");
+
+    EXPECT_TRUE(result.Delivered) << result.Reason;
+    EXPECT_EQ(result.Stage, FailureStage::None);
+    EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+    std::string data = s.Server.Data();
+    EXPECT_EQ(WithoutDate(data), WithoutDate(Rendered(message)));
+    EXPECT_EQ(s.Server.Received(),
+              Crlf({Ehlo(), "AUTH LOGIN", Base64Encode("user"), Base64Encode("secret"), "RSET",
+                    "MAIL FROM: <sender@example.test>", "RCPT TO:<rcpt@example.test>", "DATA"}) +
+                  data + Crlf({".", "QUIT"}));
+    // The final "." leaves in the same write as the message text.
+    ASSERT_GE(s.Writes.size(), 2u);
+    EXPECT_EQ(s.Writes[s.Writes.size() - 2], data + ".\r\n");
+}
+
+TEST(SmtpSessionTest, PipelinedTransactionLeavesInOneWriteAndRepliesAreReadInOrder) {
+    Session s;
+    OutgoingMessage message = PlainMessage();
+    message.Recipients = {{"Last, First", "one@example.test"}, {"", "two@example.test"}};
+    s.Server.Reply("220 mail.test")
+        .Expect(Ehlo()).Reply(kEhloPipelining)
+        .Expect("RSET").Expect("MAIL FROM: <sender@example.test>")
+        .Expect("RCPT TO:<one@example.test>").Expect("RCPT TO:<two@example.test>").Expect("DATA")
+        .SendSplit("250 reset\r\n250 sender\r\n250 one\r\n251 two\r\n354 go\r\n", 7)
+        .ExpectData().Reply("250 queued")
+        .Expect("QUIT").Reply("221 bye");
+
+    DeliveryResult result = s.Deliver(message);
+
+    EXPECT_TRUE(result.Delivered) << result.Reason;
+    EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+    ASSERT_GE(s.Writes.size(), 2u);
+    EXPECT_EQ(s.Writes[1], Crlf({"RSET", "MAIL FROM: <sender@example.test>", "RCPT TO:<one@example.test>",
+                                 "RCPT TO:<two@example.test>", "DATA"}));
+}
+
+TEST(SmtpSessionTest, LongMessageLeavesInBoundedWritesWithTheDotInTheLast) {
+    Session s;
+    OutgoingMessage message = PlainMessage();
+    message.BodyLines.assign(4000, std::string(99, 'b'));  // about 400 KiB of text
+    PlainStart(s.Server, "250 x");
+    s.Server.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+        .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go")
+        .ExpectData().Reply("250 ok").Expect("QUIT").Reply("221 bye");
+
+    DeliveryResult result = s.Deliver(message);
+
+    ASSERT_TRUE(result.Delivered) << result.Reason;
+    // Writes: EHLO, RSET, MAIL, RCPT, DATA, the message in blocks, QUIT.
+    ASSERT_GT(s.Writes.size(), 8u);
+    std::vector<std::string> blocks(s.Writes.begin() + 5, s.Writes.end() - 1);
+    std::string joined;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (i + 1 < blocks.size()) {
+            EXPECT_GE(blocks[i].size(), kDataFlushBytes);
+            EXPECT_LT(blocks[i].size(), kDataFlushBytes + 1024);
+        }
+        joined += blocks[i];
+    }
+    EXPECT_EQ(joined, s.Server.Data() + ".\r\n");
+}
+
+TEST(SmtpSessionTest, EhloRefusedFallsBackToHeloWithoutCapabilities) {
+    Session s;
+    s.Server.Reply("220 old.test")
+        .Expect(Ehlo()).Reply("502 5.5.1 Command not implemented")
+        .Expect("HELO " + LocalHostName()).Reply("250 old.test")
+        .Expect("RSET").Reply("250 ok")  // no AUTH although a user name is set
+        .Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+        .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok")
+        .Expect("DATA").Reply("354 go")
+        .ExpectData().Reply("250 ok")
+        .Expect("QUIT").Reply("221 bye");
+
+    DeliveryResult result = s.Deliver(PlainMessage(), "user", "secret");
+
+    EXPECT_TRUE(result.Delivered) << result.Reason;
+    EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+}
+
+TEST(SmtpSessionTest, AuthLoginIsUsedOnlyWhenOfferedAndAUserIsSet) {
+    struct Case {
+        const char* Name;
+        std::string Ehlo;
+        std::string User;
+        std::string Password;
+        bool ExpectAuth;
+    };
+    const Case cases[] = {
+        {"AUTH=LOGIN", "250-x\r\n250 AUTH=LOGIN", "user", "pw", true},
+        {"AUTH PLAIN LOGIN", "250-x\r\n250 AUTH PLAIN LOGIN", "user", "pw", true},
+        {"lower case auth line", "250-x\r\n250 auth login", "user", "pw", true},
+        {"no LOGIN", "250-x\r\n250 AUTH PLAIN CRAM-MD5", "user", "pw", false},
+        {"no AUTH line", "250-x\r\n250 SIZE 10", "user", "pw", false},
+        {"AUTHLOGIN is no AUTH line", "250-x\r\n250 AUTHLOGIN", "user", "pw", false},
+        {"empty user", "250-x\r\n250 AUTH LOGIN", "", "pw", false},
+        {"empty password", "250-x\r\n250 AUTH LOGIN", "user", "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Session s;
+        s.Server.Reply("220 x").Expect(Ehlo()).Reply(c.Ehlo);
+        if (c.ExpectAuth) {
+            // An empty password goes out as an empty line.
+            s.Server.Expect("AUTH LOGIN").Reply("334 VXNlcm5hbWU6")
+                .Expect(Base64Encode(c.User)).Reply("334 UGFzc3dvcmQ6")
+                .Expect(Base64Encode(c.Password)).Reply("235 ok");
+        }
+        s.Server.Expect("RSET").Reply("250 ok")
+            .Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+            .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok")
+            .Expect("DATA").Reply("354 go")
+            .ExpectData().Reply("250 ok")
+            .Expect("QUIT").Reply("221 bye");
+        DeliveryResult result = s.Deliver(PlainMessage(), c.User, c.Password);
+        EXPECT_TRUE(result.Delivered) << result.Reason;
+        EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+    }
+}
+
+TEST(SmtpSessionTest, RefusedRecipientAmongAcceptedOnesStillSendsTheMessageButFails) {
+    Session s;
+    OutgoingMessage message = PlainMessage();
+    message.Recipients = {{"", "bad@example.test"}, {"", "good@example.test"}};
+    s.Server.Reply("220 x").Expect(Ehlo()).Reply(kEhloPipelining)
+        .Expect("RSET").Expect("MAIL FROM: <sender@example.test>")
+        .Expect("RCPT TO:<bad@example.test>").Expect("RCPT TO:<good@example.test>").Expect("DATA")
+        .Reply("250 ok\r\n250 ok\r\n550 5.1.1 No such user\r\n250 ok\r\n354 go")
+        .ExpectData().Reply("250 queued")
+        .Expect("RSET").Reply("250 ok")
+        .Expect("QUIT").Reply("221 bye");
+
+    DeliveryResult result = s.Deliver(message);
+
+    EXPECT_FALSE(result.Delivered);
+    EXPECT_EQ(result.Stage, FailureStage::Transaction);
+    EXPECT_NE(result.Reason.find("550 5.1.1 No such user"), std::string::npos) << result.Reason;
+    EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+    EXPECT_EQ(WithoutDate(s.Server.Data()), WithoutDate(Rendered(message)));
+}
+
+// Failures and what the session sends last: each case scripts the server up to the failure.
+struct FailureCase {
+    const char* Name;
+    std::function<void(tessel::test::ScriptedSmtpServer&)> Script;
+    std::string ExpectedTail;  // the last bytes the server received
+    FailureStage Stage;
+    bool UseTls = false;
+    bool AnswersQuit = true;
+};
+
+TEST(SmtpSessionTest, FailuresEndWithTheRightCleanupAndStage) {
+    const FailureCase cases[] = {
+        {"greeting not 220", [](auto& s) { s.Reply("554 5.3.2 Go away"); }, "QUIT\r\n", FailureStage::Session},
+        {"invalid reply code", [](auto& s) { s.Reply("abc def"); }, "QUIT\r\n", FailureStage::Session},
+        {"EHLO and HELO refused",
+         [](auto& s) { s.Reply("220 x").Expect(Ehlo()).Reply("502 no").Expect("HELO " + LocalHostName()).Reply("550 no"); },
+         Crlf({"HELO " + LocalHostName(), "QUIT"}), FailureStage::Session},
+        {"AUTH LOGIN refused",
+         [](auto& s) { PlainStart(s); s.Expect("AUTH LOGIN").Reply("504 no"); },
+         Crlf({"AUTH LOGIN", "QUIT"}), FailureStage::Session},
+        {"password refused",
+         [](auto& s) {
+             PlainStart(s);
+             s.Expect("AUTH LOGIN").Reply("334 a").Expect(Base64Encode("user")).Reply("334 b")
+                 .Expect(Base64Encode("pw")).Reply("535 5.7.8 Bad credentials");
+         },
+         Crlf({Base64Encode("pw"), "QUIT"}), FailureStage::Session},
+        {"MAIL FROM refused",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("553 no");
+         },
+         Crlf({"MAIL FROM: <sender@example.test>", "QUIT"}), FailureStage::Transaction},
+        {"recipient refused",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+                 .Expect("RCPT TO:<rcpt@example.test>").Reply("550 no").Expect("RSET").Reply("250 ok");
+         },
+         Crlf({"RCPT TO:<rcpt@example.test>", "RSET", "QUIT"}), FailureStage::Transaction},
+        {"DATA refused",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+                 .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("554 no")
+                 .Expect("RSET").Reply("250 ok");
+         },
+         Crlf({"DATA", "RSET", "QUIT"}), FailureStage::Transaction},
+        {"message refused",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+                 .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go")
+                 .ExpectData().Reply("552 too big").Expect("RSET").Reply("250 ok");
+         },
+         Crlf({".", "RSET", "QUIT"}), FailureStage::Transaction},
+        {"invalid code to a recipient: no RSET",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+                 .Expect("RCPT TO:<rcpt@example.test>").Reply("2x0 odd");
+         },
+         Crlf({"RCPT TO:<rcpt@example.test>", "QUIT"}), FailureStage::Transaction},
+        {"invalid code to the message: no RSET",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+                 .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go")
+                 .ExpectData().Reply("25x odd");
+         },
+         Crlf({".", "QUIT"}), FailureStage::Transaction},
+        {"server closing at a recipient counts before the transaction",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+                 .Expect("RCPT TO:<rcpt@example.test>").Reply("421 4.3.2 Shutting down")
+                 .Expect("RSET").Reply("250 ok");
+         },
+         Crlf({"RCPT TO:<rcpt@example.test>", "RSET", "QUIT"}), FailureStage::Session},
+        {"pipelined: RSET not answered 250",
+         [](auto& s) {
+             PlainStart(s, kEhloPipelining);
+             s.Expect("RSET").Expect("MAIL FROM: <sender@example.test>").Expect("RCPT TO:<rcpt@example.test>")
+                 .Expect("DATA").Reply("500 what\r\n250 ok\r\n250 ok\r\n354 go")
+                 .ExpectData().Reply("250 queued")
+                 .Expect("RSET").Reply("250 ok");
+         },
+         Crlf({".", "RSET", "QUIT"}), FailureStage::Transaction},
+        {"pipelined: refused recipient and DATA",
+         [](auto& s) {
+             PlainStart(s, kEhloPipelining);
+             s.Expect("RSET").Expect("MAIL FROM: <sender@example.test>").Expect("RCPT TO:<rcpt@example.test>")
+                 .Expect("DATA").Reply("250 ok\r\n250 ok\r\n550 no\r\n554 no valid recipients")
+                 .Expect("RSET").Reply("250 ok");
+         },
+         Crlf({"DATA", "RSET", "QUIT"}), FailureStage::Transaction},
+        {"QUIT answered 250",
+         [](auto& s) {
+             PlainStart(s, "250 x");
+             s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+                 .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go")
+                 .ExpectData().Reply("250 ok").Expect("QUIT").Reply("250 not quite");
+         },
+         ".\r\nQUIT\r\n", FailureStage::Transaction, false, false},
+        {"TLS requested, STARTTLS not offered", [](auto& s) { PlainStart(s, "250-x\r\n250 AUTH LOGIN"); },
+         Crlf({Ehlo(), "QUIT"}), FailureStage::Session, true},
+        {"TLS requested after HELO",
+         [](auto& s) { s.Reply("220 x").Expect(Ehlo()).Reply("500 no").Expect("HELO " + LocalHostName()).Reply("250 x"); },
+         Crlf({"HELO " + LocalHostName(), "QUIT"}), FailureStage::Session, true},
+        {"STARTTLS answered 454",
+         [](auto& s) { PlainStart(s, "250-x\r\n250 STARTTLS"); s.Expect("STARTTLS").Reply("454 4.7.0 Not now"); },
+         Crlf({"STARTTLS", "QUIT"}), FailureStage::Session, true},
+        {"bytes after the 220 to STARTTLS",
+         [](auto& s) { PlainStart(s, "250-x\r\n250 STARTTLS"); s.Expect("STARTTLS").Send("220 go\r\n250-injected\r\n250 AUTH LOGIN\r\n"); },
+         Crlf({"STARTTLS", "QUIT"}), FailureStage::Session, true},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Session s;
+        c.Script(s.Server);
+        if (c.AnswersQuit) {
+            s.Server.Expect("QUIT").Reply("221 bye");
+        }
+        DeliveryResult result = s.Deliver(PlainMessage(), "user", "pw", c.UseTls);
+        EXPECT_FALSE(result.Delivered);
+        EXPECT_EQ(result.Stage, c.Stage) << result.Reason;
+        EXPECT_FALSE(result.Reason.empty());
+        EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+        std::string received = s.Server.Received();
+        ASSERT_GE(received.size(), c.ExpectedTail.size()) << received;
+        EXPECT_EQ(received.substr(received.size() - c.ExpectedTail.size()), c.ExpectedTail) << received;
+        EXPECT_EQ(received.find("QUIT"), received.rfind("QUIT")) << "QUIT sent more than once";
+    }
+}
+
+TEST(SmtpSessionTest, ContinuedReplyLinesAreTakenAsTheyCome) {
+    Session s;
+    // Later lines are not trimmed ("PIPELINING " is no PIPELINING line), and an empty line ends the
+    // reply: the plain variant follows at once.
+    s.Server.Reply("220 x").Expect(Ehlo()).Send("250-x\r\n250-PIPELINING \r\n\r\n")
+        .Expect("RSET").Reply("250 ok")
+        .Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+        .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok")
+        .Expect("DATA").Reply("354 go")
+        .ExpectData().Reply("250 ok")
+        .Expect("QUIT").Reply("221 bye");
+
+    DeliveryResult result = s.Deliver(PlainMessage());
+
+    EXPECT_TRUE(result.Delivered) << result.Reason;
+    EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+}
+
+TEST(SmtpSessionTest, LineBreakInAnEnvelopeAddressIsRefusedBeforeAnyConnection) {
+    // Sent as is, the break would end the command early and the rest would reach the server as a
+    // command of its own.
+    for (const char* sender : {"sender@example.test\r\nRCPT TO:<other@example.test>", "a@b\nc", "a\rb@c"}) {
+        SCOPED_TRACE(sender);
+        OutgoingMessage message = PlainMessage();
+        message.From.Address = sender;
+        bool connected = false;
+        TransportConnector never = [&](const std::string&, std::int32_t, bool,
+                                       const SessionTimeouts&) -> std::unique_ptr<LineTransport> {
+            connected = true;
+            throw TransportError("unexpected");
+        };
+        DeliveryResult result = DeliverMessage(message, "mail.test", "", "", 25, false, TestTimeouts(), never);
+        EXPECT_FALSE(result.Delivered);
+        EXPECT_EQ(result.Stage, FailureStage::Address);
+        EXPECT_FALSE(connected);
+    }
+}
+
+TEST(SmtpSessionTest, ServerThatClosedAfterAcceptingGetsNoQuitAndTheMessageCounts) {
+    Session s;
+    PlainStart(s.Server, "250 x");
+    s.Server.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+        .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go")
+        .ExpectData().Reply("250 queued").Close();
+    s.BeforeIsOpen = [&] { s.Server.Join(); };  // the close has happened before the session looks
+
+    DeliveryResult result = s.Deliver(PlainMessage());
+
+    EXPECT_TRUE(result.Delivered) << result.Reason;
+    EXPECT_EQ(s.Server.Received().find("QUIT"), std::string::npos);
+}
+
+TEST(SmtpSessionTest, RepliesInOneByteSegmentsAndBlankLinesBeforeThem) {
+    Session s;
+    s.Server.SendSplit("\r\n\r\n220-x\r\n220 ready\r\n", 1)
+        .Expect(Ehlo()).SendSplit("250-x\r\n250-PIPELINING\r\n250 AUTH=LOGIN\r\n", 1)
+        .Expect("RSET").Expect("MAIL FROM: <sender@example.test>").Expect("RCPT TO:<rcpt@example.test>")
+        .Expect("DATA").SendSplit("250 a\r\n250 b\r\n250 c\r\n354 d\r\n", 1)
+        .ExpectData().SendSplit("250 2.0.0 ok\r\n", 1)
+        .Expect("QUIT").SendSplit("221 bye\r\n", 1);
+
+    DeliveryResult result = s.Deliver(PlainMessage());
+
+    EXPECT_TRUE(result.Delivered) << result.Reason;
+    EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+}
+
+TEST(SmtpSessionTest, StalledServerFailsTheSessionAtTheBound) {
+    {
+        Session s;  // no greeting at all
+        DeliveryResult result = s.Deliver(PlainMessage(), "", "", false, TestTimeouts(300ms));
+        EXPECT_FALSE(result.Delivered);
+        EXPECT_EQ(result.Stage, FailureStage::Session);
+    }
+    {
+        Session s;  // silent after the message
+        PlainStart(s.Server, "250 x");
+        s.Server.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+            .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go").ExpectData();
+        SessionTimeouts timeouts = TestTimeouts(300ms);
+        timeouts.DataEnd = 300ms;
+        DeliveryResult result = s.Deliver(PlainMessage(), "", "", false, timeouts);
+        EXPECT_FALSE(result.Delivered);
+        EXPECT_EQ(result.Stage, FailureStage::Transaction);
+    }
+}
+
+TEST(SmtpSessionTest, UnreadableAttachmentAbandonsTheMessageWithoutQuit) {
+    Session s;
+    OutgoingMessage message = PlainMessage();
+    message.Attachments = {{"/nonexistent/tessel-attachment", "tessel-attachment"}};
+    PlainStart(s.Server, "250 x");
+    s.Server.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+        .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go");
+
+    DeliveryResult result = s.Deliver(message);
+
+    EXPECT_FALSE(result.Delivered);
+    EXPECT_EQ(result.Stage, FailureStage::Transaction);
+    std::string received = s.Server.Received();
+    EXPECT_EQ(received.substr(received.size() - 6), "DATA\r\n");  // no partial text, no "QUIT" as text
+}
+
+TEST(SmtpSessionTest, PortRuleAndUnusableTargets) {
+    struct Case {
+        std::int32_t Port;
+        bool Tls;
+        std::int32_t Connected;
+    };
+    for (const Case& c : {Case{465, true, 25}, Case{465, false, 465}, Case{587, true, 587}, Case{25, false, 25}}) {
+        std::vector<std::int32_t> ports;
+        TransportConnector recordOnly = [&](const std::string&, std::int32_t port, bool,
+                                            const SessionTimeouts&) -> std::unique_ptr<LineTransport> {
+            ports.push_back(port);
+            throw TransportError("not connecting in this test");
+        };
+        DeliveryResult result =
+            DeliverMessage(PlainMessage(), "mail.test", "", "", c.Port, c.Tls, TestTimeouts(), recordOnly);
+        EXPECT_EQ(result.Stage, FailureStage::Session);
+        ASSERT_EQ(ports.size(), 1u);
+        EXPECT_EQ(ports[0], c.Connected) << c.Port << (c.Tls ? " with TLS" : "");
+    }
+    bool connected = false;
+    TransportConnector never = [&](const std::string&, std::int32_t, bool,
+                                   const SessionTimeouts&) -> std::unique_ptr<LineTransport> {
+        connected = true;
+        throw TransportError("unexpected");
+    };
+    EXPECT_EQ(DeliverMessage(PlainMessage(), "", "", "", 25, false, TestTimeouts(), never).Stage,
+              FailureStage::Session);
+    EXPECT_EQ(DeliverMessage(PlainMessage(), "mail.test", "", "", 0, false, TestTimeouts(), never).Stage,
+              FailureStage::Session);
+    EXPECT_FALSE(connected);
+}
+
+TEST(SmtpSessionTest, ConnectionRefusedIsASessionFailure) {
+    int closedPort;
+    {
+        tessel::test::ScriptedSmtpServer server;
+        closedPort = server.Port();
+    }
+    DeliveryResult result = DeliverMessage(PlainMessage(), "127.0.0.1", "", "", closedPort, false, TestTimeouts());
+    EXPECT_FALSE(result.Delivered);
+    EXPECT_EQ(result.Stage, FailureStage::Session);
+    EXPECT_NE(result.Reason.find("Connection refused"), std::string::npos) << result.Reason;
+}
+
+}  // namespace
+}  // namespace tessel::smtp::test
