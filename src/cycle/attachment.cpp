@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "cycle/attachment_leftovers.h"
 #include "util/event_log.h"
+#include "util/unique_fd.h"
 
 namespace tessel::cycle {
 namespace {
@@ -16,7 +19,7 @@ constexpr const char* kFallbackFileName = "attachment";
 constexpr mode_t kDirectoryMode = 0700;
 constexpr mode_t kFileMode = 0600;
 // mkdtemp's pattern for the directory of one stored object.
-constexpr const char* kObjectDirectoryPattern = "obj-XXXXXX";
+const std::string kObjectDirectoryPattern = std::string(kObjectDirectoryPrefix) + "XXXXXX";
 
 // Descriptor - closes the file on every path; Close reports the error of a final close.
 class Descriptor {
@@ -61,13 +64,17 @@ AttachmentFiles::AttachmentFiles(std::string root) : root_(std::move(root)) {}
 
 AttachmentFiles::~AttachmentFiles() { Clear(); }
 
-std::string AttachmentFiles::NewObjectDirectory(const std::string& fileName) {
+std::string AttachmentFiles::NewObjectDirectory() {
     if (::mkdir(root_.c_str(), kDirectoryMode) != 0 && errno != EEXIST) {
-        ThrowCannotCreate(root_ + fileName, errno);
+        ThrowCannotCreate(root_, errno);
     }
     std::string directory = root_ + kObjectDirectoryPattern;
-    if (::mkdtemp(directory.data()) == nullptr) ThrowCannotCreate(root_ + fileName, errno);
+    if (::mkdtemp(directory.data()) == nullptr) ThrowCannotCreate(directory, errno);
     directories_.push_back(directory);
+    // Held while the row is sent, so that another cycle's clean-up leaves the directory alone.
+    UniqueFd lock(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!lock || ::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) ThrowCannotCreate(directory, errno);
+    locks_.push_back(std::move(lock));
     return directory + "/";
 }
 
@@ -83,7 +90,7 @@ void AttachmentFiles::RebuildAttachment(db::Database& db, const std::string& uid
     std::string fileName = AttachmentFileName(nameQuery.ReadText("Nome"));
     nameQuery.Close();
 
-    std::string path = NewObjectDirectory(fileName) + fileName;
+    std::string path = NewObjectDirectory() + fileName;
     paths_.push_back(path);
     Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
     if (file.Get() < 0) ThrowCannotCreate(path, errno);
@@ -121,6 +128,7 @@ void AttachmentFiles::Clear() noexcept {
     for (const std::string& directory : directories_) ::rmdir(directory.c_str());
     paths_.clear();
     directories_.clear();
+    locks_.clear();
 }
 
 }  // namespace tessel::cycle

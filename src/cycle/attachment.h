@@ -7,6 +7,7 @@
 
 #include "db/database.h"
 #include "util/error.h"
+#include "util/unique_fd.h"
 
 namespace tessel::cycle {
 
@@ -45,12 +46,13 @@ public:
     void Clear() noexcept;
 
 private:
-    std::string NewObjectDirectory(const std::string& fileName);
+    std::string NewObjectDirectory();
     void WriteChunks(db::Database& db, const std::string& uid, const std::string& path, int fd);
 
     std::string root_;
     std::vector<std::string> paths_;
     std::vector<std::string> directories_;
+    std::vector<UniqueFd> locks_;  // one per directory, held until Clear
 };
 
 }  // namespace tessel::cycle

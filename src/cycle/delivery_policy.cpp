@@ -13,6 +13,8 @@ DeliveryDecision DecideDelivery(const smtp::DeliveryResult& result, const std::s
         case smtp::FailureStage::Address:
             return {DeliveryAction::Continue,
                     "Mail to \"" + recipient + "\" not sent: " + result.Reason};
+        case smtp::FailureStage::Stopped:
+            return {DeliveryAction::Stop, {}};
         case smtp::FailureStage::Transaction:
         case smtp::FailureStage::None:
             break;

@@ -1,5 +1,6 @@
 #include "cycle/spool_drain.h"
 
+#include <optional>
 #include <set>
 
 #include "cycle/attachment.h"
@@ -22,33 +23,41 @@ SpoolRow ReadRow(const db::Statement& q) {
             q.ReadText("Assunto"), q.ReadText("Texto"), q.ReadText("Anexos")};
 }
 
-// SendRow - every recipient of the row, with the row's attachments; false when the drain must
-// defer. The attachment files are gone when it returns or throws.
 void Count(DrainCounts& counts, const smtp::DeliveryResult& result, DeliveryAction action) {
     if (result.Delivered) {
         ++counts.Delivered;
     } else if (action == DeliveryAction::Defer) {
         ++counts.Deferred;
-    } else {
+    } else if (action == DeliveryAction::Continue) {
         ++counts.Refused;
     }
 }
 
-bool SendRow(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
-             const std::string& attachmentRoot, const SpoolRow& row, DrainCounts& counts) {
+bool StopRaised(const StopSignal* stop) {
+    return stop != nullptr && stop->Requested();
+}
+
+// SendRow - every recipient of the row, with the row's attachments; the drain's outcome when it
+// must end at this row (deferred or stopped). The attachment files are gone when it returns or
+// throws.
+std::optional<DrainOutcome> SendRow(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
+                                    const std::string& attachmentRoot, const SpoolRow& row,
+                                    DrainCounts& counts, const StopSignal* stop) {
     AttachmentFiles files(attachmentRoot);
     for (const std::string& uid : Explode(kListSeparator, row.Attachments, 0)) {
         files.RebuildAttachment(db, uid);
     }
     for (const std::string& recipient : Explode(kListSeparator, row.Recipients, 0)) {
+        if (StopRaised(stop)) return DrainOutcome::Stopped;
         smtp::DeliveryResult result =
             sender.SendEmail(row.Sender, recipient, row.Subject, row.Body, files.Paths(), smtp);
         DeliveryDecision decision = DecideDelivery(result, recipient, smtp);
         Count(counts, result, decision.Action);
         if (!decision.Warning.empty()) WriteWarning(kServiceSource, decision.Warning);
-        if (decision.Action == DeliveryAction::Defer) return false;
+        if (decision.Action == DeliveryAction::Defer) return DrainOutcome::Deferred;
+        if (decision.Action == DeliveryAction::Stop) return DrainOutcome::Stopped;
     }
-    return true;
+    return std::nullopt;
 }
 
 void DeleteRow(db::Database& db, std::int32_t id) {
@@ -60,7 +69,7 @@ void DeleteRow(db::Database& db, std::int32_t id) {
 }  // namespace
 
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
-                       const std::string& attachmentRoot) {
+                       const std::string& attachmentRoot, const StopSignal* stop) {
     DrainResult drain;
     std::set<std::int32_t> processed;
     db::Statement& q = db.GetMail();
@@ -77,9 +86,9 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
                 throw Error("Queued mail " + std::to_string(row.Id) +
                             " was processed but could not be removed from mail_spooler");
             }
-            if (!SendRow(db, sender, smtp, attachmentRoot, row, drain.Counts)) {
+            if (auto end = SendRow(db, sender, smtp, attachmentRoot, row, drain.Counts, stop)) {
                 q.Close();
-                drain.Outcome = DrainOutcome::Deferred;
+                drain.Outcome = *end;
                 return drain;
             }
             DeleteRow(db, row.Id);

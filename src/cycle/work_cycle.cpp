@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "cycle/alarm_dispatch.h"
+#include "cycle/attachment_leftovers.h"
 #include "cycle/settings.h"
 #include "cycle/spool_drain.h"
 
@@ -28,9 +29,11 @@ CycleOutcome WorkCycle::RunCycle() {
         db_.Disconnect();
         return CycleOutcome::Held;
     }
+    // Files of a process that was killed while it sent them would otherwise stay for ever.
+    RemoveLeftoverAttachments(attachmentRoot_);
     DispatchAlarms(db_, settings.Smtp.SenderAddress, clock_);
     // A deferred drain is a completed cycle: the next one tries the rest of the queue.
-    lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_);
+    lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, stop_);
     db_.Disconnect();
     return CycleOutcome::Completed;
 }

@@ -8,6 +8,7 @@
 #include "cycle/spool_drain.h"
 #include "db/database.h"
 #include "mail/mail_sender.h"
+#include "util/stop_signal.h"
 
 namespace tessel::cycle {
 
@@ -30,6 +31,9 @@ public:
     // cannot be written. The connection is then left as it is.
     CycleOutcome RunCycle();
 
+    // WatchStop - from now on a raised stop ends the drain at the next message boundary.
+    void WatchStop(const StopSignal& stop) { stop_ = &stop; }
+
     // LastConnectError - the text of the last absorbed connect failure (empty after a connect).
     const std::string& LastConnectError() const { return lastConnectError_; }
 
@@ -43,6 +47,7 @@ private:
     LocalClock clock_;
     std::string lastConnectError_;
     DrainResult lastDrain_;
+    const StopSignal* stop_ = nullptr;
 };
 
 }  // namespace tessel::cycle

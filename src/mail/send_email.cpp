@@ -56,7 +56,8 @@ smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const 
     return smtp::DeliverMessage(envelope, text, server, timeouts, connector);
 }
 
-SmtpMailSender::SmtpMailSender(smtp::SessionTimeouts timeouts) : timeouts_(timeouts) {}
+SmtpMailSender::SmtpMailSender(smtp::SessionTimeouts timeouts, const StopSignal* stop)
+    : timeouts_(timeouts), stop_(stop) {}
 
 DeliveryResult SmtpMailSender::SendEmail(const std::string& sender, const std::string& recipient,
                                          const std::string& subject, const std::string& body,
@@ -68,6 +69,7 @@ DeliveryResult SmtpMailSender::SendEmail(const std::string& sender, const std::s
     } catch (const mime::AddressError& e) {
         return DeliveryResult::Failure(FailureStage::Address, e.what());
     }
+    smtp::StoppableWaits stoppable(stop_ != nullptr ? stop_->Fd() : -1);
     return DeliverMessage(message, server, timeouts_);
 }
 

@@ -7,6 +7,7 @@
 #include "mail/mail_sender.h"
 #include "mime/message.h"
 #include "smtp/deliver.h"
+#include "util/stop_signal.h"
 
 namespace tessel::mail {
 
@@ -24,7 +25,8 @@ smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const 
 // SmtpMailSender - the sending routine of the spool drain.
 class SmtpMailSender : public MailSender {
 public:
-    explicit SmtpMailSender(smtp::SessionTimeouts timeouts = {});
+    // stop - when given, raising it cuts short every wait of a session before its final ".".
+    explicit SmtpMailSender(smtp::SessionTimeouts timeouts = {}, const StopSignal* stop = nullptr);
 
     // SendEmail - composes the message and delivers it in a session of its own. A sender or recipient
     // text the address parser refuses gives Failure(Address, its text) without any connection.
@@ -36,6 +38,7 @@ public:
 
 private:
     smtp::SessionTimeouts timeouts_;
+    const StopSignal* stop_;
 };
 
 }  // namespace tessel::mail

@@ -13,7 +13,7 @@
 #include <iostream>
 
 #include "service/service_state.h"
-#include "service/unique_fd.h"
+#include "util/unique_fd.h"
 #include "util/error.h"
 #include "util/exe_path.h"
 

@@ -26,7 +26,11 @@ using namespace tessel::service;
 // This is the one place that connects the host to the database and the work cycle.
 class ServiceWork {
 public:
-    ServiceWork() : cycle_(database_, sender_, ExecutableDirectory() + "attachments/") {}
+    ServiceWork()
+        : sender_(smtp::SessionTimeouts{}, &stop_),
+          cycle_(database_, sender_, ExecutableDirectory() + "attachments/") {
+        cycle_.WatchStop(stop_);
+    }
 
     // Start-up configuration: the connection parameters from configs.ini. Throws
     // ConversionError for a malformed Password value.
@@ -38,7 +42,9 @@ public:
     // One pass of the work; its errors end the service.
     CycleResult RunCycle() {
         switch (cycle_.RunCycle()) {
-            case cycle::CycleOutcome::Completed: return CycleResult::Completed;
+            case cycle::CycleOutcome::Completed:
+                return cycle_.LastDrain().Outcome == cycle::DrainOutcome::Deferred ? CycleResult::Deferred
+                                                                                   : CycleResult::Completed;
             case cycle::CycleOutcome::Held: return CycleResult::Held;
             case cycle::CycleOutcome::NotConnected: return CycleResult::NotConnected;
         }
@@ -47,7 +53,13 @@ public:
 
     const std::string& LastConnectError() const { return cycle_.LastConnectError(); }
 
+    // Interrupt - a stop arrived: the drain ends at its next message boundary. Any thread.
+    void Interrupt() noexcept { stop_.Request(); }
+    // Resume - that stop did not end the service after all.
+    void Resume() noexcept { stop_.Clear(); }
+
 private:
+    StopSignal stop_;
     db::Database database_;
     mail::SmtpMailSender sender_;
     cycle::WorkCycle cycle_;
@@ -58,6 +70,8 @@ ServiceHandlers MakeServiceHandlers(ServiceWork& work) {
     handlers.ServiceStart = [&work] { return work.ServiceStart(); };
     handlers.RunCycle = [&work] { return work.RunCycle(); };
     handlers.LastConnectError = [&work] { return work.LastConnectError(); };
+    handlers.InterruptWork = [&work] { work.Interrupt(); };
+    handlers.ResumeWork = [&work] { work.Resume(); };
     return handlers;
 }
 

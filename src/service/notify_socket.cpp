@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "service/unique_fd.h"
+#include "util/unique_fd.h"
 #include "util/error.h"
 
 namespace tessel::service {

@@ -1,14 +1,71 @@
 #include "service/once.h"
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <ctime>
+#include <functional>
 #include <istream>
+#include <optional>
 #include <ostream>
+#include <thread>
 
 #include "config/password_cipher.h"
 
 namespace tessel::service {
 
+namespace {
+
+// StopSignals - while it lives, SIGTERM and SIGINT do not end the process: a thread of its own
+// takes them and interrupts the work instead.
+class StopSignals {
+public:
+    explicit StopSignals(std::function<void()> interrupt) : interrupt_(std::move(interrupt)) {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGTERM);
+        sigaddset(&signals_, SIGINT);
+        // Blocked in this thread before any other starts, so in every thread the run makes.
+        ::pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+        try {
+            watcher_ = std::thread([this] { Watch(); });
+        } catch (...) {
+            ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
+            throw;
+        }
+    }
+    ~StopSignals() {
+        done_.store(true);
+        watcher_.join();
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    void Watch() noexcept {
+        // A short wait in a loop: the thread must also notice that the run is over.
+        const timespec slice{0, 100 * 1000 * 1000};
+        while (!done_.load()) {
+            if (::sigtimedwait(&signals_, nullptr, &slice) > 0 && interrupt_) interrupt_();
+        }
+    }
+
+    std::function<void()> interrupt_;
+    sigset_t signals_{};
+    std::atomic<bool> done_{false};
+    std::thread watcher_;
+};
+
+}  // namespace
+
 int RunOnce(TesselComService& service, std::ostream& err) noexcept {
     const ServiceHandlers& handlers = service.Handlers();
+    std::optional<StopSignals> stopSignals;
+    try {
+        stopSignals.emplace(handlers.InterruptWork);
+    } catch (...) {
+        // Without the watcher a signal ends the process as it did before; the run itself goes on.
+    }
     try {
         if (!handlers.ServiceStart()) return kExitNormal;
     } catch (...) {
@@ -32,7 +89,7 @@ int RunOnce(TesselComService& service, std::ostream& err) noexcept {
         }
         return kExitNotConnected;
     }
-    return kExitNormal;
+    return result == CycleResult::Deferred ? kExitDeferred : kExitNormal;
 }
 
 std::string EncipherPasswordLine(std::istream& in) {

@@ -8,7 +8,8 @@ namespace tessel::service {
 
 // What one work cycle came to.
 enum class CycleResult {
-    Completed,     // the settings were read and the queue was drained
+    Completed,     // the settings were read and the queue was drained (or a stop ended the drain)
+    Deferred,      // completed, but the mail server could not be used: mail is waiting
     Held,          // the hold switch stopped the cycle after the settings
     NotConnected,  // the database could not be reached; nothing else ran
 };
@@ -23,6 +24,11 @@ struct ServiceHandlers {
     std::function<bool()> ServiceStop;
     // LastConnectError - why the last cycle could not reach the database; may be left empty.
     std::function<std::string()> LastConnectError;
+    // InterruptWork - called on the thread that receives a stop or shutdown, at once: the cycle in
+    // progress ends at its next message boundary. May be left empty. Must not block.
+    std::function<void()> InterruptWork;
+    // ResumeWork - called by the worker when a stop request ended without stopping the service.
+    std::function<void()> ResumeWork;
 };
 
 }  // namespace tessel::service

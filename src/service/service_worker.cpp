@@ -61,9 +61,16 @@ void ServiceWorker::HandleControlRequest(ControlCode code) noexcept {
             terminate_ = true;
             paused_ = false;
         } else {
+            if (code == kControlStop) ResumeWork();
             service_.Publisher().Publish(before);
         }
     }
+}
+
+void ServiceWorker::ResumeWork() noexcept {
+    // The stop that interrupted the cycles did not end the service: the next cycles must work.
+    const auto& resume = service_.Handlers().ResumeWork;
+    if (resume) resume();
 }
 
 void ServiceWorker::ApplyControl(ControlCode code, ServiceState before) {
@@ -76,6 +83,8 @@ void ServiceWorker::ApplyControl(ControlCode code, ServiceState before) {
             if (stopped) {
                 terminate_ = true;
                 paused_ = false;
+            } else {
+                ResumeWork();
             }
             break;
         }

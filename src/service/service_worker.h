@@ -32,6 +32,7 @@ public:
 private:
     void HandleControlRequest(ControlCode code) noexcept;
     void ApplyControl(ControlCode code, ServiceState before);
+    void ResumeWork() noexcept;
 
     TesselComService& service_;
     Sleeper& sleeper_;

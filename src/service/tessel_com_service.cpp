@@ -12,6 +12,13 @@ namespace tessel::service {
 TesselComService::TesselComService(ServiceHandlers handlers, StatusChannel& channel)
     : handlers_(std::move(handlers)), publisher_(channel) {}
 
+void TesselComService::ControlHandler(ControlCode code) {
+    queue_.Push(code);
+    if ((code == kControlStop || code == kControlShutdown) && handlers_.InterruptWork) {
+        handlers_.InterruptWork();
+    }
+}
+
 void TesselComService::ServiceEntry(Sleeper& sleeper) noexcept {
     publisher_.Publish(ServiceState::StartPending);
     std::optional<std::string> workerError;

@@ -21,9 +21,11 @@ class TesselComService {
 public:
     TesselComService(ServiceHandlers handlers, StatusChannel& channel);
 
-    // ControlHandler - queues code for the worker and wakes a paused worker; changes no state.
-    // Safe from any thread. Codes that arrive before the worker exists wait in the queue.
-    void ControlHandler(ControlCode code) { queue_.Push(code); }
+    // ControlHandler - queues code for the worker and wakes a paused worker; a stop or shutdown also
+    // interrupts the work in progress (InterruptWork), since the worker reads the queue only between
+    // cycles. Changes no state. Safe from any thread. Codes that arrive before the worker exists
+    // wait in the queue.
+    void ControlHandler(ControlCode code);
 
     // ServiceEntry - reports start pending, runs a ServiceWorker on a thread of its own with the
     // given tick, waits for it and reports stopped. Never throws.

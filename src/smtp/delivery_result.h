@@ -13,6 +13,7 @@ enum class FailureStage {
                   // next one would fail alike
     Transaction,  // from MAIL FROM on: particular to this message (refused sender, recipient, data)
     Address,      // the address parser refused the sender or recipient text; nothing was sent
+    Stopped,      // a stop request cut the session short before the final "."; nothing was delivered
 };
 
 // DeliveryResult - true only when the whole dialogue including QUIT succeeded.

@@ -101,10 +101,18 @@ SmtpClient::~SmtpClient() {
 
 namespace {
 
+// ConnectionLost - the failure left the connection unusable (an expired wait, a close, a reset, a
+// stop): a QUIT would only wait for a reply that cannot come.
+bool ConnectionLost(const std::exception& error) {
+    return dynamic_cast<const TransportError*>(&error) != nullptr ||
+           dynamic_cast<const PlatformError*>(&error) != nullptr;
+}
+
 // FailureStageOf - where a failed session leaves the message. Replies 421 (the server is closing the
 // channel) and 530 (authentication or TLS required) refuse every message alike, whatever step they
 // answer, so they count like a failure before the transaction: the message never reached the server.
 FailureStage FailureStageOf(const std::exception& error, bool inTransaction) {
+    if (dynamic_cast<const WaitStopped*>(&error) != nullptr) return FailureStage::Stopped;
     if (const auto* refusal = dynamic_cast<const SmtpReplyError*>(&error)) {
         int code = refusal->Reply().NumericCode;
         if (code == 421 || code == 530) return FailureStage::Session;
@@ -134,6 +142,7 @@ DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& 
         Converse(envelope, text);
     } catch (const std::exception& e) {
         failure = DeliveryResult::Failure(FailureStageOf(e, inTransaction_), e.what());
+        abandoned_ = abandoned_ || ConnectionLost(e);
     }
     return Finish(std::move(failure));
 }
@@ -162,6 +171,7 @@ DeliveryResult SmtpClient::Finish(std::optional<DeliveryResult> failure) {
     if (failure) {
         // A message that broke off leaves the server reading message text: a QUIT would be taken as
         // text and never answered, so the connection is simply closed (the message is not delivered).
+        // The same goes for a connection that timed out or broke.
         if (!abandoned_ && transport_->IsOpen()) {
             try {
                 transport_->WriteLine("QUIT");
@@ -173,6 +183,8 @@ DeliveryResult SmtpClient::Finish(std::optional<DeliveryResult> failure) {
     } else if (transport_->IsOpen()) {
         try {
             Exchange("QUIT", {221}, "QUIT");
+        } catch (const WaitStopped&) {
+            // The server took the message; only its goodbye was not waited for.
         } catch (const std::exception& e) {
             failure = DeliveryResult::Failure(FailureStage::Transaction, e.what());
         }
@@ -256,7 +268,7 @@ void SmtpClient::PlainTransaction(const Envelope& envelope, const MessageText& t
         }
         Exchange("DATA", {354}, "DATA");
         SendMessageText(text);
-        SmtpReply reply = ReadReply(DeadlineAfter(timeouts_.DataEnd));
+        SmtpReply reply = ReadDataEndReply();
         if (reply.NumericCode != 250) {
             throw SmtpReplyError("The end of the message", reply);
         }
@@ -281,23 +293,23 @@ void SmtpClient::PipelinedTransaction(const Envelope& envelope, const MessageTex
     transport_->EndBatch();
 
     std::optional<SmtpReplyError> firstFailure;
-    auto check = [&](std::string_view label, std::initializer_list<int> allowed, Deadline deadline) {
-        SmtpReply reply = ReadReply(deadline);
+    auto check = [&](std::string_view label, std::initializer_list<int> allowed, SmtpReply reply) {
         if (!Allowed(reply, allowed) && !firstFailure) {
             firstFailure.emplace(label, reply);
         }
         return reply;
     };
-    check("RSET", {250}, DeadlineAfter(timeouts_.Reply));
-    check("MAIL FROM", {250}, DeadlineAfter(timeouts_.Reply));
+    auto next = [&] { return ReadReply(DeadlineAfter(timeouts_.Reply)); };
+    check("RSET", {250}, next());
+    check("MAIL FROM", {250}, next());
     for (const std::string& recipient : envelope.Recipients) {
-        check("RCPT TO:<" + recipient + ">", {250, 251}, DeadlineAfter(timeouts_.Reply));
+        check("RCPT TO:<" + recipient + ">", {250, 251}, next());
     }
-    SmtpReply data = check("DATA", {354}, DeadlineAfter(timeouts_.Reply));
+    SmtpReply data = check("DATA", {354}, next());
     if (data.NumericCode == 354) {
         // Accepted recipients get the message even when another one was refused.
         SendMessageText(text);
-        check("The end of the message", {250}, DeadlineAfter(timeouts_.DataEnd));
+        check("The end of the message", {250}, ReadDataEndReply());
     }
     if (firstFailure) {
         ResetQuietly();
@@ -325,6 +337,13 @@ void SmtpClient::SendMessageText(const MessageText& text) {
         abandoned_ = true;
         throw;
     }
+}
+
+SmtpReply SmtpClient::ReadDataEndReply() {
+    // Once the final "." has left, the server may be taking the message: a stop does not cut this
+    // wait, or the message could be sent again later.
+    PatientWaits patient;
+    return ReadReply(DeadlineAfter(timeouts_.DataEnd));
 }
 
 void SmtpClient::ResetQuietly() noexcept {

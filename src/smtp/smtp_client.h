@@ -93,6 +93,7 @@ private:
     void PlainTransaction(const Envelope& envelope, const MessageText& text);
     void PipelinedTransaction(const Envelope& envelope, const MessageText& text);
     void SendMessageText(const MessageText& text);
+    SmtpReply ReadDataEndReply();
     void ResetQuietly() noexcept;
 
     SmtpAccount account_;

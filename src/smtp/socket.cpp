@@ -49,13 +49,28 @@ int RemainingMilliseconds(Deadline deadline) {
     return static_cast<int>(std::clamp<long long>(left, 0, 60 * 60 * 1000));
 }
 
+// The stop descriptor the calling thread's waits watch besides their own; -1 for none.
+thread_local int tStopFd = -1;
+
 }  // namespace
+
+StoppableWaits::StoppableWaits(int stopFd) noexcept : previous_(tStopFd) {
+    tStopFd = stopFd;
+}
+
+StoppableWaits::~StoppableWaits() {
+    tStopFd = previous_;
+}
 
 bool WaitReady(int fd, WaitFor what, Deadline deadline) {
     for (;;) {
-        pollfd p{fd, static_cast<short>(what == WaitFor::Readable ? POLLIN : POLLOUT), 0};
+        pollfd p[2] = {{fd, static_cast<short>(what == WaitFor::Readable ? POLLIN : POLLOUT), 0},
+                       {tStopFd, POLLIN, 0}};
         int wait = RemainingMilliseconds(deadline);
-        int n = ::poll(&p, 1, wait);
+        int n = ::poll(p, tStopFd >= 0 ? 2 : 1, wait);
+        if (n > 0 && (p[1].revents & POLLIN) != 0) {
+            throw WaitStopped();
+        }
         if (n > 0) {
             return true;  // errors and hang-ups count as ready: the next read or write reports them
         }

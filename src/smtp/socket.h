@@ -51,8 +51,36 @@ private:
 
 enum class WaitFor { Readable, Writable };
 
+// WaitStopped - a wait that a stop request cut short; the connection is left unusable.
+class WaitStopped : public TransportError {
+public:
+    WaitStopped() : TransportError("Stopped by a stop request") {}
+};
+
+// StoppableWaits - while it lives, every wait of the calling thread on a connection (connect, TLS
+// handshake, reads, writes) also ends, with WaitStopped, as soon as stopFd is readable (a negative
+// fd: no stop). Scopes nest; the previous setting comes back at the end.
+class StoppableWaits {
+public:
+    explicit StoppableWaits(int stopFd) noexcept;
+    ~StoppableWaits();
+    StoppableWaits(const StoppableWaits&) = delete;
+    StoppableWaits& operator=(const StoppableWaits&) = delete;
+
+private:
+    int previous_;
+};
+
+// PatientWaits - the waits inside it are not cut short by a stop (the reply to the final ".":
+// the server may be taking the message, and cutting the wait could send it twice).
+class PatientWaits : public StoppableWaits {
+public:
+    PatientWaits() noexcept : StoppableWaits(-1) {}
+};
+
 // WaitReady - polls fd until it is ready or the deadline passes (a past deadline polls once without
-// waiting). Returns false when the deadline passed first. Throws PlatformError when poll fails.
+// waiting). Returns false when the deadline passed first. Throws PlatformError when poll fails,
+// WaitStopped when a stop request ends a stoppable wait.
 bool WaitReady(int fd, WaitFor what, Deadline deadline);
 
 // ByteStream - a connected byte stream with bounded waits (the plain socket, or TLS over it).

@@ -82,6 +82,11 @@ ScriptedSmtpServer& ScriptedSmtpServer::ExpectData() {
     return *this;
 }
 
+ScriptedSmtpServer& ScriptedSmtpServer::Pause(std::chrono::milliseconds span) {
+    steps_.push_back({Step::Kind::Pause, {}, static_cast<std::size_t>(span.count()), {}});
+    return *this;
+}
+
 ScriptedSmtpServer& ScriptedSmtpServer::AwaitBytes() {
     steps_.push_back({Step::Kind::AwaitBytes, {}, 0, {}});
     return *this;
@@ -267,6 +272,9 @@ bool ScriptedSmtpServer::Play(int fd, const Step& step) {
     }
     case Step::Kind::Close:
         return false;
+    case Step::Kind::Pause:
+        std::this_thread::sleep_for(std::chrono::milliseconds(step.Segment));
+        return true;
     case Step::Kind::AcceptTls:
         return Accept(fd, step);
     }

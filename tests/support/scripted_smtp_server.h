@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string_view>
@@ -36,6 +37,8 @@ public:
     ScriptedSmtpServer& ExpectData();
     // AwaitBytes - waits until the client has sent at least one more byte.
     ScriptedSmtpServer& AwaitBytes();
+    // Pause - waits this long before the next step (a slow or stalled server).
+    ScriptedSmtpServer& Pause(std::chrono::milliseconds span);
     // Close - closes the connection.
     ScriptedSmtpServer& Close();
     // AcceptTls - server side of a TLS handshake with the given PEM files; everything after it is
@@ -58,7 +61,7 @@ public:
 
 private:
     struct Step {
-        enum class Kind { Send, Expect, ExpectData, AwaitBytes, Close, AcceptTls } What;
+        enum class Kind { Send, Expect, ExpectData, AwaitBytes, Close, AcceptTls, Pause } What;
         std::string Text;
         std::size_t Segment = 0;
         std::string KeyFile;

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace tessel::service {
+namespace tessel {
 
 class UniqueFd {
 public:
@@ -40,4 +40,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace tessel::service
+}  // namespace tessel
