@@ -66,7 +66,7 @@ AttachmentFiles::~AttachmentFiles() { Clear(); }
 
 std::string AttachmentFiles::NewObjectDirectory() {
     if (::mkdir(root_.c_str(), kDirectoryMode) != 0 && errno != EEXIST) {
-        ThrowCannotCreate(root_, errno);
+        ThrowCannotCreate(root_.substr(0, root_.find_last_not_of('/') + 1), errno);
     }
     std::string directory = root_ + kObjectDirectoryPattern;
     if (::mkdtemp(directory.data()) == nullptr) ThrowCannotCreate(directory, errno);

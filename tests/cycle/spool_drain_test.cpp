@@ -239,8 +239,8 @@ TEST_F(SpoolDrainTest, AnAttachmentRootThatCannotBeCreatedEndsTheCycleAndKeepsTh
         cycle.RunCycle();
         FAIL();
     } catch (const AttachmentError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Cannot create file \"" + blocker + "/attachments/a.txt\". Not a directory");
+        // The record names the directory that could not be made, not a file never tried.
+        EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + blocker + "/attachments\". Not a directory");
     }
     EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"first@example"}));
     EXPECT_EQ(QueuedIds(), "2,3");
@@ -318,6 +318,39 @@ TEST_F(SpoolDrainTest, ALostConnectionEndsTheDrainAndKeepsUnprocessedRows) {
     EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"first@example"}));
     EXPECT_EQ(QueuedIds(), "1,2");
     EXPECT_EQ(RootEntries(), 0u);
+}
+
+TEST_F(SpoolDrainTest, AStopEndsTheDrainAtTheNextMessageAndLeavesTheRestQueued) {
+    Object("u1", "report.txt");
+    Chunk("u1", 1, "contents");
+    Queue(3, "a@example");
+    Queue(5, "b@example", "u1");
+    Queue(7, "c@example");
+    StopSignal stop;
+    sender.OnSend = [&](const SendCall& call) {
+        if (call.Recipient == "b@example") stop.Request();
+    };
+    DrainResult result = DrainSpool(db, sender, smtp, AttachmentRoot(), &stop);
+    EXPECT_EQ(result.Outcome, DrainOutcome::Stopped);
+    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"a@example", "b@example"}));
+    EXPECT_EQ(QueuedIds(), "7");
+    EXPECT_EQ(RootEntries(), 0u);  // the row's attachment went with it
+    EXPECT_TRUE(warnings.empty());
+}
+
+TEST_F(SpoolDrainTest, AMessageCutShortByAStopStaysQueuedWithoutAWarning) {
+    Queue(3, "a@example");
+    Queue(5, "b@example");
+    sender.Result = [](const SendCall& call) {
+        return call.Recipient == "a@example"
+                   ? smtp::DeliveryResult::Failure(smtp::FailureStage::Stopped, "Stopped by a stop request")
+                   : smtp::DeliveryResult::Success();
+    };
+    DrainResult result = DrainSpool(db, sender, smtp, AttachmentRoot());
+    EXPECT_EQ(result.Outcome, DrainOutcome::Stopped);
+    EXPECT_EQ(result.Counts.Refused + result.Counts.Deferred + result.Counts.Delivered, 0u);
+    EXPECT_EQ(QueuedIds(), "3,5");
+    EXPECT_TRUE(warnings.empty());
 }
 
 }  // namespace

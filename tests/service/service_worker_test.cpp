@@ -92,6 +92,8 @@ protected:
             return CycleResult::Completed;
         };
         handlers.ServiceStop = stop_;
+        handlers.InterruptWork = [this] { ++interrupts_; };
+        handlers.ResumeWork = [this] { ++resumes_; };
         service_ = std::make_unique<TesselComService>(std::move(handlers), channel_);
         sleeper_.service = service_.get();
     }
@@ -116,6 +118,8 @@ protected:
     std::function<bool()> stop_;
     std::vector<int> cycleSleeps_;
     std::unique_ptr<TesselComService> service_;
+    std::atomic<int> interrupts_{0};  // InterruptWork calls: the work in progress told to end
+    std::atomic<int> resumes_{0};     // ResumeWork calls: a stop that did not end the service
 
 private:
     ScopedEventSink sink_;
@@ -272,6 +276,21 @@ TEST_F(ServiceHostTest, FailedControlRequestRepublishesThePreviousStateAndGoesOn
               (std::vector<std::string>{"TesselComService: Service failed on stop: busy"}));
     EXPECT_EQ(sleeper_.sleeps.load(), 4);
     EXPECT_EQ(service_->ExitStatus(), 1);
+    // Each stop interrupted the work at once; the failed one let the cycles work again.
+    EXPECT_EQ(interrupts_.load(), 2);
+    EXPECT_EQ(resumes_.load(), 1);
+}
+
+TEST_F(ServiceHostTest, OnlyStopAndShutdownInterruptTheWorkInProgress) {
+    Build();
+    for (ControlCode code : {kControlPause, kControlContinue, kControlInterrogate, ControlCode{200}}) {
+        service_->ControlHandler(code);
+    }
+    EXPECT_EQ(interrupts_.load(), 0);
+    service_->ControlHandler(kControlStop);
+    service_->ControlHandler(kControlShutdown);
+    EXPECT_EQ(interrupts_.load(), 2);
+    EXPECT_EQ(resumes_.load(), 0);
 }
 
 TEST(StatusPublisherTest, CheckpointRisesOnlyForARepeatedPendingState) {
