@@ -80,6 +80,14 @@ RunningService::RunningService(const ServiceInstall& install, const test::TempDi
                  dir.File("run.out"), dir.File("run.err"));
 }
 
+RunningService::RunningService(const ServiceInstall& install, const test::TempDir& dir,
+                               const std::vector<std::string>& options, const std::vector<std::string>& environment)
+    : dir_(dir) {
+    std::vector<std::string> arguments{install.Executable()};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    pid_ = Spawn(arguments, environment, dir.File("run.out"), dir.File("run.err"));
+}
+
 RunningService::~RunningService() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);

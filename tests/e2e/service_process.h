@@ -54,6 +54,9 @@ class RunningService {
 public:
     RunningService(const ServiceInstall& install, const test::TempDir& dir, int tickMs,
                    const std::vector<std::string>& environment);
+    // The binary with the given options instead of a tick (for instance --once).
+    RunningService(const ServiceInstall& install, const test::TempDir& dir, const std::vector<std::string>& options,
+                   const std::vector<std::string>& environment = {});
     ~RunningService();
     RunningService(const RunningService&) = delete;
     RunningService& operator=(const RunningService&) = delete;
