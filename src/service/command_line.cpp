@@ -81,7 +81,8 @@ std::string HelpText() {
         "\n"
         "Options:\n"
         "  --once        read configs.ini, run exactly one cycle, exit: 0 done or held,\n"
-        "                2 database unreachable, 1 failed (see the event log)\n"
+        "                2 database unreachable, 1 failed (see the event log), 3 the mail\n"
+        "                server could not be used (mail is waiting)\n"
         "  --tick-ms=N   length of one poll-loop tick in milliseconds (default 1000)\n"
         "  --encipher    read one password line from standard input and print the text to\n"
         "                put under Password in configs.ini\n"
@@ -95,7 +96,8 @@ std::string HelpText() {
         "  SIGRTMIN sent with sigqueue: the control code in its value (128-255 user-defined)\n"
         "\n"
         "Exit status: 0 normal stop; 1 after a \"Service failed ...\" record or a failed\n"
-        "installation; 2 database unreachable (--once); 64 malformed option value.\n";
+        "installation; 2 database unreachable (--once); 3 mail server unusable (--once);\n"
+        "64 malformed option value.\n";
 }
 
 std::string VersionText() { return std::string("tesselcomsvc ") + TESSEL_VERSION + "\n"; }
