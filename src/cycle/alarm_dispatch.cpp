@@ -1,5 +1,11 @@
 #include "cycle/alarm_dispatch.h"
 
+#include <cstdio>
+
+#include "cycle/recipient_list.h"
+#include "db/database_error.h"
+#include "db/transaction.h"
+#include "util/event_log.h"
 #include "util/explode.h"
 
 namespace tessel::cycle {
@@ -18,6 +24,25 @@ void QueueMail(db::Database& db, const std::string& sender, const std::string& r
     q.Execute();
 }
 
+std::string DescribeAlarm(std::int32_t id, const std::string& recipients) {
+    return "Alarm " + std::to_string(id) + " to \"" + recipients + "\"";
+}
+
+// QueueEmail - the alarm's e-mail, as one row per part of EmailDest that fits the column.
+void QueueEmail(db::Database& db, const std::string& sender, const db::Statement& alarm) {
+    std::string recipients = alarm.ReadText("EmailDest");
+    FittedLists fitted = FitRecipientList(recipients);
+    for (const std::string& address : fitted.TooLong) {
+        WriteWarning(kServiceSource, DescribeAlarm(alarm.ReadInteger("ID"), address) +
+                                         ": the address is longer than " +
+                                         std::to_string(kRecipientColumnBytes) + " characters and is left out");
+    }
+    for (const std::string& list : fitted.Lists) {
+        QueueMail(db, sender, list, alarm.ReadText("EmailAssunto"), alarm.ReadText("EmailTexto"),
+                  alarm.ReadText("EmailAnexo"));
+    }
+}
+
 void QueueSms(db::Database& db, const std::string& sender, const db::Statement& alarm) {
     SmsGatewaySettings sms = ReadSmsGatewaySettings(db);
     std::string text = alarm.ReadText("SMSTexto");
@@ -33,6 +58,40 @@ void MarkAlarm(db::Database& db, const db::Statement& alarm) {
     q.Execute();
 }
 
+// DispatchAlarm - the alarm's rows and its mark, committed together.
+void DispatchAlarm(db::Database& db, const std::string& sender, const db::Statement& alarm) {
+    db::Transaction transaction(db.Cn());
+    if (alarm.ReadInteger("Email") == 1) QueueEmail(db, sender, alarm);
+    if (alarm.ReadInteger("SMS") == 1) QueueSms(db, sender, alarm);
+    MarkAlarm(db, alarm);
+    transaction.Commit();
+}
+
+// SkipAlarm - an alarm whose values the server refused: marked without its rows, so that it does
+// not fail again at every cycle.
+void SkipAlarm(db::Database& db, const db::Statement& alarm, const db::DatabaseError& refusal) {
+    std::string name = DescribeAlarm(alarm.ReadInteger("ID"), alarm.ReadText("EmailDest"));
+    WriteWarning(kServiceSource, name + " skipped: the database refused its values: " + refusal.what());
+    try {
+        MarkAlarm(db, alarm);
+    } catch (const db::DatabaseError& e) {
+        if (!db::IsDataError(e.Number())) throw;
+        WriteWarning(kServiceSource, name + " could not be marked as sent: " + e.what());
+    }
+}
+
+std::string Minute(std::chrono::local_time<std::chrono::minutes> at) {
+    using namespace std::chrono;
+    auto day = floor<days>(at);
+    year_month_day date(day);
+    hh_mm_ss<minutes> time(at - day);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u %02d:%02d:00", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()));
+    return text;
+}
+
 }  // namespace
 
 std::string BuildGatewayBody(const SmsGatewaySettings& sms, const std::string& destination,
@@ -41,20 +100,45 @@ std::string BuildGatewayBody(const SmsGatewaySettings& sms, const std::string& d
            "\rto: " + sms.Prefix + destination + "\rtext:" + text;
 }
 
-void DispatchAlarms(db::Database& db, const std::string& senderAddress, const LocalClock& clock) {
+AlarmWindow AlarmWindowEnding(const LocalDateTime& now, std::int32_t catchupMinutes) {
+    using namespace std::chrono;
+    local_time<minutes> current = local_days(now.Date) + hours(now.Hour) + minutes(now.Minute);
+    local_time<minutes> first = current - minutes(catchupMinutes);
+    local_time<minutes> until = current + minutes(1);
+    return {year_month_day(floor<days>(first)), now.Date, Minute(first), Minute(until)};
+}
+
+void DispatchAlarms(db::Database& db, const std::string& senderAddress, const LocalClock& clock,
+                    std::int32_t catchupMinutes) {
     LocalDateTime now = clock();
-    db::Statement& alarms = db.Alarmes();
-    alarms.SetDate("data", now.Date);
-    alarms.SetInteger("hora", now.Hour);
-    alarms.SetInteger("minuto", now.Minute);
+    db::Statement* selection = &db.Alarmes();
+    if (catchupMinutes > 0) {
+        AlarmWindow window = AlarmWindowEnding(now, catchupMinutes);
+        selection = &db.AlarmesBetween();
+        selection->SetDate("desde_dia", window.FirstDay);
+        selection->SetDate("ate_dia", window.LastDay);
+        selection->SetString("desde", window.From);
+        selection->SetString("ate", window.Until);
+    } else {
+        selection->SetDate("data", now.Date);
+        selection->SetInteger("hora", now.Hour);
+        selection->SetInteger("minuto", now.Minute);
+    }
+    db::Statement& alarms = *selection;
     alarms.Open();
     for (; !alarms.AtEnd(); alarms.Next()) {
-        if (alarms.ReadInteger("Email") == 1) {
-            QueueMail(db, senderAddress, alarms.ReadText("EmailDest"), alarms.ReadText("EmailAssunto"),
-                      alarms.ReadText("EmailTexto"), alarms.ReadText("EmailAnexo"));
+        try {
+            DispatchAlarm(db, senderAddress, alarms);
+        } catch (const db::DatabaseError& e) {
+            if (db::IsLockConflict(e.Number())) {
+                // Another session holds the alarm: nothing of it is queued; a later cycle tries again.
+                WriteWarning(kServiceSource, DescribeAlarm(alarms.ReadInteger("ID"), alarms.ReadText("EmailDest")) +
+                                                 " left for a later cycle: " + e.what());
+                continue;
+            }
+            if (!db::IsDataError(e.Number())) throw;
+            SkipAlarm(db, alarms, e);
         }
-        if (alarms.ReadInteger("SMS") == 1) QueueSms(db, senderAddress, alarms);
-        MarkAlarm(db, alarms);
     }
     alarms.Close();
 }

@@ -1,6 +1,7 @@
-// Turning the alarms due in the current minute into queued e-mail and SMS gateway messages.
+// Turning the alarms that have fallen due into queued e-mail and SMS gateway messages.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "cycle/local_clock.h"
@@ -17,10 +18,24 @@ inline constexpr const char* kGatewayIntakeAddress = "sms@messaging.clickatell.c
 std::string BuildGatewayBody(const SmsGatewaySettings& sms, const std::string& destination,
                              const std::string& text);
 
-// DispatchAlarms - reads the clock once; for each alarm of that date, hour and minute with Email
-// or SMS set to 1: queues its e-mail (Email = 1) and one gateway message per SMSDest entry
-// (SMS = 1), all with senderAddress as Remetente; then keeps the alarm with both flags cleared
-// (Alarme = 1) or deletes it. Throws DatabaseError / StatementError.
-void DispatchAlarms(db::Database& db, const std::string& senderAddress, const LocalClock& clock);
+// AlarmWindow - the local date-times "YYYY-MM-DD HH:MM:00" from catchupMinutes before now's
+// minute (included) to the minute after it (excluded), counted on the local clock's face.
+struct AlarmWindow {
+    std::chrono::year_month_day FirstDay, LastDay;
+    std::string From, Until;
+};
+AlarmWindow AlarmWindowEnding(const LocalDateTime& now, std::int32_t catchupMinutes);
+
+// DispatchAlarms - reads the clock once; for each alarm with Email or SMS set to 1 that fell due
+// in the current minute or the catchupMinutes before it (0: the current minute only), in order of
+// Data, Hora and ID: queues its e-mail (Email = 1; an EmailDest too long for one row as several
+// rows) and one gateway message per SMSDest entry (SMS = 1), all with senderAddress as Remetente;
+// then keeps the alarm with both flags cleared (Alarme = 1) or deletes it. An alarm's rows and its
+// mark are one transaction. When the server refuses an alarm's values, none of its rows is queued,
+// it is marked all the same and a warning names it; an alarm locked by another session is left,
+// unmarked and without rows, for a later cycle (warning). Throws DatabaseError for any other
+// failure of a statement, StatementError.
+void DispatchAlarms(db::Database& db, const std::string& senderAddress, const LocalClock& clock,
+                    std::int32_t catchupMinutes = 0);
 
 }  // namespace tessel::cycle

@@ -60,7 +60,8 @@ std::string AttachmentFileName(std::string_view nome) {
     return std::string(nome);
 }
 
-AttachmentFiles::AttachmentFiles(std::string root) : root_(std::move(root)) {}
+AttachmentFiles::AttachmentFiles(std::string root, std::string owner)
+    : root_(std::move(root)), owner_(std::move(owner)) {}
 
 AttachmentFiles::~AttachmentFiles() { Clear(); }
 
@@ -84,7 +85,8 @@ void AttachmentFiles::RebuildAttachment(db::Database& db, const std::string& uid
     nameQuery.Open();
     if (nameQuery.Empty()) {
         nameQuery.Close();
-        WriteWarning(kServiceSource, "Attachment \"" + uid + "\" skipped: no stored object has this UID");
+        WriteWarning(kServiceSource, "Attachment \"" + uid + "\"" + (owner_.empty() ? "" : " of " + owner_) +
+                                         " skipped: no stored object has this UID");
         return;
     }
     std::string fileName = AttachmentFileName(nameQuery.ReadText("Nome"));

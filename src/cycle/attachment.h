@@ -28,7 +28,8 @@ std::string AttachmentFileName(std::string_view nome);
 class AttachmentFiles {
 public:
     // root - the attachment directory with its trailing slash; created (mode 0700) when missing.
-    explicit AttachmentFiles(std::string root);
+    // owner - how records name the message the files are for ("queued mail 7 to ...").
+    explicit AttachmentFiles(std::string root, std::string owner = {});
     ~AttachmentFiles();
     AttachmentFiles(const AttachmentFiles&) = delete;
     AttachmentFiles& operator=(const AttachmentFiles&) = delete;
@@ -50,6 +51,7 @@ private:
     void WriteChunks(db::Database& db, const std::string& uid, const std::string& path, int fd);
 
     std::string root_;
+    std::string owner_;
     std::vector<std::string> paths_;
     std::vector<std::string> directories_;
     std::vector<UniqueFd> locks_;  // one per directory, held until Clear

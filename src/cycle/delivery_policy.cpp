@@ -1,26 +1,54 @@
 #include "cycle/delivery_policy.h"
 
 namespace tessel::cycle {
+namespace {
 
-DeliveryDecision DecideDelivery(const smtp::DeliveryResult& result, const std::string& recipient,
-                                const SmtpSettings& smtp) {
+// kClosingChannel - the server ends the session: every message would be refused alike for now.
+constexpr int kClosingChannel = 421;
+
+std::string Capitalised(std::string text) {
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+    return text;
+}
+
+}  // namespace
+
+std::string DescribeMessage(std::int32_t rowId, const std::string& recipient) {
+    return "queued mail " + std::to_string(rowId) + " to \"" + recipient + "\"";
+}
+
+DeliveryDecision DecideDelivery(const smtp::DeliveryResult& result, std::int32_t rowId,
+                                const std::string& recipient, const SmtpSettings& smtp) {
     if (result.Delivered) return {};
+    const std::string message = DescribeMessage(rowId, recipient);
+    const std::string said = Capitalised(message);
+    bool closing = result.Stage == smtp::FailureStage::Temporary && result.ReplyCode == kClosingChannel;
+    if (result.Stage == smtp::FailureStage::Session || closing) {
+        return {closing ? RecipientFate::Pending : RecipientFate::Kept, DeliveryAction::Defer,
+                "Mail server " + smtp.Host + ":" + std::to_string(smtp.Port) + " cannot be used; " + message +
+                    " and the mail after it wait for a later cycle: " + result.Reason};
+    }
     switch (result.Stage) {
-        case smtp::FailureStage::Session:
-            return {DeliveryAction::Defer,
-                    "Mail server " + smtp.Host + ":" + std::to_string(smtp.Port) +
-                        " cannot be used; the queued mail stays for the next cycle: " + result.Reason};
+        case smtp::FailureStage::Temporary:
+            if (smtp.RetryHours > 0) {
+                return {RecipientFate::Pending, DeliveryAction::Continue,
+                        said + " refused for now, to be retried: " + result.Reason};
+            }
+            break;
+        case smtp::FailureStage::Unconfirmed:
+            return {RecipientFate::Unconfirmed, DeliveryAction::Continue,
+                    said + ": delivery unconfirmed, not retried (the server may have taken it): " +
+                        result.Reason};
         case smtp::FailureStage::Address:
-            return {DeliveryAction::Continue,
-                    "Mail to \"" + recipient + "\" not sent: " + result.Reason};
+            return {RecipientFate::Failed, DeliveryAction::Continue, said + " not sent: " + result.Reason};
         case smtp::FailureStage::Stopped:
-            return {DeliveryAction::Stop, {}};
+            return {RecipientFate::Untried, DeliveryAction::Stop, {}};
         case smtp::FailureStage::Transaction:
+        case smtp::FailureStage::Session:
         case smtp::FailureStage::None:
             break;
     }
-    return {DeliveryAction::Continue,
-            "Mail to \"" + recipient + "\" not delivered: " + result.Reason};
+    return {RecipientFate::Failed, DeliveryAction::Continue, said + " not delivered: " + result.Reason};
 }
 
 }  // namespace tessel::cycle

@@ -1,8 +1,19 @@
 #include "cycle/settings.h"
 
+#include <algorithm>
+
 #include "util/parse_integer.h"
 
 namespace tessel::cycle {
+namespace {
+
+// ReadCount - a setting that counts something: the default unless a whole number of at least 0.
+std::int32_t ReadCount(db::Database& db, const std::string& key, std::int32_t defaultValue) {
+    std::int32_t value = ParseInteger(ReadSetting(db, key), defaultValue);
+    return value < 0 ? defaultValue : value;
+}
+
+}  // namespace
 
 std::string ReadSetting(db::Database& db, const std::string& key) {
     db::Statement& q = db.Configs();
@@ -23,6 +34,10 @@ CycleSettings ReadSmtpSettings(db::Database& db) {
     smtp.SenderAddress = ReadSetting(db, "email.remetente");
     smtp.UseTls = ParseInteger(ReadSetting(db, "email.ssl")) == 1;
     settings.Hold = ParseInteger(ReadSetting(db, "email.outlook"), 0) == 1;
+    if (settings.Hold) return settings;
+    smtp.RetryHours = ReadCount(db, "email.retry.hours", kDefaultRetryHours);
+    settings.AlarmCatchupMinutes =
+        std::min(ReadCount(db, "alarm.catchup.minutes", kDefaultAlarmCatchupMinutes), kLongestAlarmCatchupMinutes);
     return settings;
 }
 

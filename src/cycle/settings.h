@@ -10,17 +10,29 @@
 namespace tessel::cycle {
 
 inline constexpr std::int32_t kDefaultSmtpPort = 25;
+// kDefaultRetryHours - how long the temporarily refused recipients of a row are retried.
+inline constexpr std::int32_t kDefaultRetryHours = 120;
+// kDefaultAlarmCatchupMinutes - how far back the alarm selection looks for alarms not yet sent.
+inline constexpr std::int32_t kDefaultAlarmCatchupMinutes = 1440;
+// kLongestAlarmCatchupMinutes - a longer window is cut to this (ten years).
+inline constexpr std::int32_t kLongestAlarmCatchupMinutes = 10 * 366 * 24 * 60;
 
 // SmtpSettings - the mail server and account of one cycle (the password stored in plain text), and
 // the sender of alarm messages.
 struct SmtpSettings : smtp::SmtpAccount {
     std::string SenderAddress;  // Remetente of the rows queued for alarms
+    // email.retry.hours: temporarily refused recipients are retried this long after the row's
+    // first such refusal; 0: not retried (they fail at once).
+    std::int32_t RetryHours = kDefaultRetryHours;
 };
 
 // CycleSettings - the seven email. settings: the SMTP settings and the hold switch.
 struct CycleSettings {
     SmtpSettings Smtp;
     bool Hold = false;  // email.outlook = 1: the cycle stops after reading the settings
+    // alarm.catchup.minutes: alarms due up to this many minutes before the current minute are
+    // still dispatched; 0: only those of the current minute.
+    std::int32_t AlarmCatchupMinutes = kDefaultAlarmCatchupMinutes;
 };
 
 // SmsGatewaySettings - the account at the e-mail-to-SMS gateway.
@@ -36,7 +48,9 @@ struct SmsGatewaySettings {
 std::string ReadSetting(db::Database& db, const std::string& key);
 
 // ReadSmtpSettings - email.servidor, .porta (lenient, 25), .user, .pass, .remetente, .ssl (strict:
-// on for 1) and .outlook (lenient, 0: on for 1), read in this order. Throws ConversionError when
+// on for 1) and .outlook (lenient, 0: on for 1), read in this order; then, unless the hold switch
+// is on, email.retry.hours and alarm.catchup.minutes (a missing, empty, negative or non-integer
+// value gives the default). Throws ConversionError when
 // email.ssl is not an integer (the hold switch is then not read), DatabaseError, StatementError.
 CycleSettings ReadSmtpSettings(db::Database& db);
 

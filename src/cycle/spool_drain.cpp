@@ -1,10 +1,15 @@
 #include "cycle/spool_drain.h"
 
+#include <chrono>
 #include <optional>
 #include <set>
+#include <vector>
 
 #include "cycle/attachment.h"
 #include "cycle/delivery_policy.h"
+#include "cycle/recipient_list.h"
+#include "db/database_error.h"
+#include "db/transaction.h"
 #include "util/event_log.h"
 #include "util/explode.h"
 
@@ -23,77 +28,218 @@ SpoolRow ReadRow(const db::Statement& q) {
             q.ReadText("Assunto"), q.ReadText("Texto"), q.ReadText("Anexos")};
 }
 
-void Count(DrainCounts& counts, const smtp::DeliveryResult& result, DeliveryAction action) {
-    if (result.Delivered) {
-        ++counts.Delivered;
-    } else if (action == DeliveryAction::Defer) {
+// What one drain works with.
+struct Drain {
+    db::Database& Db;
+    mail::MailSender& Sender;
+    const SmtpSettings& Smtp;
+    const std::string& AttachmentRoot;
+    RetrySchedule& Retry;
+    DrainCounts& Counts;
+    const StopSignal* Stop;
+};
+
+bool StopRaised(const Drain& drain) {
+    return drain.Stop != nullptr && drain.Stop->Requested();
+}
+
+enum class RowEnd {
+    Done,         // processed, or left for later; go on with the next row
+    Defer,        // the mail server cannot be used: the drain ends
+    QueueLocked,  // the queue table cannot be changed: the drain ends, nothing of the row was sent
+    Stop,         // a stop request: the drain ends
+};
+
+// RowAttempt - the row's recipients and the fate of each one attempted so far (in order).
+struct RowAttempt {
+    std::vector<std::string> Recipients;
+    std::vector<RecipientFate> Fates;
+};
+
+// RemainingRecipients - who the row must still serve: those not attempted (a stop or a deferral
+// left them), then those kept or refused for now, in the row's order. The recipient at which the
+// drain deferred thus goes last, so a recipient that always fails cannot hold back the others.
+std::vector<std::string> RemainingRecipients(const RowAttempt& attempt) {
+    std::vector<std::string> remaining(attempt.Recipients.begin() + static_cast<long>(attempt.Fates.size()),
+                                       attempt.Recipients.end());
+    for (std::size_t i = 0; i < attempt.Fates.size(); ++i) {
+        if (attempt.Fates[i] == RecipientFate::Pending || attempt.Fates[i] == RecipientFate::Kept) {
+            remaining.push_back(attempt.Recipients[i]);
+        }
+    }
+    return remaining;
+}
+
+void Count(DrainCounts& counts, const DeliveryDecision& decision) {
+    if (decision.Action == DeliveryAction::Stop) return;
+    if (decision.Action == DeliveryAction::Defer) {
         ++counts.Deferred;
-    } else if (action == DeliveryAction::Continue) {
-        ++counts.Refused;
+        return;
+    }
+    switch (decision.Fate) {
+        case RecipientFate::Delivered: ++counts.Delivered; break;
+        case RecipientFate::Failed: ++counts.Refused; break;
+        case RecipientFate::Unconfirmed: ++counts.Unconfirmed; break;
+        case RecipientFate::Pending:
+        case RecipientFate::Kept: ++counts.Pending; break;
+        case RecipientFate::Untried: break;
     }
 }
 
-bool StopRaised(const StopSignal* stop) {
-    return stop != nullptr && stop->Requested();
+std::string HoursAndMinutes(RetryTime from, RetryTime to) {
+    auto total = std::chrono::duration_cast<std::chrono::minutes>(to - from).count();
+    return std::to_string(total / 60) + " h " + std::to_string(total % 60) + " min";
 }
 
-// SendRow - every recipient of the row, with the row's attachments; the drain's outcome when it
-// must end at this row (deferred or stopped). The attachment files are gone when it returns or
-// throws.
-std::optional<DrainOutcome> SendRow(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
-                                    const std::string& attachmentRoot, const SpoolRow& row,
-                                    DrainCounts& counts, const StopSignal* stop) {
-    AttachmentFiles files(attachmentRoot);
-    for (const std::string& uid : Explode(kListSeparator, row.Attachments, 0)) {
-        files.RebuildAttachment(db, uid);
+// GiveUpExpired - once every recipient has been attempted and the row's first temporary refusal
+// lies email.retry.hours back, its recipients refused for now are dropped (a warning for each) and
+// its clock starts afresh. Recipients kept only because the server could not be used stay.
+void GiveUpExpired(Drain& drain, std::int32_t rowId, RowAttempt& attempt) {
+    if (drain.Smtp.RetryHours <= 0 || attempt.Fates.size() < attempt.Recipients.size()) return;
+    std::optional<FirstRefusal> first = drain.Retry.Refusal(rowId);
+    RetryTime now = drain.Retry.Now();
+    if (!first || now - first->At < std::chrono::hours(drain.Smtp.RetryHours)) return;
+    for (std::size_t i = 0; i < attempt.Fates.size(); ++i) {
+        if (attempt.Fates[i] != RecipientFate::Pending) continue;
+        attempt.Fates[i] = RecipientFate::Failed;
+        ++drain.Counts.GivenUp;
+        WriteWarning(kServiceSource, "Given up on " + DescribeMessage(rowId, attempt.Recipients[i]) +
+                                         ": still refused " + HoursAndMinutes(first->At, now) +
+                                         " after the first temporary refusal: " + first->Reply);
     }
-    for (const std::string& recipient : Explode(kListSeparator, row.Recipients, 0)) {
-        if (StopRaised(stop)) return DrainOutcome::Stopped;
+    drain.Retry.ForgetRefusal(rowId);
+}
+
+// SendRecipients - each recipient of the attempt in order, until the drain must defer or stop.
+DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const AttachmentFiles& files,
+                              RowAttempt& attempt) {
+    for (const std::string& recipient : attempt.Recipients) {
+        if (StopRaised(drain)) return DeliveryAction::Stop;
         smtp::DeliveryResult result =
-            sender.SendEmail(row.Sender, recipient, row.Subject, row.Body, files.Paths(), smtp);
-        DeliveryDecision decision = DecideDelivery(result, recipient, smtp);
-        Count(counts, result, decision.Action);
+            drain.Sender.SendEmail(row.Sender, recipient, row.Subject, row.Body, files.Paths(), drain.Smtp);
+        DeliveryDecision decision = DecideDelivery(result, row.Id, recipient, drain.Smtp);
+        if (decision.Fate == RecipientFate::Untried) return decision.Action;
+        attempt.Fates.push_back(decision.Fate);
+        Count(drain.Counts, decision);
         if (!decision.Warning.empty()) WriteWarning(kServiceSource, decision.Warning);
-        if (decision.Action == DeliveryAction::Defer) return DrainOutcome::Deferred;
-        if (decision.Action == DeliveryAction::Stop) return DrainOutcome::Stopped;
+        if (result.Stage == smtp::FailureStage::Temporary && decision.Fate == RecipientFate::Pending) {
+            drain.Retry.NoteRefusal(row.Id, result.Reason);
+        }
+        if (decision.Action == DeliveryAction::Defer) return DeliveryAction::Defer;
     }
-    return std::nullopt;
+    return DeliveryAction::Continue;
 }
 
-void DeleteRow(db::Database& db, std::int32_t id) {
-    db::Statement& q = db.DeleteMail();
-    q.SetInteger("id", id);
+// FinishRow - commits what the attempt leaves of the row: its removal when nobody remains to be
+// served, otherwise its recipients rewritten to those who remain, and (with backOff) a back-off.
+// Serves a stop at a message boundary as well as a deferral: whoever was not attempted stays in
+// the row, in its place.
+void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, db::Transaction& removal, bool backOff) {
+    GiveUpExpired(drain, rowId, attempt);
+    std::vector<std::string> remaining = RemainingRecipients(attempt);
+    if (remaining.empty()) {
+        removal.Commit();
+        drain.Retry.Forget(rowId);
+        return;
+    }
+    removal.UndoToMark();
+    db::Statement& q = drain.Db.UpdateMailRecipients();
+    q.SetString("destinatario", JoinRecipients(remaining));
+    q.SetInteger("id", rowId);
     q.Execute();
+    removal.Commit();
+    if (backOff) drain.Retry.BackOff(rowId);
+}
+
+// LockRow - deletes the row inside the transaction, which holds its write lock until the commit
+// (or undoes it). Returns Done with a warning when the row cannot be had alone (a lock wait, its
+// ID not matching exactly one row), QueueLocked when the table cannot be changed at all (a
+// read-only server), nullopt when the row is held. Throws DatabaseError for a lost connection.
+std::optional<RowEnd> LockRow(Drain& drain, const SpoolRow& row, db::Transaction& removal) {
+    std::string notSent = "Queued mail " + std::to_string(row.Id) + " to \"" + row.Recipients + "\" not sent: ";
+    std::uint64_t matched = 0;
+    try {
+        removal.Mark();
+        db::Statement& q = drain.Db.DeleteMail();
+        q.SetInteger("id", row.Id);
+        matched = q.Execute();
+    } catch (const db::DatabaseError& e) {
+        if (db::IsConnectionError(e.Number())) throw;
+        if (db::IsLockConflict(e.Number())) {
+            WriteWarning(kServiceSource, notSent + "its row is locked by another session: " + e.what());
+            return RowEnd::Done;
+        }
+        WriteWarning(kServiceSource, notSent + "the queue cannot be changed, so the mail waits for a later "
+                                               "cycle: " + e.what());
+        return RowEnd::QueueLocked;
+    }
+    if (matched == 1) return std::nullopt;
+    WriteWarning(kServiceSource, notSent + "its ID matches " + std::to_string(matched) +
+                                     " rows of mail_spooler, so it cannot be removed alone once sent");
+    return RowEnd::Done;
+}
+
+RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
+    db::Transaction removal(drain.Db.Cn());
+    if (std::optional<RowEnd> refused = LockRow(drain, row, removal)) {
+        if (*refused == RowEnd::Done) drain.Retry.BackOff(row.Id);
+        return *refused;
+    }
+    RowAttempt attempt{Explode(kListSeparator, row.Recipients, 0), {}};
+    DeliveryAction action = DeliveryAction::Continue;
+    try {
+        AttachmentFiles files(drain.AttachmentRoot, DescribeMessage(row.Id, row.Recipients));
+        for (const std::string& uid : Explode(kListSeparator, row.Attachments, 0)) {
+            files.RebuildAttachment(drain.Db, uid);
+        }
+        action = SendRecipients(drain, row, files, attempt);
+        files.Clear();
+        FinishRow(drain, row.Id, attempt, removal, action != DeliveryAction::Stop);
+    } catch (const db::DatabaseError& e) {
+        if (!db::IsDataError(e.Number())) throw;
+        // The row's own values were refused: it stays as it was, and the others go on.
+        WriteWarning(kServiceSource, "Queued mail " + std::to_string(row.Id) + " to \"" + row.Recipients +
+                                         "\" skipped: the database refused its values: " + e.what());
+        drain.Retry.BackOff(row.Id);
+    }
+    switch (action) {
+        case DeliveryAction::Defer: return RowEnd::Defer;
+        case DeliveryAction::Stop: return RowEnd::Stop;
+        case DeliveryAction::Continue: break;
+    }
+    return RowEnd::Done;
 }
 
 }  // namespace
 
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
-                       const std::string& attachmentRoot, const StopSignal* stop) {
-    DrainResult drain;
-    std::set<std::int32_t> processed;
+                       const std::string& attachmentRoot, RetrySchedule& retry, const StopSignal* stop) {
+    DrainResult result;
+    Drain drain{db, sender, smtp, attachmentRoot, retry, result.Counts, stop};
+    std::set<std::int32_t> tried;  // a row is tried at most once per drain
     db::Statement& q = db.GetMail();
     for (;;) {
+        bool triedAny = false;
+        std::set<std::int32_t> queued;
         q.Open();
-        if (q.Empty()) {
-            q.Close();
-            return drain;
-        }
         for (; !q.AtEnd(); q.Next()) {
             SpoolRow row = ReadRow(q);
-            if (!processed.insert(row.Id).second) {
+            queued.insert(row.Id);
+            if (retry.Waiting(row.Id) || !tried.insert(row.Id).second) continue;
+            triedAny = true;
+            RowEnd end = StopRaised(drain) ? RowEnd::Stop : ProcessRow(drain, row);
+            if (end != RowEnd::Done) {
                 q.Close();
-                throw Error("Queued mail " + std::to_string(row.Id) +
-                            " was processed but could not be removed from mail_spooler");
+                result.Outcome = end == RowEnd::Stop ? DrainOutcome::Stopped : DrainOutcome::Deferred;
+                return result;
             }
-            if (auto end = SendRow(db, sender, smtp, attachmentRoot, row, drain.Counts, stop)) {
-                q.Close();
-                drain.Outcome = *end;
-                return drain;
-            }
-            DeleteRow(db, row.Id);
         }
         q.Close();
+        if (!triedAny) {
+            // A pass with nothing to try has read the whole queue.
+            retry.KeepOnly(queued);
+            return result;
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cycle/retry_schedule.h"
 #include "cycle/settings.h"
 #include "db/database.h"
 #include "mail/mail_sender.h"
@@ -12,16 +13,19 @@
 namespace tessel::cycle {
 
 enum class DrainOutcome {
-    Drained,   // a fresh read found the queue empty
-    Deferred,  // the mail server could not be used: the rest of the queue waits for the next cycle
+    Drained,   // a fresh read found no row to send (rows in back-off wait for a later cycle)
+    Deferred,  // the mail server (or the queue table) could not be used: the rest waits
     Stopped,   // a stop request ended the drain at a message boundary: the rest stays queued
 };
 
 // DrainCounts - what became of the messages (one per recipient) that a drain attempted.
 struct DrainCounts {
     std::uint64_t Delivered = 0;
-    std::uint64_t Refused = 0;   // refused by the server or by the address parser: not sent
-    std::uint64_t Deferred = 0;  // the message at which the drain deferred
+    std::uint64_t Refused = 0;      // refused for good by the server or the address parser
+    std::uint64_t Deferred = 0;     // the message at which the drain deferred
+    std::uint64_t Pending = 0;      // refused for now: kept in the row for a retry
+    std::uint64_t Unconfirmed = 0;  // no reply to the end of the message: not retried
+    std::uint64_t GivenUp = 0;      // pending recipients dropped after email.retry.hours
 };
 
 struct DrainResult {
@@ -29,15 +33,19 @@ struct DrainResult {
     DrainCounts Counts;
 };
 
-// DrainSpool - reads the queue in ascending ID, in passes until a read finds it empty. Per row:
-// rebuilds the attachments under attachmentRoot, calls SendEmail once per recipient (";"-separated
-// Destinatario), deletes the attachment files, then deletes that row alone. What a failed delivery
-// means is DecideDelivery's: a warning and go on, or defer (the row and all later rows stay). A
-// raised stop ends the drain before the next message, or cuts the one in progress short before
-// its final "." (the row and all later rows stay).
-// Throws DatabaseError / StatementError, AttachmentError, whatever SendEmail throws, and
-// tessel::Error when a processed row survives its deletion (it would be sent again and again).
+// DrainSpool - reads the queue in ascending ID, in passes until a pass finds no row to send; a row
+// in back-off (retry) is left for later. Per row: takes the row's write lock in a transaction
+// (nothing of a row whose lock cannot be had is sent), rebuilds the attachments under
+// attachmentRoot, calls SendEmail once per recipient (";"-separated Destinatario), deletes the
+// attachment files, then commits the row's removal, or, when recipients remain to be served,
+// the rewrite of its Destinatario to them and puts it in back-off. What a failed delivery means is
+// DecideDelivery's. A raised stop ends the drain before the next message, or cuts the one in
+// progress short before its final "."; the row in progress keeps the recipients not yet served
+// (without a back-off) and the later rows stay. Throws DatabaseError / StatementError (for a lost
+// connection, not for a row's refused values), AttachmentError and whatever SendEmail throws; the
+// row in progress then stays queued as it was.
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
-                       const std::string& attachmentRoot, const StopSignal* stop = nullptr);
+                       const std::string& attachmentRoot, RetrySchedule& retry,
+                       const StopSignal* stop = nullptr);
 
 }  // namespace tessel::cycle

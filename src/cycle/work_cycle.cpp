@@ -10,8 +10,12 @@
 namespace tessel::cycle {
 
 WorkCycle::WorkCycle(db::Database& db, mail::MailSender& sender, std::string attachmentRoot,
-                     LocalClock clock)
-    : db_(db), sender_(sender), attachmentRoot_(std::move(attachmentRoot)), clock_(std::move(clock)) {}
+                     LocalClock clock, RetryClock retryClock)
+    : db_(db),
+      sender_(sender),
+      attachmentRoot_(std::move(attachmentRoot)),
+      clock_(std::move(clock)),
+      retry_(std::move(retryClock)) {}
 
 CycleOutcome WorkCycle::RunCycle() {
     try {
@@ -31,9 +35,9 @@ CycleOutcome WorkCycle::RunCycle() {
     }
     // Files of a process that was killed while it sent them would otherwise stay for ever.
     RemoveLeftoverAttachments(attachmentRoot_);
-    DispatchAlarms(db_, settings.Smtp.SenderAddress, clock_);
+    DispatchAlarms(db_, settings.Smtp.SenderAddress, clock_, settings.AlarmCatchupMinutes);
     // A deferred drain is a completed cycle: the next one tries the rest of the queue.
-    lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, stop_);
+    lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, retry_, stop_);
     db_.Disconnect();
     return CycleOutcome::Completed;
 }

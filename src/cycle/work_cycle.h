@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cycle/local_clock.h"
+#include "cycle/retry_schedule.h"
 #include "cycle/spool_drain.h"
 #include "db/database.h"
 #include "mail/mail_sender.h"
@@ -21,9 +22,10 @@ enum class CycleOutcome {
 class WorkCycle {
 public:
     // attachmentRoot - the directory for rebuilt attachments, with its trailing slash.
-    // The references must outlive the cycle object.
+    // The references must outlive the cycle object. retryClock times the back-off of the rows
+    // that could not be finished, which lasts from cycle to cycle for the object's life.
     WorkCycle(db::Database& db, mail::MailSender& sender, std::string attachmentRoot,
-              LocalClock clock = SystemLocalClock());
+              LocalClock clock = SystemLocalClock(), RetryClock retryClock = SteadyRetryClock());
 
     // RunCycle - one pass. A failed connect is absorbed (NotConnected; the reason is kept in
     // LastConnectError). Every later error propagates: ConversionError for a bad email.ssl,
@@ -40,11 +42,15 @@ public:
     // LastDrain - what the drain of the last completed cycle did (empty before the first one).
     const DrainResult& LastDrain() const { return lastDrain_; }
 
+    // Retry - the rows in back-off and their first temporary refusals.
+    const RetrySchedule& Retry() const { return retry_; }
+
 private:
     db::Database& db_;
     mail::MailSender& sender_;
     std::string attachmentRoot_;
     LocalClock clock_;
+    RetrySchedule retry_;
     std::string lastConnectError_;
     DrainResult lastDrain_;
     const StopSignal* stop_ = nullptr;

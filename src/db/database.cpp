@@ -5,6 +5,17 @@ namespace tessel::db {
 using K = ParameterKind;
 using F = FieldKind;
 
+namespace {
+
+std::vector<FieldSpec> AlarmFields() {
+    return {{"ID", F::Integer},      {"EmailDest", F::Text}, {"EmailAssunto", F::String},
+            {"EmailAnexo", F::String}, {"EmailTexto", F::String}, {"SMSDest", F::Text},
+            {"SMSTexto", F::String},   {"Email", F::Integer},   {"SMS", F::Integer},
+            {"Alarme", F::Integer}};
+}
+
+}  // namespace
+
 Database::Database()
     : q_Configs_(cn_, "q_Configs", StatementKind::Query,
                  {"SELECT Valor FROM configs WHERE Propriedade = :prop"}, {{"prop", K::String}},
@@ -15,17 +26,7 @@ Database::Database()
                   "FROM alarmes",
                   "WHERE (Data = :data) AND (HOUR(Hora) = :hora) AND (MINUTE(Hora) = :minuto) AND ",
                   "((Email = 1) OR (SMS = 1))"},
-                 {{"data", K::Date}, {"hora", K::Integer}, {"minuto", K::Integer}},
-                 {{"ID", F::Integer},
-                  {"EmailDest", F::Text},
-                  {"EmailAssunto", F::String},
-                  {"EmailAnexo", F::String},
-                  {"EmailTexto", F::String},
-                  {"SMSDest", F::Text},
-                  {"SMSTexto", F::String},
-                  {"Email", F::Integer},
-                  {"SMS", F::Integer},
-                  {"Alarme", F::Integer}}),
+                 {{"data", K::Date}, {"hora", K::Integer}, {"minuto", K::Integer}}, AlarmFields()),
       q_NewMail_(cn_, "q_NewMail", StatementKind::Command,
                  {"INSERT INTO mail_spooler(Remetente, Destinatario, Assunto, Texto, Anexos)",
                   "VALUES(:remetente, :destinatario, :assunto, :texto, :anexos)"},
@@ -55,7 +56,21 @@ Database::Database()
                  {{"Nome", F::String}}),
       q_ficheiros_(cn_, "q_ficheiros", StatementKind::Query,
                    {"SELECT package FROM ficheiros ", "WHERE (UID = :uid) AND (ID = :id)"},
-                   {{"uid", K::String}, {"id", K::Integer}}, {{"package", F::Blob}}) {}
+                   {{"uid", K::String}, {"id", K::Integer}}, {{"package", F::Blob}}),
+      // The date bounds let an index on Data narrow the search.
+      q_AlarmesBetween_(cn_, "q_AlarmesBetween", StatementKind::Query,
+                        {"SELECT ID, Alarme, Email, SMS, EmailDest, EmailAssunto, EmailAnexo, EmailTexto, "
+                         "SMSDest, SMSTexto ",
+                         "FROM alarmes",
+                         "WHERE (Data >= :desde_dia) AND (Data <= :ate_dia) AND ",
+                         "(TIMESTAMP(Data, Hora) >= :desde) AND (TIMESTAMP(Data, Hora) < :ate) AND ",
+                         "((Email = 1) OR (SMS = 1))",
+                         "ORDER BY Data, Hora, ID"},
+                        {{"desde_dia", K::Date}, {"ate_dia", K::Date}, {"desde", K::String}, {"ate", K::String}},
+                        AlarmFields()),
+      q_UpdateMailRecipients_(cn_, "q_UpdateMailRecipients", StatementKind::Command,
+                              {"UPDATE mail_spooler SET Destinatario = :destinatario WHERE ID = :id"},
+                              {{"destinatario", K::String}, {"id", K::Integer}}) {}
 
 void Database::SetParameters(const config::ConnectionParameters& parameters) {
     cn_.SetParameters(parameters);
@@ -64,7 +79,7 @@ void Database::SetParameters(const config::ConnectionParameters& parameters) {
 void Database::Connect() { cn_.Connect(); }
 
 void Database::Disconnect() noexcept {
-    for (Statement* q : {&q_Configs_, &q_Alarmes_, &q_GetMail_, &q_GetNome_, &q_ficheiros_}) {
+    for (Statement* q : {&q_Configs_, &q_Alarmes_, &q_GetMail_, &q_GetNome_, &q_ficheiros_, &q_AlarmesBetween_}) {
         q->Close();
     }
     cn_.Disconnect();

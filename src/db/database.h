@@ -28,6 +28,10 @@ public:
     // spool in ascending ID; GetNome(uid) → Nome; Ficheiros(uid, id) → package.
     Statement& Configs() { return q_Configs_; }
     Statement& Alarmes() { return q_Alarmes_; }
+    // AlarmesBetween(desde_dia, ate_dia, desde, ate) → the alarms to send whose Data and Hora lie
+    // from desde (included) to ate (excluded), both "YYYY-MM-DD HH:MM:SS", the days their dates;
+    // ordered by Data, Hora, ID.
+    Statement& AlarmesBetween() { return q_AlarmesBetween_; }
     Statement& GetMail() { return q_GetMail_; }
     Statement& GetNome() { return q_GetNome_; }
     Statement& Ficheiros() { return q_ficheiros_; }
@@ -37,6 +41,8 @@ public:
     Statement& UpdateAlarme() { return q_UpdateAlarme_; }
     Statement& DeleteAlarme() { return q_DeleteAlarme_; }
     Statement& DeleteMail() { return q_DeleteMail_; }
+    // UpdateMailRecipients(destinatario, id) - the recipients still to be served by a queued row.
+    Statement& UpdateMailRecipients() { return q_UpdateMailRecipients_; }
 
 private:
     Connection cn_;
@@ -49,6 +55,8 @@ private:
     Statement q_DeleteMail_;
     Statement q_GetNome_;
     Statement q_ficheiros_;
+    Statement q_AlarmesBetween_;
+    Statement q_UpdateMailRecipients_;
 };
 
 }  // namespace tessel::db

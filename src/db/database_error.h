@@ -26,3 +26,18 @@ public:
 };
 
 }  // namespace tessel::db
+
+namespace tessel::db {
+
+// IsConnectionError - the connection itself failed (lost, killed, timed out, server shutting
+// down): nothing about the statement or its values.
+bool IsConnectionError(unsigned int number) noexcept;
+
+// IsLockConflict - the statement waited too long for a row lock, or lost a deadlock.
+bool IsLockConflict(unsigned int number) noexcept;
+
+// IsDataError - the server refused the values of the statement (too long, wrong type or
+// character, NULL where not allowed, a duplicate key, a failed constraint or trigger check).
+bool IsDataError(unsigned int number) noexcept;
+
+}  // namespace tessel::db

@@ -7,6 +7,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "smtp/failure_class.h"
 #include "util/base64.h"
 
 namespace tessel::smtp {
@@ -108,18 +109,6 @@ bool ConnectionLost(const std::exception& error) {
            dynamic_cast<const PlatformError*>(&error) != nullptr;
 }
 
-// FailureStageOf - where a failed session leaves the message. Replies 421 (the server is closing the
-// channel) and 530 (authentication or TLS required) refuse every message alike, whatever step they
-// answer, so they count like a failure before the transaction: the message never reached the server.
-FailureStage FailureStageOf(const std::exception& error, bool inTransaction) {
-    if (dynamic_cast<const WaitStopped*>(&error) != nullptr) return FailureStage::Stopped;
-    if (const auto* refusal = dynamic_cast<const SmtpReplyError*>(&error)) {
-        int code = refusal->Reply().NumericCode;
-        if (code == 421 || code == 530) return FailureStage::Session;
-    }
-    return inTransaction ? FailureStage::Transaction : FailureStage::Session;
-}
-
 }  // namespace
 
 DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& text) {
@@ -134,14 +123,15 @@ DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& 
         return DeliveryResult::Failure(FailureStage::Session, "No SMTP port is set");
     }
 
-    inTransaction_ = false;
+    phase_ = SessionPhase::BeforeTransaction;
     abandoned_ = false;
+    textFailed_ = false;
     std::optional<DeliveryResult> failure;
     try {
         transport_ = connector_(account_.Host, account_.Port, account_.UseTls, timeouts_);
         Converse(envelope, text);
     } catch (const std::exception& e) {
-        failure = DeliveryResult::Failure(FailureStageOf(e, inTransaction_), e.what());
+        failure = ClassifyFailure(e, phase_, textFailed_);
         abandoned_ = abandoned_ || ConnectionLost(e);
     }
     return Finish(std::move(failure));
@@ -260,7 +250,7 @@ void SmtpClient::Authenticate() {
 
 void SmtpClient::PlainTransaction(const Envelope& envelope, const MessageText& text) {
     Exchange("RSET", {}, "RSET");
-    inTransaction_ = true;
+    phase_ = SessionPhase::InTransaction;
     Exchange("MAIL FROM: <" + envelope.Sender + ">", {250}, "MAIL FROM");
     try {
         for (const std::string& recipient : envelope.Recipients) {
@@ -282,7 +272,7 @@ void SmtpClient::PlainTransaction(const Envelope& envelope, const MessageText& t
 }
 
 void SmtpClient::PipelinedTransaction(const Envelope& envelope, const MessageText& text) {
-    inTransaction_ = true;
+    phase_ = SessionPhase::InTransaction;
     transport_->BeginBatch();
     transport_->WriteLine("RSET");
     transport_->WriteLine("MAIL FROM: <" + envelope.Sender + ">");
@@ -320,15 +310,26 @@ void SmtpClient::PipelinedTransaction(const Envelope& envelope, const MessageTex
 void SmtpClient::SendMessageText(const MessageText& text) {
     // The lines go into the open batch, which leaves in writes of bounded size.
     LineTransport& transport = *transport_;
-    WriteLineFn writeLine = [&transport](std::string_view line) {
-        transport.WriteLine(line);
-        if (transport.BatchSize() >= kDataFlushBytes) {
-            transport.FlushBatch();
+    bool connectionFailed = false;
+    WriteLineFn writeLine = [&transport, &connectionFailed](std::string_view line) {
+        try {
+            transport.WriteLine(line);
+            if (transport.BatchSize() >= kDataFlushBytes) {
+                transport.FlushBatch();
+            }
+        } catch (...) {
+            connectionFailed = true;
+            throw;
         }
     };
     transport_->BeginBatch();
     try {
-        text(writeLine);
+        try {
+            text(writeLine);
+        } catch (...) {
+            textFailed_ = !connectionFailed;
+            throw;
+        }
         // The final "." leaves in the same write as the message's last lines.
         transport_->WriteLine(".");
         transport_->EndBatch();
@@ -337,6 +338,7 @@ void SmtpClient::SendMessageText(const MessageText& text) {
         abandoned_ = true;
         throw;
     }
+    phase_ = SessionPhase::AwaitingDataEnd;
 }
 
 SmtpReply SmtpClient::ReadDataEndReply() {

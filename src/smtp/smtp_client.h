@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "smtp/delivery_result.h"
+#include "smtp/failure_class.h"
 #include "smtp/line_connection.h"
 #include "smtp/smtp_account.h"
 #include "smtp/smtp_reply.h"
@@ -70,9 +71,9 @@ public:
     SmtpClient& operator=(const SmtpClient&) = delete;
 
     // Deliver - connects, runs the whole dialogue and closes. Delivered only when QUIT got 221 (or
-    // the server had already closed after accepting the message). Failures are returned, not thrown:
-    // Stage Session before MAIL FROM, Transaction from MAIL FROM on, Address (without connecting)
-    // when an envelope address holds a CR or LF. Whatever text throws fails the transaction.
+    // the server had already closed after accepting the message). Failures are returned, not thrown,
+    // as ClassifyFailure sorts them; Address (without connecting) when an envelope address holds a
+    // CR or LF. Whatever text throws, other than the connection, fails the transaction.
     DeliveryResult Deliver(const Envelope& envelope, const MessageText& text);
 
     // Capabilities - the text lines of the last EHLO reply after its first line.
@@ -104,8 +105,9 @@ private:
     std::vector<std::string> capabilities_;
     SmtpReply lastReply_;
     bool authenticated_ = false;
-    bool inTransaction_ = false;
-    bool abandoned_ = false;  // the message text broke off: the server is still in its data phase
+    SessionPhase phase_ = SessionPhase::BeforeTransaction;
+    bool abandoned_ = false;   // the message text broke off: the server is still in its data phase
+    bool textFailed_ = false;  // the message text itself could not be produced
 };
 
 }  // namespace tessel::smtp

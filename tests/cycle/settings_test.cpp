@@ -40,6 +40,21 @@ TEST_F(SettingsTest, EveryFieldComesFromItsKey) {
     EXPECT_FALSE(s.Hold);
 }
 
+TEST_F(SettingsTest, RetryHoursAndAlarmCatchupHaveDefaultsAndZeroSwitchesThemOff) {
+    struct Case {
+        const char* value;
+        std::int32_t result;
+    } cases[] = {{nullptr, -1}, {"", -1}, {"abc", -1}, {"-5", -1}, {"0", 0}, {"7", 7}, {" 36", 36}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(missing)");
+        EXPECT_EQ(ReadWith("email.retry.hours", c.value).Smtp.RetryHours, c.result < 0 ? 120 : c.result);
+        Reset();
+        EXPECT_EQ(ReadWith("alarm.catchup.minutes", c.value).AlarmCatchupMinutes, c.result < 0 ? 1440 : c.result);
+        Reset();
+    }
+    EXPECT_EQ(ReadWith("alarm.catchup.minutes", "2147483647").AlarmCatchupMinutes, kLongestAlarmCatchupMinutes);
+}
+
 TEST_F(SettingsTest, PortIsLenientWithDefault25) {
     struct Case {
         const char* value;

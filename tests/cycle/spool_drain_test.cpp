@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <map>
 
 #include "cycle/attachment.h"
 #include "cycle_fixture.h"
@@ -47,7 +48,10 @@ protected:
         sql().Exec("INSERT INTO ficheiros VALUES (" + sql().Quote(uid) + ", " + std::to_string(id) + ", " +
                    sql().Quote(bytes) + ")");
     }
-    DrainOutcome Drain() { return DrainSpool(db, sender, smtp, AttachmentRoot()).Outcome; }
+    DrainOutcome Drain() { return DrainFully().Outcome; }
+    DrainResult DrainFully() { return DrainSpool(db, sender, smtp, AttachmentRoot(), retry); }
+    // Later - moves the back-off clock on.
+    void Later(std::chrono::minutes minutes) { now += minutes; }
     std::string QueuedIds() {
         return sql().Scalar("SELECT GROUP_CONCAT(ID ORDER BY ID) FROM mail_spooler").value_or("");
     }
@@ -64,6 +68,8 @@ protected:
 
     SmtpSettings smtp;
     std::vector<std::string> warnings;
+    RetryTime now{};
+    RetrySchedule retry{[this] { return now; }};
 
 private:
     ScopedEventSink sink_;
@@ -224,8 +230,10 @@ TEST_F(SpoolDrainTest, AnUnknownUidIsSkippedWithAWarning) {
     ASSERT_EQ(sender.Calls.size(), 1u);
     EXPECT_EQ(sender.Calls[0].AttachmentContents, (std::vector<std::string>{"A"}));
     ASSERT_EQ(warnings.size(), 2u);
-    EXPECT_EQ(warnings[0], "Attachment \"missing\" skipped: no stored object has this UID");
-    EXPECT_EQ(warnings[1], "Attachment \"\" skipped: no stored object has this UID");
+    EXPECT_EQ(warnings[0], "Attachment \"missing\" of queued mail 1 to \"a@example\" skipped: no stored object "
+                           "has this UID");
+    EXPECT_EQ(warnings[1], "Attachment \"\" of queued mail 1 to \"a@example\" skipped: no stored object has "
+                           "this UID");
 }
 
 TEST_F(SpoolDrainTest, AnAttachmentRootThatCannotBeCreatedEndsTheCycleAndKeepsTheQueue) {
@@ -268,12 +276,18 @@ TEST_F(SpoolDrainTest, ASessionFailureDefersTheRestOfTheQueue) {
     EXPECT_FALSE(std::filesystem::exists(pathsAtFailure[0]));
     EXPECT_EQ(RootEntries(), 0u);
 
-    // The next cycle sends what waited.
+    // The row waits out its back-off, without the recipient already served, the one at which the
+    // drain deferred last; the row behind it goes at once.
+    EXPECT_EQ(sql().Scalar("SELECT Destinatario FROM mail_spooler WHERE ID = 2"), "never@example;down@example");
     sender.Result = nullptr;
     sender.Calls.clear();
     EXPECT_EQ(Drain(), DrainOutcome::Drained);
+    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"third@example"}));
+    Later(std::chrono::minutes(5));
+    EXPECT_EQ(Drain(), DrainOutcome::Drained);
     EXPECT_EQ(sender.Recipients(),
-              (std::vector<std::string>{"down@example", "never@example", "third@example"}));
+              (std::vector<std::string>{"third@example", "never@example", "down@example"}));
+    EXPECT_EQ(QueuedIds(), "");
 }
 
 TEST_F(SpoolDrainTest, AFailureParticularToOneMessageIsWarnedAndTheRowRemoved) {
@@ -293,21 +307,22 @@ TEST_F(SpoolDrainTest, AFailureParticularToOneMessageIsWarnedAndTheRowRemoved) {
                                                              "ok@example", "next@example"}));
     EXPECT_EQ(QueuedIds(), "");
     EXPECT_EQ(warnings, (std::vector<std::string>{
-                            "Mail to \"refused@example\" not delivered: 550 5.1.1 unknown user",
-                            "Mail to \"bad address\" not sent: @ Outside address"}));
+                            "Queued mail 1 to \"refused@example\" not delivered: 550 5.1.1 unknown user",
+                            "Queued mail 1 to \"bad address\" not sent: @ Outside address"}));
 }
 
-TEST_F(SpoolDrainTest, ARowThatSurvivesItsDeletionIsNotSentAgainAndAgain) {
-    // A queue table without a usable ID: the row's delete matches nothing.
+TEST_F(SpoolDrainTest, ARowThatCannotBeRemovedAloneIsNotSent) {
+    // A queue table without a usable ID: the row's delete matches nothing, or two rows at once.
     sql().Exec("ALTER TABLE mail_spooler MODIFY ID INT NULL, DROP PRIMARY KEY");
     sql().Exec("INSERT INTO mail_spooler (ID, Destinatario) VALUES (NULL, 'a@example')");
-    try {
-        Drain();
-        FAIL();
-    } catch (const Error& e) {
-        EXPECT_STREQ(e.what(), "Queued mail 0 was processed but could not be removed from mail_spooler");
-    }
-    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"a@example"}));
+    sql().Exec("INSERT INTO mail_spooler (ID, Destinatario) VALUES (4, 'b@example'), (4, 'c@example')");
+    EXPECT_EQ(Drain(), DrainOutcome::Drained);
+    EXPECT_TRUE(sender.Calls.empty());
+    EXPECT_EQ(sql().Scalar("SELECT COUNT(*) FROM mail_spooler"), "3");
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0], "Queued mail 0 to \"a@example\" not sent: its ID matches 0 rows of mail_spooler, "
+                           "so it cannot be removed alone once sent");
+    EXPECT_NE(warnings[1].find("its ID matches 2 rows"), std::string::npos) << warnings[1];
 }
 
 TEST_F(SpoolDrainTest, ALostConnectionEndsTheDrainAndKeepsUnprocessedRows) {
@@ -330,7 +345,7 @@ TEST_F(SpoolDrainTest, AStopEndsTheDrainAtTheNextMessageAndLeavesTheRestQueued) 
     sender.OnSend = [&](const SendCall& call) {
         if (call.Recipient == "b@example") stop.Request();
     };
-    DrainResult result = DrainSpool(db, sender, smtp, AttachmentRoot(), &stop);
+    DrainResult result = DrainSpool(db, sender, smtp, AttachmentRoot(), retry, &stop);
     EXPECT_EQ(result.Outcome, DrainOutcome::Stopped);
     EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"a@example", "b@example"}));
     EXPECT_EQ(QueuedIds(), "7");
@@ -346,11 +361,226 @@ TEST_F(SpoolDrainTest, AMessageCutShortByAStopStaysQueuedWithoutAWarning) {
                    ? smtp::DeliveryResult::Failure(smtp::FailureStage::Stopped, "Stopped by a stop request")
                    : smtp::DeliveryResult::Success();
     };
-    DrainResult result = DrainSpool(db, sender, smtp, AttachmentRoot());
+    DrainResult result = DrainFully();
     EXPECT_EQ(result.Outcome, DrainOutcome::Stopped);
     EXPECT_EQ(result.Counts.Refused + result.Counts.Deferred + result.Counts.Delivered, 0u);
     EXPECT_EQ(QueuedIds(), "3,5");
     EXPECT_TRUE(warnings.empty());
+}
+
+}  // namespace
+}  // namespace tessel::cycle::test
+
+namespace tessel::cycle::test {
+namespace {
+
+DeliveryResult Refusal(int code, const std::string& text) {
+    FailureStage stage = code >= 500 ? FailureStage::Transaction : FailureStage::Temporary;
+    return DeliveryResult::Failure(stage, std::to_string(code) + " " + text, code);
+}
+
+std::string Destinatario(tessel::test::SqlSession& sql, int id) {
+    return sql.Scalar("SELECT Destinatario FROM mail_spooler WHERE ID = " + std::to_string(id)).value_or("<gone>");
+}
+
+// One row with every kind of outcome: only the recipients refused for now stay, the others are
+// never tried again; the row waits out its back-off and then serves exactly those.
+TEST_F(SpoolDrainTest, OnlyTheRecipientsRefusedForNowStayInTheRow) {
+    Object("u1", "a.txt");
+    Chunk("u1", 1, "A");
+    Queue(1, "ok@example;grey@example;gone@example;lost@example;full@example;bad address", "u1");
+    Queue(2, "next@example");
+    bool secondRound = false;
+    sender.Result = [&](const SendCall& call) {
+        if (secondRound || call.Recipient == "ok@example" || call.Recipient == "next@example") {
+            return DeliveryResult::Success();
+        }
+        if (call.Recipient == "grey@example") return Refusal(451, "4.7.1 Greylisted");
+        if (call.Recipient == "gone@example") return Refusal(550, "5.1.1 No such user");
+        if (call.Recipient == "full@example") return Refusal(452, "4.2.2 Mailbox full");
+        if (call.Recipient == "lost@example") return DeliveryResult::Failure(FailureStage::Unconfirmed, "Timed out");
+        return DeliveryResult::Failure(FailureStage::Address, "@ Outside address");
+    };
+    DrainResult first = DrainFully();
+    EXPECT_EQ(first.Outcome, DrainOutcome::Drained);
+    EXPECT_EQ(first.Counts.Delivered, 2u);
+    EXPECT_EQ(first.Counts.Pending, 2u);
+    EXPECT_EQ(first.Counts.Refused, 2u);
+    EXPECT_EQ(first.Counts.Unconfirmed, 1u);
+    EXPECT_EQ(QueuedIds(), "1");
+    EXPECT_EQ(Destinatario(sql(), 1), "grey@example;full@example");
+    ASSERT_EQ(warnings.size(), 5u);
+    EXPECT_EQ(warnings[0], "Queued mail 1 to \"grey@example\" refused for now, to be retried: 451 4.7.1 Greylisted");
+    EXPECT_EQ(warnings[2], "Queued mail 1 to \"lost@example\": delivery unconfirmed, not retried (the server "
+                           "may have taken it): Timed out");
+    EXPECT_EQ(RootEntries(), 0u);
+
+    sender.Calls.clear();
+    secondRound = true;
+    EXPECT_EQ(Drain(), DrainOutcome::Drained);
+    EXPECT_TRUE(sender.Calls.empty()) << "in back-off";
+    Later(std::chrono::minutes(5));
+    EXPECT_EQ(Drain(), DrainOutcome::Drained);
+    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"grey@example", "full@example"}));
+    EXPECT_EQ(sender.Calls[0].AttachmentContents, (std::vector<std::string>{"A"})) << "rebuilt for the retry";
+    EXPECT_EQ(QueuedIds(), "");
+    EXPECT_EQ(RootEntries(), 0u);
+}
+
+// The wait before each retry: 5 minutes, doubling, at most an hour; a new process tries at once.
+TEST_F(SpoolDrainTest, BackOffDoublesUpToAnHourAndARestartTriesAtOnce) {
+    Queue(1, "grey@example");
+    sender.Result = [](const SendCall&) { return Refusal(451, "4.7.1 Greylisted"); };
+    struct Step {
+        int minutesLater;
+        bool tried;
+    } steps[] = {{0, true},  {4, false}, {1, true},  {9, false}, {1, true},  {19, false}, {1, true},
+                 {39, false}, {1, true}, {59, false}, {1, true}, {59, false}, {1, true}};
+    int minute = 0;
+    for (const Step& step : steps) {
+        Later(std::chrono::minutes(step.minutesLater));
+        minute += step.minutesLater;
+        std::size_t before = sender.Calls.size();
+        Drain();
+        EXPECT_EQ(sender.Calls.size() - before, step.tried ? 1u : 0u) << "at minute " << minute;
+    }
+    EXPECT_EQ(QueuedIds(), "1");
+    RetrySchedule restarted([this] { return now; });
+    std::size_t before = sender.Calls.size();
+    DrainSpool(db, sender, smtp, AttachmentRoot(), restarted);
+    EXPECT_EQ(sender.Calls.size() - before, 1u);
+}
+
+// After email.retry.hours from the first temporary refusal the pending recipients are given up;
+// with 0 a temporary refusal fails at once, as it used to.
+TEST_F(SpoolDrainTest, PendingRecipientsAreGivenUpAfterTheRetryHours) {
+    smtp.RetryHours = 2;
+    Queue(1, "grey@example;ok@example");
+    int attempt = 0;
+    sender.Result = [&](const SendCall& call) {
+        if (call.Recipient == "ok@example") return DeliveryResult::Success();
+        return Refusal(450, "4.2.0 attempt " + std::to_string(++attempt));
+    };
+    for (int i = 0; i < 6 && QueuedIds() == "1"; ++i) {
+        Drain();
+        Later(std::chrono::minutes(31));
+    }
+    EXPECT_EQ(QueuedIds(), "");
+    // Tried at minutes 0, 31, 62, 93 and 155 (each after its back-off): the last is past two hours.
+    EXPECT_EQ(attempt, 5);
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_EQ(warnings.back(), "Given up on queued mail 1 to \"grey@example\": still refused 2 h 35 min after "
+                               "the first temporary refusal: 450 4.2.0 attempt 1");
+    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"grey@example", "ok@example", "grey@example",
+                                                             "grey@example", "grey@example", "grey@example"}));
+
+    smtp.RetryHours = 0;
+    warnings.clear();
+    Queue(2, "grey@example");
+    EXPECT_EQ(DrainFully().Counts.Refused, 1u);
+    EXPECT_EQ(QueuedIds(), "");
+    EXPECT_EQ(warnings, (std::vector<std::string>{"Queued mail 2 to \"grey@example\" not delivered: 450 4.2.0 "
+                                                  "attempt 6"}));
+}
+
+// A server that allows four sessions and then answers 421, and a recipient that always draws a
+// 421: the recipients already served never get the message twice, and the rows behind go out.
+TEST_F(SpoolDrainTest, ClosingRepliesNeitherRepeatNorBlockTheQueue) {
+    std::string ten;
+    for (int i = 1; i <= 10; ++i) ten += (i > 1 ? ";r" : "r") + std::to_string(i) + "@example";
+    Queue(1, ten);
+    Queue(2, "a@example;poison@example;c@example");
+    Queue(3, "behind@example");
+    int sessions = 0;
+    bool limited = true;
+    sender.Result = [&](const SendCall& call) {
+        if (call.Recipient == "poison@example") return Refusal(421, "4.7.0 Not for this one");
+        if (limited && ++sessions == 5) return Refusal(421, "4.7.0 Too many connections");
+        return DeliveryResult::Success();
+    };
+    for (int cycle = 0; cycle < 8; ++cycle) {
+        Drain();
+        limited = false;
+        Later(std::chrono::minutes(cycle % 2 ? 6 : 0));
+    }
+    std::map<std::string, int> got;
+    for (const SendCall& call : sender.Calls) ++got[call.Recipient];
+    for (int i = 1; i <= 10; ++i) EXPECT_EQ(got["r" + std::to_string(i) + "@example"], i == 5 ? 2 : 1) << i;
+    EXPECT_EQ(got["a@example"], 1);
+    EXPECT_EQ(got["c@example"], 1);
+    EXPECT_EQ(got["behind@example"], 1);
+    EXPECT_EQ(QueuedIds(), "2");
+    EXPECT_EQ(Destinatario(sql(), 2), "poison@example");
+    // What the process remembers of a row goes with the row, also when another program removes it.
+    EXPECT_EQ(retry.Size(), 1u);
+    sql().Exec("DELETE FROM mail_spooler");
+    Drain();
+    EXPECT_EQ(retry.Size(), 0u);
+}
+
+// A lock that cannot be had: nothing of that row is sent (it could not be removed afterwards).
+TEST_F(SpoolDrainTest, ARowThatCannotBeLockedIsNotSent) {
+    Queue(1, "locked@example");
+    Queue(2, "free@example");
+    tessel::test::SqlSession holder(tessel::test::TestServer(), tessel::test::TestServer().User, tessel::test::TestServer().Password, tdb.Name());
+    holder.Exec("START TRANSACTION");
+    holder.Exec("SELECT * FROM mail_spooler WHERE ID = 1 FOR UPDATE");
+    db.Cn().Execute("SET SESSION innodb_lock_wait_timeout = 1");
+    EXPECT_EQ(Drain(), DrainOutcome::Drained);
+    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"free@example"}));
+    holder.Exec("ROLLBACK");
+    EXPECT_EQ(QueuedIds(), "1");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(warnings[0].starts_with("Queued mail 1 to \"locked@example\" not sent: its row is locked by "
+                                        "another session: Lock wait timeout"))
+        << warnings[0];
+}
+
+// ReadOnlyServer - the server refuses every change while the object lives.
+class ReadOnlyServer {
+public:
+    explicit ReadOnlyServer(tessel::test::TestDatabase& tdb) : tdb_(tdb) { tdb_.Admin().Exec("SET GLOBAL read_only = 1"); }
+    ~ReadOnlyServer() { tdb_.Admin().Exec("SET GLOBAL read_only = 0"); }
+
+private:
+    tessel::test::TestDatabase& tdb_;
+};
+
+TEST_F(SpoolDrainTest, AReadOnlyServerGetsNothingSentAndTheQueueWaits) {
+    Queue(1, "a@example");
+    Queue(2, "b@example");
+    {
+        ReadOnlyServer readOnly(tdb);
+        EXPECT_EQ(Drain(), DrainOutcome::Deferred);
+    }
+    EXPECT_TRUE(sender.Calls.empty());
+    EXPECT_EQ(QueuedIds(), "1,2");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(warnings[0].starts_with("Queued mail 1 to \"a@example\" not sent: the queue cannot be changed"))
+        << warnings[0];
+    EXPECT_EQ(Drain(), DrainOutcome::Drained);
+    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"a@example", "b@example"}));
+}
+
+// A stop inside a row keeps the recipients not yet served, in their order, and no back-off: the
+// next run serves them at once, and nobody twice.
+TEST_F(SpoolDrainTest, AStopInsideARowKeepsTheRecipientsNotYetServed) {
+    Queue(3, "a@example;b@example;c@example;d@example");
+    StopSignal stop;
+    sender.OnSend = [&](const SendCall& call) {
+        if (call.Recipient == "b@example") stop.Request();
+    };
+    sender.Result = [](const SendCall& call) {
+        return call.Recipient == "a@example" ? Refusal(451, "4.7.1 Greylisted") : DeliveryResult::Success();
+    };
+    EXPECT_EQ(DrainSpool(db, sender, smtp, AttachmentRoot(), retry, &stop).Outcome, DrainOutcome::Stopped);
+    EXPECT_EQ(Destinatario(sql(), 3), "c@example;d@example;a@example");
+    sender.Calls.clear();
+    sender.OnSend = nullptr;
+    sender.Result = nullptr;
+    EXPECT_EQ(Drain(), DrainOutcome::Drained);
+    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"c@example", "d@example", "a@example"}));
+    EXPECT_EQ(QueuedIds(), "");
 }
 
 }  // namespace

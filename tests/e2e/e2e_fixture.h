@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <initializer_list>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -114,15 +116,20 @@ protected:
     }
 
     std::string AttachmentRoot() const { return dir.Path() + "/attachments/"; }
+    // Cycle - a work cycle (a process's life) on the fixed minute, its back-off timed by Later.
     cycle::WorkCycle Cycle(mail::MailSender& sender) {
-        return cycle::WorkCycle(db, sender, AttachmentRoot(), [] { return FixedNow(); });
+        return cycle::WorkCycle(db, sender, AttachmentRoot(), [] { return FixedNow(); },
+                                [this] { return retryNow_; });
     }
+    // Later - moves the back-off clock of the cycles on.
+    void Later(std::chrono::minutes minutes) { retryNow_ += minutes; }
 
     test::TestDatabase tdb;
     db::Database db;
     test::TempDir dir;
 
 private:
+    cycle::RetryTime retryNow_{};
     std::mutex recordLock_;
     std::vector<Record> recorded_;
     ScopedEventSink records_;
@@ -137,6 +144,13 @@ inline std::vector<std::string> FilesUnder(const std::string& directory) {
         if (it->is_regular_file(ignored)) files.push_back(it->path().string());
     }
     return files;
+}
+
+// OnceEach - the recipient counts of a server that got one message for each of recipients.
+inline std::map<std::string, int> OnceEach(std::initializer_list<std::string> recipients) {
+    std::map<std::string, int> counts;
+    for (const std::string& recipient : recipients) counts[recipient] = 1;
+    return counts;
 }
 
 // Contains - text holds part.

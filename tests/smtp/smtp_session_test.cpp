@@ -243,7 +243,7 @@ TEST(SmtpSessionTest, FailuresEndWithTheRightCleanupAndStage) {
              s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
                  .Expect("RCPT TO:<rcpt@example.test>").Reply("2x0 odd");
          },
-         Crlf({"RCPT TO:<rcpt@example.test>", "QUIT"}), FailureStage::Transaction},
+         Crlf({"RCPT TO:<rcpt@example.test>", "QUIT"}), FailureStage::Session},
         {"invalid code to the message: no RSET",
          [](auto& s) {
              PlainStart(s, "250 x");
@@ -251,15 +251,15 @@ TEST(SmtpSessionTest, FailuresEndWithTheRightCleanupAndStage) {
                  .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go")
                  .ExpectData().Reply("25x odd");
          },
-         Crlf({".", "QUIT"}), FailureStage::Transaction},
-        {"server closing at a recipient counts before the transaction",
+         Crlf({".", "QUIT"}), FailureStage::Unconfirmed},
+        {"server closing at a recipient is a temporary refusal",
          [](auto& s) {
              PlainStart(s, "250 x");
              s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
                  .Expect("RCPT TO:<rcpt@example.test>").Reply("421 4.3.2 Shutting down")
                  .Expect("RSET").Reply("250 ok");
          },
-         Crlf({"RCPT TO:<rcpt@example.test>", "RSET", "QUIT"}), FailureStage::Session},
+         Crlf({"RCPT TO:<rcpt@example.test>", "RSET", "QUIT"}), FailureStage::Temporary},
         {"pipelined: RSET not answered 250",
          [](auto& s) {
              PlainStart(s, kEhloPipelining);
@@ -313,6 +313,80 @@ TEST(SmtpSessionTest, FailuresEndWithTheRightCleanupAndStage) {
         ASSERT_GE(received.size(), c.ExpectedTail.size()) << received;
         EXPECT_EQ(received.substr(received.size() - c.ExpectedTail.size()), c.ExpectedTail) << received;
         EXPECT_EQ(received.find("QUIT"), received.rfind("QUIT")) << "QUIT sent more than once";
+    }
+}
+
+// What a failure inside the transaction means for the message: refused for now (4xx, with its
+// code), refused for good (5xx), not taken because the connection failed before the final ".",
+// or unconfirmed because it failed after it.
+TEST(SmtpSessionTest, TransactionFailuresAreSortedByWhatTheyMeanForTheMessage) {
+    auto upTo = [](tessel::test::ScriptedSmtpServer& s, const char* ehlo = "250 x") {
+        PlainStart(s, ehlo);
+        s.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>");
+    };
+    auto toRcpt = [&](tessel::test::ScriptedSmtpServer& s) {
+        upTo(s);
+        s.Reply("250 ok").Expect("RCPT TO:<rcpt@example.test>");
+    };
+    auto toData = [&](tessel::test::ScriptedSmtpServer& s) {
+        toRcpt(s);
+        s.Reply("250 ok").Expect("DATA");
+    };
+    auto toEnd = [&](tessel::test::ScriptedSmtpServer& s) {
+        toData(s);
+        s.Reply("354 go").ExpectData();
+    };
+    struct Case {
+        const char* Name;
+        std::function<void(tessel::test::ScriptedSmtpServer&)> Script;
+        FailureStage Stage;
+        int ReplyCode;
+    };
+    const Case cases[] = {
+        {"451 to MAIL FROM", [&](auto& s) { upTo(s); s.Reply("451 4.3.0 Try later").Expect("QUIT").Reply("221 bye"); },
+         FailureStage::Temporary, 451},
+        {"450 to RCPT TO (greylisting)",
+         [&](auto& s) { toRcpt(s); s.Reply("450 4.2.0 Greylisted").Expect("RSET").Reply("250 ok").Expect("QUIT").Reply("221 x"); },
+         FailureStage::Temporary, 450},
+        {"452 to DATA", [&](auto& s) { toData(s); s.Reply("452 4.3.1 Full").Expect("RSET").Reply("250").Expect("QUIT").Reply("221"); },
+         FailureStage::Temporary, 452},
+        {"451 to the final dot",
+         [&](auto& s) { toEnd(s); s.Reply("451 4.3.0 Local error").Expect("RSET").Reply("250").Expect("QUIT").Reply("221"); },
+         FailureStage::Temporary, 451},
+        {"554 to the final dot",
+         [&](auto& s) { toEnd(s); s.Reply("554 5.7.1 Spam").Expect("RSET").Reply("250").Expect("QUIT").Reply("221"); },
+         FailureStage::Transaction, 554},
+        {"530 to MAIL FROM refuses every message", [&](auto& s) { upTo(s); s.Reply("530 5.7.0 Auth first").Expect("QUIT").Reply("221"); },
+         FailureStage::Session, 530},
+        {"pipelined: 451 to RCPT TO, then 554 to DATA",
+         [](auto& s) {
+             PlainStart(s, kEhloPipelining);
+             s.Expect("RSET").Expect("MAIL FROM: <sender@example.test>").Expect("RCPT TO:<rcpt@example.test>")
+                 .Expect("DATA").Reply("250 ok\r\n250 ok\r\n451 4.7.1 Greylisted\r\n554 no valid recipients")
+                 .Expect("RSET").Reply("250 ok").Expect("QUIT").Reply("221");
+         },
+         FailureStage::Temporary, 451},
+        {"closed at MAIL FROM", [&](auto& s) { upTo(s); s.Close(); }, FailureStage::Session, 0},
+        {"closed at RCPT TO", [&](auto& s) { toRcpt(s); s.Close(); }, FailureStage::Session, 0},
+        {"garbage to DATA", [&](auto& s) { toData(s); s.Reply("abc def").Expect("QUIT").Reply("221"); },
+         FailureStage::Session, 0},
+        {"pipelined: closed before any reply",
+         [](auto& s) {
+             PlainStart(s, kEhloPipelining);
+             s.Expect("RSET").Expect("MAIL FROM: <sender@example.test>").Close();
+         },
+         FailureStage::Session, 0},
+        {"closed after the final dot", [&](auto& s) { toEnd(s); s.Close(); }, FailureStage::Unconfirmed, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Session s;
+        c.Script(s.Server);
+        DeliveryResult result = s.Deliver(PlainMessage());
+        EXPECT_FALSE(result.Delivered);
+        EXPECT_EQ(result.Stage, c.Stage) << result.Reason;
+        EXPECT_EQ(result.ReplyCode, c.ReplyCode) << result.Reason;
+        EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
     }
 }
 
@@ -399,7 +473,7 @@ TEST(SmtpSessionTest, StalledServerFailsTheSessionAtTheBound) {
         timeouts.DataEnd = 300ms;
         DeliveryResult result = s.Deliver(PlainMessage(), "", "", false, timeouts);
         EXPECT_FALSE(result.Delivered);
-        EXPECT_EQ(result.Stage, FailureStage::Transaction);
+        EXPECT_EQ(result.Stage, FailureStage::Unconfirmed);  // the server may have the message
     }
 }
 

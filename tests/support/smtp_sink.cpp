@@ -145,6 +145,7 @@ void SmtpSink::Run() {
             if (StartsWithNoCase(command, "EHLO") || StartsWithNoCase(command, "HELO")) {
                 session.Reply("250 sink.test");
             } else if (StartsWithNoCase(command, "MAIL FROM:")) {
+                if (options_.Drop && options_.Drop(line)) break;
                 message = {};
                 breakInData = false;
                 if (std::string answer = Answer(line); !answer.empty()) {

@@ -40,6 +40,9 @@ public:
         // the end of a message text; a non-empty result is sent as the reply instead of the usual
         // one, and the command (or the message) is then not accepted.
         std::function<std::string(const std::string& command)> Answer;
+        // Drop - asked with each MAIL FROM command line; true: close the connection without a reply,
+        // as a server that crashes or a network that fails would.
+        std::function<bool(const std::string& command)> Drop;
         // OnMessage - runs on the sink's thread after a message is stored, before its 250 reply.
         std::function<void(const SinkMessage&)> OnMessage;
     };
