@@ -4,8 +4,8 @@
 #   1. drain throughput: BENCH_MESSAGES queued one-recipient messages of 1 KiB drained by
 #      `tesselcomsvc --once` into Postfix's smtp-sink, beside smtp-source sending as many messages
 #      of the same size to the same sink (one message per connection, one connection at a time),
-#      and beside the mariadb client doing the drain's own database work alone (the SELECT and one
-#      autocommitted DELETE per row);
+#      and beside the mariadb client doing the drain's own database work alone (the SELECT and, per
+#      row, the transaction that locks and removes it);
 #   2. large attachment: one message with a 200 MiB and one with a 400 MiB attachment stored in
 #      1 MiB chunks in ficheiros: wall time, peak resident memory, system calls; beside
 #      `base64 -w 76` over the same file and the mariadb client reading the same chunks.
@@ -207,13 +207,15 @@ for run in $(seq "$runs"); do
         -f bench@tessel.test -t rcpt@tessel.test "127.0.0.1:$sink_port"
     expect_sink $((before + messages))
 
-    # The drain's own database work: read the queue, then one autocommitted DELETE per row, each
-    # a round trip of its own (the client sends one statement at a time).
+    # The drain's own database work: read the queue, then per row the transaction that holds its
+    # lock while it is sent and removes it, each statement a round trip of its own (the client sends
+    # one statement at a time).
     queue_messages
     first=$(sql -e "SELECT MIN(ID) FROM mail_spooler")
     {
         echo "SELECT * FROM mail_spooler ORDER BY ID;"
-        seq "$first" $((first + messages - 1)) | sed 's/.*/DELETE FROM mail_spooler WHERE ID = &;/'
+        seq "$first" $((first + messages - 1)) |
+            sed 's/.*/START TRANSACTION; SAVEPOINT tessel_row; DELETE FROM mail_spooler WHERE ID = &; COMMIT;/'
         echo "SELECT * FROM mail_spooler ORDER BY ID;"
     } >"$work/floor.sql"
     measure floor "${mariadb_cmd[@]}" <"$work/floor.sql" >/dev/null
