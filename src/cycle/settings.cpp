@@ -38,6 +38,13 @@ CycleSettings ReadSmtpSettings(db::Database& db) {
     smtp.RetryHours = ReadCount(db, "email.retry.hours", kDefaultRetryHours);
     settings.AlarmCatchupMinutes =
         std::min(ReadCount(db, "alarm.catchup.minutes", kDefaultAlarmCatchupMinutes), kLongestAlarmCatchupMinutes);
+    smtp.AuthMechanism = ReadSetting(db, "email.auth");
+    smtp.OAuth.TokenUrl = ReadSetting(db, "email.oauth.url");
+    smtp.OAuth.ClientId = ReadSetting(db, "email.oauth.client");
+    smtp.OAuth.ClientSecret = ReadSetting(db, "email.oauth.secret");
+    smtp.OAuth.Scope = ReadSetting(db, "email.oauth.scope");
+    smtp.OAuth.RefreshToken = ReadSetting(db, "email.oauth.refresh");
+    smtp.OAuth.CaPath = ReadSetting(db, "email.oauth.ca");
     return settings;
 }
 

@@ -50,7 +50,8 @@ std::string ReadSetting(db::Database& db, const std::string& key);
 // ReadSmtpSettings - email.servidor, .porta (lenient, 25), .user, .pass, .remetente, .ssl (strict:
 // on for 1) and .outlook (lenient, 0: on for 1), read in this order; then, unless the hold switch
 // is on, email.retry.hours and alarm.catchup.minutes (a missing, empty, negative or non-integer
-// value gives the default). Throws ConversionError when
+// value gives the default) and the authentication settings email.auth and email.oauth.url,
+// .client, .secret, .scope, .refresh, .ca (as texts; empty when missing). Throws ConversionError when
 // email.ssl is not an integer (the hold switch is then not read), DatabaseError, StatementError.
 CycleSettings ReadSmtpSettings(db::Database& db);
 

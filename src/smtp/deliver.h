@@ -18,7 +18,7 @@ inline constexpr std::int32_t kSubmissionFallbackPort = 25;
 std::int32_t SessionPort(std::int32_t port, bool useTls);
 
 // DeliverMessage - delivers text to the envelope's addresses at server (its port after the port
-// rule), authenticating with AUTH LOGIN when a user name is set and the server offers it, switching
+// rule), authenticating (LOGIN, PLAIN or XOAUTH2, see ChooseMechanism) when a user name is set, switching
 // to TLS after STARTTLS when the account asks for it. Never throws for a failed delivery: the result
 // tells where it failed and why. Writes no log.
 DeliveryResult DeliverMessage(const Envelope& envelope, const MessageText& text, const SmtpAccount& server,

@@ -6,6 +6,18 @@
 
 namespace tessel::smtp {
 
+// OAuthClient - the OAuth 2.0 token endpoint and the client registered there, for XOAUTH2.
+struct OAuthClient {
+    std::string TokenUrl;      // https:// only; empty: no OAuth
+    std::string ClientId;
+    std::string ClientSecret;
+    std::string Scope;
+    std::string RefreshToken;  // set: refresh-token grant; empty: client-credentials grant
+    std::string CaPath;        // PEM file or directory the endpoint is checked against; empty: system store
+
+    bool operator==(const OAuthClient&) const = default;
+};
+
 // SmtpAccount - the mail server and the account used with it. SmtpClient connects to Port as it
 // stands; DeliverMessage applies the port rule first.
 struct SmtpAccount {
@@ -14,6 +26,8 @@ struct SmtpAccount {
     std::string UserName;  // empty: no authentication
     std::string Password;
     bool UseTls = false;
+    std::string AuthMechanism{};  // "login", "plain", "xoauth2" (any case); empty: chosen from the offer
+    OAuthClient OAuth{};
 };
 
 }  // namespace tessel::smtp

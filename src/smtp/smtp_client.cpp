@@ -7,8 +7,8 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "smtp/auth.h"
 #include "smtp/failure_class.h"
-#include "util/base64.h"
 
 namespace tessel::smtp {
 
@@ -238,14 +238,9 @@ void SmtpClient::Authenticate() {
     if (authenticated_ || account_.UserName.empty()) {
         return;
     }
-    std::vector<std::string> mechanisms = AuthMechanisms(capabilities_);
-    if (std::find(mechanisms.begin(), mechanisms.end(), "LOGIN") == mechanisms.end()) {
-        return;
-    }
-    Exchange("AUTH LOGIN", {334}, "AUTH LOGIN");
-    Exchange(Base64Encode(account_.UserName), {334}, "AUTH LOGIN (user name)");
-    Exchange(Base64Encode(account_.Password), {235}, "AUTH LOGIN (password)");
-    authenticated_ = true;
+    SmtpExchange exchange = [this](const std::string& command, std::initializer_list<int> allowed,
+                                   std::string_view label) { return Exchange(command, allowed, label); };
+    authenticated_ = AuthenticateSession(exchange, AuthMechanisms(capabilities_), account_, timeouts_.Token);
 }
 
 void SmtpClient::PlainTransaction(const Envelope& envelope, const MessageText& text) {

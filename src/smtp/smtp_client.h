@@ -1,4 +1,4 @@
-// The SMTP session: greeting, EHLO/HELO, STARTTLS, AUTH LOGIN, the mail transaction and QUIT.
+// The SMTP session: greeting, EHLO/HELO, STARTTLS, AUTH, the mail transaction and QUIT.
 #pragma once
 
 #include <chrono>
@@ -12,6 +12,7 @@
 #include "smtp/delivery_result.h"
 #include "smtp/failure_class.h"
 #include "smtp/line_connection.h"
+#include "smtp/oauth_token.h"
 #include "smtp/smtp_account.h"
 #include "smtp/smtp_reply.h"
 
@@ -19,12 +20,13 @@ namespace tessel::smtp {
 
 // SessionTimeouts - bounds of the waits on the SMTP connection: the connect, every reply (one
 // deadline for the whole reply; the TLS handshake has the same bound), the reply to the final ".",
-// and every write.
+// and every write; and the request for an OAuth token.
 struct SessionTimeouts {
     std::chrono::milliseconds Connect{60000};
     std::chrono::milliseconds Reply{300000};
     std::chrono::milliseconds DataEnd{600000};
     std::chrono::milliseconds Write{300000};
+    TokenTimeouts Token{};
 };
 
 // kDataFlushBytes - the message text leaves in writes of about this size.

@@ -55,6 +55,26 @@ TEST_F(SettingsTest, RetryHoursAndAlarmCatchupHaveDefaultsAndZeroSwitchesThemOff
     EXPECT_EQ(ReadWith("alarm.catchup.minutes", "2147483647").AlarmCatchupMinutes, kLongestAlarmCatchupMinutes);
 }
 
+TEST_F(SettingsTest, AuthenticationKeysAreOptionalTextsReadEveryCycle) {
+    UsualSettings();
+    CycleSettings before = ReadSmtpSettings(db);
+    EXPECT_EQ(before.Smtp.AuthMechanism, "");
+    EXPECT_EQ(before.Smtp.OAuth, smtp::OAuthClient{});
+
+    Set("email.auth", "xoauth2");
+    Set("email.oauth.url", "https://login.example/tenant/oauth2/v2.0/token");
+    Set("email.oauth.client", "client-id");
+    Set("email.oauth.secret", "client-secret");
+    Set("email.oauth.scope", "https://outlook.office365.com/.default");
+    Set("email.oauth.refresh", "refresh-token");
+    Set("email.oauth.ca", "/etc/tessel/ca.pem");
+    CycleSettings s = ReadSmtpSettings(db);
+    EXPECT_EQ(s.Smtp.AuthMechanism, "xoauth2");
+    EXPECT_EQ(s.Smtp.OAuth, (smtp::OAuthClient{"https://login.example/tenant/oauth2/v2.0/token", "client-id",
+                                                "client-secret", "https://outlook.office365.com/.default",
+                                                "refresh-token", "/etc/tessel/ca.pem"}));
+}
+
 TEST_F(SettingsTest, PortIsLenientWithDefault25) {
     struct Case {
         const char* value;

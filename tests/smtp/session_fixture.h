@@ -147,6 +147,12 @@ struct Session {
     DeliveryResult Deliver(const OutgoingMessage& message, const std::string& user = "",
                            const std::string& password = "", bool useTls = false,
                            SessionTimeouts timeouts = TestTimeouts()) {
+        return DeliverAs(message, SmtpAccount{"127.0.0.1", 2525, user, password, useTls}, timeouts);
+    }
+
+    // DeliverAs - the same with the whole account (its host and port are those of the server).
+    DeliveryResult DeliverAs(const OutgoingMessage& message, const SmtpAccount& account,
+                             SessionTimeouts timeouts = TestTimeouts()) {
         Server.Start();
         TransportConnector connector = [this](const std::string& host, std::int32_t port, bool tls,
                                               const SessionTimeouts& t) -> std::unique_ptr<LineTransport> {
@@ -154,8 +160,7 @@ struct Session {
             return std::make_unique<RecordingTransport>(ConnectLine(host, Server.Port(), tls, t), Writes,
                                                         BeforeIsOpen);
         };
-        DeliveryResult result =
-            DeliverMessage(message, "127.0.0.1", user, password, 2525, useTls, timeouts, connector);
+        DeliveryResult result = mail::DeliverMessage(message, account, timeouts, connector);
         Server.Join();
         return result;
     }

@@ -1,24 +1,16 @@
 #include "support/aiosmtpd_server.h"
 
-#include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
-
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace tessel::test {
 
 namespace {
 
 constexpr const char* kPython = "/usr/bin/python3";
-constexpr auto kStartLimit = std::chrono::seconds(30);
 
 int Run(const std::string& command) {
     return std::system(command.c_str());
@@ -64,8 +56,7 @@ TestCertificate MakeTestCertificate(const std::string& dir, bool expired) {
 }
 
 AiosmtpdServer::AiosmtpdServer(const Options& options) {
-    std::vector<std::string> args = {kPython, "-W", "ignore", TESSEL_SOURCE_DIR "/tests/support/smtp_capture.py", "--dir",
-                                     dir_.Path()};
+    std::vector<std::string> args = {"--dir", dir_.Path()};
     if (!options.AuthUser.empty()) {
         args.push_back("--auth-login");
         args.push_back(options.AuthUser + ":" + options.AuthPassword);
@@ -75,58 +66,26 @@ AiosmtpdServer::AiosmtpdServer(const Options& options) {
         args.push_back(options.StartTls->CertFile);
         args.push_back(options.StartTls->KeyFile);
     }
-    int toChild[2];
-    if (::pipe2(toChild, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
+    if (!options.Mechanisms.empty()) {
+        args.push_back("--mechanisms");
+        args.push_back(options.Mechanisms);
     }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::dup2(toChild[0], STDIN_FILENO);
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(kPython, argv.data());
-        ::_exit(127);
+    if (!options.XOAuth2Token.empty()) {
+        args.push_back("--xoauth2-token");
+        args.push_back(options.XOAuth2Token);
     }
-    ::close(toChild[0]);
-    stdinFd_ = toChild[1];
-    if (pid_ < 0) {
-        ::close(stdinFd_);
-        throw std::runtime_error("fork failed");
-    }
-    auto giveUp = std::chrono::steady_clock::now() + kStartLimit;
-    while (std::chrono::steady_clock::now() < giveUp) {
-        std::ifstream portFile(dir_.File("port"));
-        if (portFile >> port_ && port_ > 0) {
-            return;
-        }
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    Stop();
-    throw std::runtime_error("the aiosmtpd sink did not start");
+    helper_ = std::make_unique<PythonHelper>("smtp_capture.py", args, dir_.Path());
 }
 
-AiosmtpdServer::~AiosmtpdServer() {
-    Stop();
-}
+AiosmtpdServer::~AiosmtpdServer() = default;
 
-void AiosmtpdServer::Stop() noexcept {
-    if (stdinFd_ >= 0) {
-        ::close(stdinFd_);
-        stdinFd_ = -1;
+std::vector<std::string> AiosmtpdServer::AuthAttempts() const {
+    std::vector<std::string> attempts;
+    std::istringstream lines(ReadFile(dir_.File("auth_attempts")));
+    for (std::string line; std::getline(lines, line);) {
+        attempts.push_back(line);
     }
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    return attempts;
 }
 
 std::vector<CapturedMessage> AiosmtpdServer::Messages() const {
@@ -145,6 +104,7 @@ std::vector<CapturedMessage> AiosmtpdServer::Messages() const {
         message.Data = ReadFile(folder + "/data");
         message.Tls = ReadFile(folder + "/tls") == "1";
         message.Authenticated = ReadFile(folder + "/auth") == "1";
+        message.AuthMechanism = ReadFile(folder + "/mechanism");
         messages.push_back(std::move(message));
     }
     return messages;

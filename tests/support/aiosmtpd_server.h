@@ -1,11 +1,11 @@
 // An independent SMTP peer for the transport tests: Debian's aiosmtpd, and test certificates.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
-
+#include "support/python_helper.h"
 #include "support/temp_dir.h"
 
 namespace tessel::test {
@@ -30,15 +30,20 @@ struct CapturedMessage {
     std::string Data;  // as received, dot-stuffing undone
     bool Tls = false;
     bool Authenticated = false;
+    std::string AuthMechanism;  // the mechanism of the session's successful AUTH, empty without
 };
 
 // AiosmtpdServer - tests/support/smtp_capture.py on 127.0.0.1 at a free port, for the life of the object.
 class AiosmtpdServer {
 public:
     struct Options {
-        std::string AuthUser;  // non-empty: AUTH LOGIN with AuthUser/AuthPassword is required
+        std::string AuthUser;  // non-empty: AUTH (LOGIN or PLAIN) with AuthUser/AuthPassword is required
         std::string AuthPassword;
         const TestCertificate* StartTls = nullptr;  // set: STARTTLS is required, with this certificate
+        // Offered mechanisms, space-separated, of LOGIN, PLAIN and XOAUTH2; empty: LOGIN PLAIN.
+        std::string Mechanisms{};
+        // XOAUTH2 accepts AuthUser with this bearer token only (a refusal goes the 334 way).
+        std::string XOAuth2Token{};
     };
 
     // Starts the sink and waits until it listens. Throws std::runtime_error when it does not start.
@@ -47,17 +52,15 @@ public:
     AiosmtpdServer(const AiosmtpdServer&) = delete;
     AiosmtpdServer& operator=(const AiosmtpdServer&) = delete;
 
-    int Port() const { return port_; }
+    int Port() const { return helper_->Port(); }
     // Messages - the messages stored so far, in order of arrival.
     std::vector<CapturedMessage> Messages() const;
+    // AuthAttempts - one line per AUTH command: the mechanism, then "ok" or "refused".
+    std::vector<std::string> AuthAttempts() const;
 
 private:
-    void Stop() noexcept;
-
     TempDir dir_;
-    pid_t pid_ = -1;
-    int stdinFd_ = -1;
-    int port_ = 0;
+    std::unique_ptr<PythonHelper> helper_;
 };
 
 }  // namespace tessel::test

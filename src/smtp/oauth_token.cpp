@@ -1,0 +1,185 @@
+#include "smtp/oauth_token.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include <nlohmann/json.hpp>
+
+#include "smtp/https_post.h"
+
+namespace tessel::smtp {
+namespace {
+
+using nlohmann::json;
+
+// kMaxEndpointText - how much of the endpoint's error and error_description a warning carries.
+constexpr std::size_t kMaxEndpointText = 500;
+
+// EndpointName - the address without its query, which the warning has no need of.
+std::string EndpointName(const std::string& url) {
+    return url.substr(0, url.find_first_of("?#"));
+}
+
+// Printable - a text from the endpoint as a record may show it: control bytes as \xHH, cut short.
+std::string Printable(std::string_view text) {
+    std::string result;
+    for (char c : text.substr(0, kMaxEndpointText)) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            result += escaped;
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+// Hidden - text with every occurrence of the client's secrets replaced, in case an endpoint
+// echoes them back.
+std::string Hidden(std::string text, const OAuthClient& client) {
+    for (const std::string* secret : {&client.ClientSecret, &client.RefreshToken}) {
+        if (secret->empty()) continue;
+        for (auto at = text.find(*secret); at != std::string::npos; at = text.find(*secret, at)) {
+            text.replace(at, secret->size(), "[hidden]");
+        }
+    }
+    return text;
+}
+
+std::vector<std::pair<std::string, std::string>> GrantFields(const OAuthClient& client) {
+    std::vector<std::pair<std::string, std::string>> fields;
+    if (client.RefreshToken.empty()) {
+        fields.emplace_back("grant_type", "client_credentials");
+    } else {
+        fields.emplace_back("grant_type", "refresh_token");
+        fields.emplace_back("refresh_token", client.RefreshToken);
+    }
+    if (!client.ClientId.empty()) fields.emplace_back("client_id", client.ClientId);
+    if (!client.ClientSecret.empty()) fields.emplace_back("client_secret", client.ClientSecret);
+    if (!client.Scope.empty()) fields.emplace_back("scope", client.Scope);
+    return fields;
+}
+
+std::string TextField(const json& answer, const char* name) {
+    auto it = answer.find(name);
+    return it != answer.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// RefusalText - "HTTP 400: error: error_description" with what the endpoint gave of the two.
+std::string RefusalText(const HttpsAnswer& answer, const OAuthClient& client) {
+    std::string text = "HTTP " + std::to_string(answer.Status);
+    json body = json::parse(answer.Body, nullptr, false);
+    if (body.is_object()) {
+        std::string error = TextField(body, "error");
+        std::string description = TextField(body, "error_description");
+        if (!error.empty()) text += ": " + Printable(error);
+        if (!description.empty()) text += (error.empty() ? ": " : " - ") + Printable(description);
+    }
+    return Hidden(text, client);
+}
+
+// Lifetime - expires_in as a number of seconds, or as digits in a string (some endpoints send that).
+std::optional<std::chrono::seconds> Lifetime(const json& answer) {
+    auto it = answer.find("expires_in");
+    if (it == answer.end()) return std::nullopt;
+    constexpr double kLongestLifetime = 1e9;  // beyond it a value is nonsense, not a lifetime
+    if (it->is_number() && it->get<double>() >= 0 && it->get<double>() < kLongestLifetime) {
+        return std::chrono::seconds(static_cast<long long>(it->get<double>()));
+    }
+    if (it->is_string()) {
+        const std::string& digits = it->get_ref<const std::string&>();
+        if (!digits.empty() && digits.size() < 10 &&
+            digits.find_first_not_of("0123456789") == std::string::npos) {
+            return std::chrono::seconds(std::stoll(digits));
+        }
+    }
+    return std::nullopt;
+}
+
+// IsBearerToken - printable ASCII without blanks: it goes into the XOAUTH2 string between ^A bytes.
+bool IsBearerToken(const std::string& token) {
+    if (token.empty()) return false;
+    for (char c : token) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F) return false;
+    }
+    return true;
+}
+
+AccessToken ReadToken(const HttpsAnswer& answer, const std::string& endpoint) {
+    json body = json::parse(answer.Body, nullptr, false);
+    if (!body.is_object()) {
+        throw OAuthError("The OAuth token endpoint " + endpoint + " answered with no valid JSON object");
+    }
+    std::string type = TextField(body, "token_type");
+    std::string lowered;
+    for (char c : type) lowered += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!type.empty() && lowered != "bearer") {
+        throw OAuthError("The OAuth token endpoint " + endpoint + " answered with a token of type \"" +
+                         Printable(type) + "\", not Bearer");
+    }
+    AccessToken token{TextField(body, "access_token"), Lifetime(body)};
+    if (!IsBearerToken(token.Value)) {
+        throw OAuthError("The OAuth token endpoint " + endpoint + " answered without a usable access_token");
+    }
+    return token;
+}
+
+}  // namespace
+
+AccessToken FetchAccessToken(const OAuthClient& client, const TokenTimeouts& timeouts) {
+    const std::string endpoint = EndpointName(client.TokenUrl);
+    if (!IsHttpsUrl(client.TokenUrl)) {
+        throw OAuthError("The OAuth token endpoint must be an https:// address, not \"" + Printable(endpoint) +
+                         "\"");
+    }
+    HttpsAnswer answer;
+    try {
+        answer = HttpsPost({client.TokenUrl, GrantFields(client), client.CaPath, timeouts.Connect, timeouts.Request});
+    } catch (const HttpsError& e) {
+        throw OAuthError("The OAuth token endpoint " + endpoint + " could not be used: " + Hidden(e.what(), client));
+    }
+    if (answer.Status != 200) {
+        throw OAuthError("The OAuth token endpoint " + endpoint + " refused the request: " +
+                         RefusalText(answer, client));
+    }
+    return ReadToken(answer, endpoint);
+}
+
+TokenCache::TokenCache(Fetcher fetch, Clock clock) : fetch_(std::move(fetch)), clock_(std::move(clock)) {}
+
+std::string TokenCache::Token(const OAuthClient& client, const TokenTimeouts& timeouts) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto now = clock_();
+    if (kept_ && kept_->Client == client && now < kept_->Until) {
+        return kept_->Token;
+    }
+    kept_.reset();
+    AccessToken fresh = fetch_(client, timeouts);
+    // The lifetime counts from before the request, so the margin also covers the request's own time.
+    if (fresh.ExpiresIn && *fresh.ExpiresIn > kTokenMargin) {
+        kept_ = Kept{client, fresh.Value, now + *fresh.ExpiresIn - kTokenMargin};
+    }
+    return fresh.Value;
+}
+
+void TokenCache::Drop(const std::string& token) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (kept_ && kept_->Token == token) {
+        kept_.reset();
+    }
+}
+
+void TokenCache::Clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    kept_.reset();
+}
+
+TokenCache& ProcessTokenCache() {
+    static TokenCache cache;
+    return cache;
+}
+
+}  // namespace tessel::smtp
