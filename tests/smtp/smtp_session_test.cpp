@@ -132,7 +132,7 @@ TEST(SmtpSessionTest, AuthLoginIsUsedOnlyWhenOfferedAndAUserIsSet) {
         {"AUTH=LOGIN", "250-x\r\n250 AUTH=LOGIN", "user", "pw", true},
         {"AUTH PLAIN LOGIN", "250-x\r\n250 AUTH PLAIN LOGIN", "user", "pw", true},
         {"lower case auth line", "250-x\r\n250 auth login", "user", "pw", true},
-        {"no LOGIN", "250-x\r\n250 AUTH PLAIN CRAM-MD5", "user", "pw", false},
+        {"neither LOGIN nor PLAIN", "250-x\r\n250 AUTH CRAM-MD5 DIGEST-MD5", "user", "pw", false},
         {"no AUTH line", "250-x\r\n250 SIZE 10", "user", "pw", false},
         {"AUTHLOGIN is no AUTH line", "250-x\r\n250 AUTHLOGIN", "user", "pw", false},
         {"empty user", "250-x\r\n250 AUTH LOGIN", "", "pw", false},

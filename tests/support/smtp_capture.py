@@ -73,7 +73,7 @@ class CaptureHandler:
         answer = await server.challenge_auth(error)
         if answer is MISSING or answer != b"":
             return AuthResult(success=False, handled=True)
-        return AuthResult(success=False, message="535 5.7.8 Username and Password not accepted")
+        return AuthResult(success=False, handled=False, message="535 5.7.8 Username and Password not accepted")
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
