@@ -2,6 +2,9 @@
 // posts for each grant, what each failure says (and never says), and how long a token is kept.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "smtp/oauth_token.h"
 #include "support/token_endpoint.h"
 
@@ -60,6 +63,18 @@ TEST(OAuthTokenTest, RefreshTokenGrantSendsTheRefreshTokenAndLeavesOutEmptyField
                                                {"refresh_token", kRefresh},
                                                {"client_id", "client-id"},
                                                {"client_secret", kSecret}}));
+}
+
+TEST(OAuthTokenTest, ACaDirectoryChecksTheEndpointLikeACaFile) {
+    TokenEndpoint endpoint;
+    endpoint.Answer({TokenEndpoint::Token("from-directory")});
+    tessel::test::TempDir certificates;
+    std::filesystem::copy_file(endpoint.CaFile(), certificates.File("endpoint.pem"));
+    ASSERT_EQ(std::system(("openssl rehash " + certificates.Path() + " >/dev/null 2>&1").c_str()), 0);
+    OAuthClient client = Client(endpoint);
+    client.CaPath = certificates.Path();
+
+    EXPECT_EQ(FetchAccessToken(client, ShortTimeouts()).Value, "from-directory");
 }
 
 struct FailureCase {
