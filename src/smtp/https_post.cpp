@@ -9,6 +9,8 @@
 
 #include <curl/curl.h>
 
+#include "smtp/socket.h"
+
 namespace tessel::smtp {
 namespace {
 
@@ -65,6 +67,12 @@ std::size_t Collect(char* data, std::size_t size, std::size_t count, void* targe
     return bytes;
 }
 
+// AbortOnStop - libcurl's progress callback (called about once a second even while it waits): a
+// stop request ends the request.
+int AbortOnStop(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return StopPending() ? 1 : 0;
+}
+
 void Check(CURLcode code, const char* what) {
     if (code != CURLE_OK) {
         throw HttpsError(std::string("libcurl refused the option ") + what + ": " + curl_easy_strerror(code));
@@ -119,8 +127,13 @@ HttpsAnswer HttpsPost(const HttpsRequest& request) {
     Check(curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Collect), "WRITEFUNCTION");
     Check(curl_easy_setopt(h, CURLOPT_WRITEDATA, &answer.Body), "WRITEDATA");
     Check(curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error), "ERRORBUFFER");
+    Check(curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, AbortOnStop), "XFERINFOFUNCTION");
+    Check(curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L), "NOPROGRESS");
 
     CURLcode code = curl_easy_perform(h);
+    if (code == CURLE_ABORTED_BY_CALLBACK) {
+        throw WaitStopped();
+    }
     if (code == CURLE_WRITE_ERROR) {
         throw HttpsError("the answer is longer than " + std::to_string(kMaxAnswerBytes) + " bytes");
     }

@@ -40,7 +40,8 @@ bool IsHttpsUrl(const std::string& url);
 
 // HttpsPost - posts the fields and returns the answer, whatever its status. The peer's certificate
 // and name are always checked; redirects are not followed; proxies come from the environment as
-// libcurl reads them. Throws HttpsError.
+// libcurl reads them. A stop request (StoppableWaits) ends the request with WaitStopped. Throws
+// HttpsError, WaitStopped.
 HttpsAnswer HttpsPost(const HttpsRequest& request);
 
 }  // namespace tessel::smtp

@@ -36,7 +36,7 @@ struct AccessToken {
 // FetchAccessToken - one HTTPS POST (form-encoded) to client.TokenUrl: the refresh-token grant when
 // client.RefreshToken is set, else the client-credentials grant. The endpoint's certificate is
 // always checked (against client.CaPath when set, else the system store); redirects are not
-// followed. Throws OAuthError.
+// followed. Throws OAuthError, and WaitStopped when a stop request ends the request.
 AccessToken FetchAccessToken(const OAuthClient& client, const TokenTimeouts& timeouts);
 
 // TokenCache - keeps the last token for one client in memory until kTokenMargin before it expires.

@@ -62,6 +62,11 @@ StoppableWaits::~StoppableWaits() {
     tStopFd = previous_;
 }
 
+bool StopPending() noexcept {
+    pollfd p{tStopFd, POLLIN, 0};
+    return tStopFd >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
 bool WaitReady(int fd, WaitFor what, Deadline deadline) {
     for (;;) {
         pollfd p[2] = {{fd, static_cast<short>(what == WaitFor::Readable ? POLLIN : POLLOUT), 0},

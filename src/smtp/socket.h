@@ -71,6 +71,10 @@ private:
     int previous_;
 };
 
+// StopPending - the stop watched by the calling thread's StoppableWaits scope has been raised (for
+// waits that are not polls of ours, such as an HTTPS request). Never throws.
+bool StopPending() noexcept;
+
 // PatientWaits - the waits inside it are not cut short by a stop (the reply to the final ".":
 // the server may be taking the message, and cutting the wait could send it twice).
 class PatientWaits : public StoppableWaits {

@@ -5,7 +5,11 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <thread>
+
 #include "smtp/oauth_token.h"
+#include "smtp/socket.h"
+#include "util/stop_signal.h"
 #include "support/token_endpoint.h"
 
 namespace tessel::smtp {
@@ -156,6 +160,20 @@ TEST(OAuthTokenTest, TheEndpointMustBeHttpsWithACertificateThatChecks) {
         }
     }
     EXPECT_TRUE(https.Requests().empty());
+}
+
+TEST(OAuthTokenTest, AStopRequestEndsAWaitForTheEndpoint) {
+    TokenEndpoint endpoint;
+    endpoint.Answer({{200, R"({"access_token":"too-late"})", 30}});
+    StopSignal stop;
+    std::thread stopper([&] {
+        while (endpoint.Requests().empty()) std::this_thread::sleep_for(10ms);
+        stop.Request();
+    });
+    StoppableWaits stoppable(stop.Fd());
+
+    EXPECT_THROW(FetchAccessToken(Client(endpoint), {}), WaitStopped);
+    stopper.join();
 }
 
 // A token cache over the real endpoint, with a clock the test moves.
