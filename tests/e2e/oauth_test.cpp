@@ -185,7 +185,7 @@ TEST_F(OAuthEndToEndTest, TheBinaryDeliversTheQueueOverXOAuth2InOneRun) {
     endpoint.Answer({TokenEndpoint::Refusal(401, "invalid_client", "Client secret expired")});
     Queue("dora@example.test", "Third");
     ProcessResult refused = install.RunOnce();
-    EXPECT_EQ(refused.Status, 0) << refused.Err;
+    EXPECT_EQ(refused.Status, 3) << "the mail server could not be used: " << refused.Err;
     EXPECT_TRUE(Contains(refused.Err, "HTTP 401: invalid_client - Client secret expired")) << refused.Err;
     ExpectNoSecretIn(refused.Err + refused.Out, {"binary-access-token"});
     EXPECT_EQ(QueuedCount(), 1);
