@@ -41,8 +41,9 @@ std::string Printable(std::string_view text) {
 std::string Hidden(std::string text, const OAuthClient& client) {
     for (const std::string* secret : {&client.ClientSecret, &client.RefreshToken}) {
         if (secret->empty()) continue;
-        for (auto at = text.find(*secret); at != std::string::npos; at = text.find(*secret, at)) {
-            text.replace(at, secret->size(), "[hidden]");
+        constexpr std::string_view kMask = "[hidden]";
+        for (auto at = text.find(*secret); at != std::string::npos; at = text.find(*secret, at + kMask.size())) {
+            text.replace(at, secret->size(), kMask);
         }
     }
     return text;
@@ -74,10 +75,11 @@ std::string RefusalText(const HttpsAnswer& answer, const OAuthClient& client) {
     if (body.is_object()) {
         std::string error = TextField(body, "error");
         std::string description = TextField(body, "error_description");
-        if (!error.empty()) text += ": " + Printable(error);
-        if (!description.empty()) text += (error.empty() ? ": " : " - ") + Printable(description);
+        // Secrets are masked before the texts are cut short, so that no part of one is left.
+        if (!error.empty()) text += ": " + Printable(Hidden(error, client));
+        if (!description.empty()) text += (error.empty() ? ": " : " - ") + Printable(Hidden(description, client));
     }
-    return Hidden(text, client);
+    return text;
 }
 
 // Lifetime - expires_in as a number of seconds, or as digits in a string (some endpoints send that).

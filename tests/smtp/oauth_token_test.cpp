@@ -126,6 +126,21 @@ TEST(OAuthTokenTest, EveryFailureNamesTheEndpointAndItsReasonButNoSecret) {
     }
 }
 
+TEST(OAuthTokenTest, ASecretThatIsPartOfTheMaskIsMaskedOnce) {
+    TokenEndpoint endpoint;
+    endpoint.Answer({TokenEndpoint::Refusal(401, "invalid_client", "secret hidden is wrong")});
+    OAuthClient client = Client(endpoint);
+    client.ClientSecret = "hid";
+    try {
+        FetchAccessToken(client, ShortTimeouts());
+        ADD_FAILURE() << "no error";
+    } catch (const OAuthError& e) {
+        EXPECT_EQ(std::string(e.what()), "The OAuth token endpoint " + endpoint.Url() +
+                                             " refused the request: HTTP 401: invalid_client - secret "
+                                             "[hidden]den is wrong");
+    }
+}
+
 TEST(OAuthTokenTest, TheEndpointMustBeHttpsWithACertificateThatChecks) {
     TokenEndpoint plain(TokenEndpoint::Scheme::Http);
     plain.Answer({TokenEndpoint::Token("never-sent")});
