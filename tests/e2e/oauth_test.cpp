@@ -141,7 +141,8 @@ TEST_F(OAuthEndToEndTest, AnEndpointThatFailsDefersTheQueueWithItsReason) {
         EXPECT_TRUE(server.Messages().empty());
         auto warnings = Warnings();
         ASSERT_EQ(warnings.size(), 1u) << "one deferral";
-        EXPECT_TRUE(Contains(warnings[0], "cannot be used; the queued mail stays for the next cycle")) << warnings[0];
+        EXPECT_TRUE(Contains(warnings[0], "Mail server 127.0.0.1:" + std::to_string(server.Port()) + " cannot be used; "))
+            << warnings[0];
         EXPECT_TRUE(Contains(warnings[0], c.Reason)) << warnings[0];
         ExpectNoSecretInRecords({"half-access-token", "plain-access-token"});
         EXPECT_TRUE(server.AuthAttempts().empty());
