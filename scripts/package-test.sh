@@ -45,7 +45,7 @@ else
 fi
 
 step "building with dpkg-buildpackage (log in the temporary directory)"
-if ! (cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=$jobs" \
+if ! (cd "$work/src" && DEB_BUILD_OPTIONS="nocheck noautodbgsym parallel=$jobs" \
         dpkg-buildpackage -b -us -uc >"$work/build.log" 2>&1); then
     tail -n 60 "$work/build.log" >&2
     fail "dpkg-buildpackage failed"
