@@ -20,12 +20,16 @@ std::string WithTrailingSlash(std::string directory) {
     return directory;
 }
 
-// 0 when path names a file that this process can open for reading, else the errno value.
-int ConfigFileProblem(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+// ConfigFileProblem - why path cannot serve as the configuration file; empty when it can. A FIFO
+// or a device would block or never end the read, so only a regular file will do.
+std::string ConfigFileProblem(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return SystemText(errno);
     struct stat info;
-    int problem = ::fstat(fd, &info) != 0 ? errno : S_ISDIR(info.st_mode) ? EISDIR : 0;
+    std::string problem;
+    if (::fstat(fd, &info) != 0) problem = SystemText(errno);
+    else if (S_ISDIR(info.st_mode)) problem = SystemText(EISDIR);
+    else if (!S_ISREG(info.st_mode)) problem = "not a regular file";
     ::close(fd);
     return problem;
 }
@@ -50,9 +54,10 @@ std::string AttachmentRoot(const FileLocations& locations) {
 
 void CheckGivenLocations(const FileLocations& locations) {
     if (locations.ConfigFile) {
-        if (int problem = ConfigFileProblem(*locations.ConfigFile)) {
-            throw Error("the configuration file " + *locations.ConfigFile +
-                        " cannot be read: " + SystemText(problem));
+        std::string problem = ConfigFileProblem(*locations.ConfigFile);
+        if (!problem.empty()) {
+            throw Error("the configuration file " + *locations.ConfigFile + " cannot be read: " +
+                        problem);
         }
     }
     if (locations.StateDirectory) {

@@ -230,6 +230,8 @@ TEST_F(RunModeTest, GivenPlacesAreUsedAndMissingOnesFailTheStart) {
              " cannot be read: No such file or directory\n"},
         {{"--once", "--config=" + dir_.File("etc")}, 1,
          failed + "the configuration file " + dir_.File("etc") + " cannot be read: Is a directory\n"},
+        {{"--once", "--config=/dev/null"}, 1,
+         failed + "the configuration file /dev/null cannot be read: not a regular file\n"},
         {{"--once", "--config=" + given, "--state-dir=" + dir_.File("absent")}, 1,
          failed + "the state directory " + dir_.File("absent") +
              " cannot be used: No such file or directory\n"},
