@@ -340,6 +340,28 @@ TEST(InstallerBinaryTest, ExecutableInDirectoryWithBlanksGetsAQuotedPath) {
     }
 }
 
+TEST(InstallerBinaryTest, GivenPlacesGoOntoExecStartAbsoluteAndQuoted) {
+    test::TempDir dir;
+    std::filesystem::create_directory(dir.File("units"));
+    std::string executable = CopyExecutable(dir.File("bin"));
+    RunResult installed =
+        RunProgram(dir, {executable, "/install", "/silent", "--config=relative.ini",
+                         "--state-dir=" + dir.File("odd 100% $HOME")},
+                   "", {"TESSELCOM_UNIT_DIR=" + dir.File("units")});
+    EXPECT_EQ(installed.Status, 0) << installed.Err;
+    std::string unit = dir.File("units") + "/TesselComService.service";
+    std::string cwd = std::filesystem::current_path().string();
+    EXPECT_NE(test::ReadFile(unit).find("\nExecStart=\"" + executable + "\" \"--config=" + cwd +
+                                        "/relative.ini\" \"--state-dir=" + dir.File("odd 100%% $$HOME") +
+                                        "\"\n"),
+              std::string::npos)
+        << test::ReadFile(unit);
+    if (::access("/usr/bin/systemd-analyze", X_OK) == 0) {
+        RunResult verify = RunProgram(dir, {"/usr/bin/systemd-analyze", "verify", unit}, "");
+        EXPECT_EQ(verify.Status, 0) << verify.Err;
+    }
+}
+
 TEST(InstallerBinaryTest, FailuresExitWithStatusOne) {
     test::TempDir dir;
     std::string unitDir = "TESSELCOM_UNIT_DIR=" + dir.Path();
