@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test (README command 2):
 #   1. the whole suite on the normal build (build/);
-#   2. the whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/);
-#   3. every fuzz target for a few seconds over its seed corpus.
+#   2. the Debian package: built, checked with lintian, installed, one cycle run from the installed
+#      files, removed and purged (scripts/package-test.sh);
+#   3. the whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/);
+#   4. every fuzz target for a few seconds over its seed corpus.
 # Set TESSEL_QUICK=1 to run step 1 only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +20,9 @@ echo "== tests (build/)"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 if [ "${TESSEL_QUICK:-0}" = 1 ]; then exit 0; fi
+
+echo "== Debian package"
+bash scripts/package-test.sh
 
 echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON >/dev/null

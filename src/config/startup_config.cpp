@@ -2,15 +2,12 @@
 
 #include "config/ini_reader.h"
 #include "config/password_cipher.h"
-#include "util/exe_path.h"
 #include "util/parse_integer.h"
 
 namespace tessel::config {
 namespace {
 constexpr const char* kSection = "DBCONFIG";
 }
-
-std::string ConfigFilePath() { return ExecutableDirectory() + "configs.ini"; }
 
 std::int32_t ParsePortValue(const std::string& text) {
     std::string value = text;

@@ -1,4 +1,4 @@
-// The start-up configuration: configs.ini next to the executable.
+// The start-up configuration: the database connection parameters from configs.ini.
 #pragma once
 
 #include <string>
@@ -6,9 +6,6 @@
 #include "config/connection_parameters.h"
 
 namespace tessel::config {
-
-// ConfigFilePath - the executable's directory followed by "configs.ini".
-std::string ConfigFilePath();
 
 // ReadStartupConfiguration - reads the five DBCONFIG keys of the file at path; every parameter
 // is set, a missing one to its default. Throws ConversionError for a Password pair that is not

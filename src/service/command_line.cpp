@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 #include "util/parse_integer.h"
 
@@ -13,6 +14,38 @@ namespace tessel::service {
 namespace {
 
 constexpr std::string_view kTickOption = "--tick-ms=";
+
+// The options that name a place; each needs its value after "=".
+struct PathOption {
+    std::string_view Name;
+    std::string_view Takes;
+    std::optional<std::string> config::FileLocations::*Field;
+};
+constexpr PathOption kPathOptions[] = {
+    {"--config", "the path of a configs.ini file: --config=PATH",
+     &config::FileLocations::ConfigFile},
+    {"--state-dir", "the path of a directory: --state-dir=DIR",
+     &config::FileLocations::StateDirectory},
+};
+
+// ParsePathOption - true when argument is one of the path options (alone, or with "=" and a value).
+// A missing or empty value sets error: a path given as a separate argument would otherwise be
+// ignored without a word.
+bool ParsePathOption(std::string_view argument, config::FileLocations& locations,
+                     std::string& error) {
+    for (const PathOption& option : kPathOptions) {
+        if (!argument.starts_with(option.Name)) continue;
+        std::string_view rest = argument.substr(option.Name.size());
+        if (!rest.empty() && rest.front() != '=') continue;
+        if (rest.size() <= 1) {
+            error = std::string(option.Name) + " takes " + std::string(option.Takes);
+        } else {
+            locations.*option.Field = std::string(rest.substr(1));
+        }
+        return true;
+    }
+    return false;
+}
 
 bool SameLetters(std::string_view a, std::string_view b) noexcept {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -40,6 +73,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         else if (argument == "--encipher") encipher = true;
         else if (argument == "--help") help = true;
         else if (argument == "--version") version = true;
+        else if (ParsePathOption(argument, result.Locations, result.Error)) continue;
         else if (argument.starts_with(kTickOption)) {
             std::string_view value = std::string_view(argument).substr(kTickOption.size());
             // Plain decimal digits only: no sign, blank or hexadecimal form.
@@ -84,6 +118,10 @@ std::string HelpText() {
         "                2 database unreachable, 1 failed (see the event log), 3 the mail\n"
         "                server could not be used (mail is waiting)\n"
         "  --tick-ms=N   length of one poll-loop tick in milliseconds (default 1000)\n"
+        "  --config=PATH the configs.ini to read (default: the one next to the executable)\n"
+        "  --state-dir=DIR\n"
+        "                the directory that holds attachments/ (default: the executable's);\n"
+        "                /install writes both options into the unit's command line\n"
         "  --encipher    read one password line from standard input and print the text to\n"
         "                put under Password in configs.ini\n"
         "  --help        this text\n"

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/file_locations.h"
 #include "service/sleeper.h"
 
 namespace tessel::service {
@@ -32,6 +33,7 @@ struct CommandLine {
     Mode Selected = Mode::Run;
     bool Silent = false;
     std::chrono::milliseconds Tick = kDefaultTick;
+    config::FileLocations Locations;  // --config, --state-dir: honoured by every mode
     std::string Error;  // set with Mode::Invalid
 };
 
@@ -39,8 +41,9 @@ struct CommandLine {
 bool IsSwitch(std::string_view argument, std::string_view word) noexcept;
 
 // ParseCommandLine - the arguments after the program's name. Precedence: --help, --version, an
-// install switch, an uninstall switch, --encipher, --once, run. Anything else is ignored.
-// Never throws.
+// install switch, an uninstall switch, --encipher, --once, run. --config and --state-dir apply
+// to every mode (the last of each wins); without "=" and a value they are an error. Anything else
+// is ignored. Never throws.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 // HelpText - what --help prints: the options, the switches and the signals.

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 
 #include "service/service_state.h"
@@ -74,7 +75,7 @@ void Install(int directory, const RegistrationTarget& target, const CommandRunne
     if (!unit) throw PlatformError(errno);
     // From here on a failure removes the new file: the unit is registered whole or not at all.
     try {
-        WriteAll(unit.Get(), UnitFileText(target.ExecutablePath));
+        WriteAll(unit.Get(), UnitFileText(target.ExecutablePath, target.ServiceArguments));
         // A delayed write error shows only at close.
         if (::close(unit.Release()) != 0) throw PlatformError(errno);
         if (target.ManageSystemd) {
@@ -124,13 +125,34 @@ std::string QuoteExecPath(std::string_view path) {
     return quoted + "\"";
 }
 
-std::string UnitFileText(std::string_view executablePath) {
+std::string QuoteExecArgument(std::string_view argument) {
+    std::string quoted;
+    for (char c : QuoteExecPath(argument)) {
+        quoted += c;
+        if (c == '$') quoted += '$';
+    }
+    return quoted;
+}
+
+std::vector<std::string> ServiceArguments(const config::FileLocations& locations) {
+    std::vector<std::string> arguments;
+    auto absolute = [](const std::string& path) { return std::filesystem::absolute(path).string(); };
+    if (locations.ConfigFile) arguments.push_back("--config=" + absolute(*locations.ConfigFile));
+    if (locations.StateDirectory) {
+        arguments.push_back("--state-dir=" + absolute(*locations.StateDirectory));
+    }
+    return arguments;
+}
+
+std::string UnitFileText(std::string_view executablePath, const std::vector<std::string>& arguments) {
+    std::string execStart = QuoteExecPath(executablePath);
+    for (const std::string& argument : arguments) execStart += " " + QuoteExecArgument(argument);
     return std::string("[Unit]\n") +
            "Description=" + kDisplayName + "\n"
            "\n"
            "[Service]\n"
            "Type=notify\n"
-           "ExecStart=" + QuoteExecPath(executablePath) + "\n"
+           "ExecStart=" + execStart + "\n"
            "Restart=on-failure\n"
            "RestartSec=30\n"
            "\n"
@@ -199,9 +221,10 @@ int ApplyRegistration(bool install, bool silent, const RegistrationTarget& targe
     return 0;
 }
 
-int ApplyRegistration(bool install, bool silent) {
-    return ApplyRegistration(install, silent, DefaultRegistrationTarget(), std::cout, std::cerr,
-                             RunCommand);
+int ApplyRegistration(bool install, bool silent, const config::FileLocations& locations) {
+    RegistrationTarget target = DefaultRegistrationTarget();
+    target.ServiceArguments = ServiceArguments(locations);
+    return ApplyRegistration(install, silent, target, std::cout, std::cerr, RunCommand);
 }
 
 }  // namespace tessel::service

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "config/file_locations.h"
+
 namespace tessel::service {
 
 inline constexpr const char* kUnitFileName = "TesselComService.service";
@@ -18,6 +20,7 @@ struct RegistrationTarget {
     std::string UnitDirectory;   // where the unit file goes
     std::string ExecutablePath;  // the program the unit starts
     bool ManageSystemd = false;  // also daemon-reload and enable/disable
+    std::vector<std::string> ServiceArguments = {};  // the program's options on ExecStart
 };
 
 // CommandRunner - runs a program (argv[0] looked up on PATH) and returns its exit status.
@@ -29,8 +32,17 @@ using CommandRunner = std::function<int(const std::vector<std::string>& argv)>;
 // the program's path is never subject to variable expansion.
 std::string QuoteExecPath(std::string_view path);
 
-// UnitFileText - the whole unit file for the executable at path.
-std::string UnitFileText(std::string_view executablePath);
+// QuoteExecArgument - argument as one double-quoted ExecStart word: as QuoteExecPath, and "$"
+// as "$$" (arguments go through variable expansion).
+std::string QuoteExecArgument(std::string_view argument);
+
+// UnitFileText - the whole unit file for the executable at path, started with arguments.
+std::string UnitFileText(std::string_view executablePath,
+                         const std::vector<std::string>& arguments = {});
+
+// ServiceArguments - the options that give the service the places named at installation, made
+// absolute (the service manager starts the service in "/").
+std::vector<std::string> ServiceArguments(const config::FileLocations& locations);
 
 // DefaultRegistrationTarget - $TESSELCOM_UNIT_DIR or the default directory, this executable,
 // and systemd managed only for the default directory while systemd runs. Throws PlatformError.
@@ -48,7 +60,8 @@ int RunCommand(const std::vector<std::string>& argv);
 int ApplyRegistration(bool install, bool silent, const RegistrationTarget& target,
                       std::ostream& out, std::ostream& err, const CommandRunner& run);
 
-// ApplyRegistration - the same for this executable, its default target, standard output/error.
-int ApplyRegistration(bool install, bool silent);
+// ApplyRegistration - the same for this executable, its default target with the places named on
+// its command line, standard output/error.
+int ApplyRegistration(bool install, bool silent, const config::FileLocations& locations);
 
 }  // namespace tessel::service

@@ -3,8 +3,10 @@
 #include <exception>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "config/file_locations.h"
 #include "config/startup_config.h"
 #include "cycle/work_cycle.h"
 #include "db/database.h"
@@ -15,7 +17,6 @@
 #include "service/notify_socket.h"
 #include "service/once.h"
 #include "service/tessel_com_service.h"
-#include "util/exe_path.h"
 
 namespace {
 
@@ -26,16 +27,20 @@ using namespace tessel::service;
 // This is the one place that connects the host to the database and the work cycle.
 class ServiceWork {
 public:
-    ServiceWork()
-        : sender_(smtp::SessionTimeouts{}, &stop_),
-          cycle_(database_, sender_, ExecutableDirectory() + "attachments/") {
+    explicit ServiceWork(config::FileLocations locations)
+        : locations_(std::move(locations)),
+          sender_(smtp::SessionTimeouts{}, &stop_),
+          cycle_(database_, sender_, config::AttachmentRoot(locations_)) {
         cycle_.WatchStop(stop_);
     }
 
-    // Start-up configuration: the connection parameters from configs.ini. Throws
-    // ConversionError for a malformed Password value.
+    // Start-up configuration: the connection parameters from configs.ini. Throws Error for a
+    // place named on the command line that does not exist, ConversionError for a malformed
+    // Password value.
     bool ServiceStart() {
-        database_.SetParameters(config::ReadStartupConfiguration(config::ConfigFilePath()));
+        config::CheckGivenLocations(locations_);
+        database_.SetParameters(
+            config::ReadStartupConfiguration(config::ConfigFilePath(locations_)));
         return true;
     }
 
@@ -59,6 +64,7 @@ public:
     void Resume() noexcept { stop_.Clear(); }
 
 private:
+    config::FileLocations locations_;
     StopSignal stop_;
     db::Database database_;
     mail::SmtpMailSender sender_;
@@ -80,7 +86,7 @@ int RunMode(const CommandLine& commandLine) {
     std::signal(SIGPIPE, SIG_IGN);
     // A stop that arrives while the service is being set up waits for the dispatcher.
     if (commandLine.Selected == Mode::Run) BlockControlSignals();
-    ServiceWork work;
+    ServiceWork work(commandLine.Locations);
     NotifySocketChannel channel = NotifySocketChannel::FromEnvironment();
     TesselComService service(MakeServiceHandlers(work), channel);
     if (commandLine.Selected == Mode::Once) return RunOnce(service, std::cerr);
@@ -101,7 +107,8 @@ int Main(const CommandLine& commandLine) {
             return kExitUsage;
         case Mode::Install:
         case Mode::Uninstall:
-            return ApplyRegistration(commandLine.Selected == Mode::Install, commandLine.Silent);
+            return ApplyRegistration(commandLine.Selected == Mode::Install, commandLine.Silent,
+                                     commandLine.Locations);
         case Mode::Encipher:
             std::cout << EncipherPasswordLine(std::cin) << "\n";
             return 0;

@@ -64,8 +64,11 @@ ServiceInstall::ServiceInstall(const test::TempDir& dir, const config::Connectio
         << config::HexEncode(config::EncryptString(parameters.Password, config::kCipherStartKey)) << "\n";
 }
 
-ProcessResult ServiceInstall::RunOnce(const std::vector<std::string>& environment) const {
-    pid_t pid = Spawn({executable_, "--once"}, environment, dir_.File("once.out"), dir_.File("once.err"));
+ProcessResult ServiceInstall::RunOnce(const std::vector<std::string>& environment,
+                                      const std::vector<std::string>& arguments) const {
+    std::vector<std::string> argv = {executable_, "--once"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    pid_t pid = Spawn(argv, environment, dir_.File("once.out"), dir_.File("once.err"));
     ProcessResult result;
     result.Status = WaitBounded(pid, kProcessLimit);
     result.Out = test::ReadFile(dir_.File("once.out"));

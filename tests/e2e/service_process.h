@@ -39,8 +39,9 @@ public:
     // AttachmentDirectory - where the service rebuilds attachments.
     std::string AttachmentDirectory() const { return directory_ + "/attachments"; }
 
-    // RunOnce - tesselcomsvc --once to its end (bounded by kProcessLimit).
-    ProcessResult RunOnce(const std::vector<std::string>& environment = {}) const;
+    // RunOnce - tesselcomsvc --once (and arguments) to its end (bounded by kProcessLimit).
+    ProcessResult RunOnce(const std::vector<std::string>& environment = {},
+                          const std::vector<std::string>& arguments = {}) const;
 
 private:
     const test::TempDir& dir_;

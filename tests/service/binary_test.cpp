@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "config/password_cipher.h"
+#include "service/command_line.h"
 #include "service/notify_socket.h"
 #include "support/child_process.h"
 #include "support/loopback.h"
@@ -205,6 +206,58 @@ TEST_F(RunModeTest, MalformedPasswordFailsTheStartWithStatusOne) {
               "TesselComService: Service failed on start: '$G1' is not a valid integer value\n");
 }
 
+// --config and --state-dir in every mode that reads them: the file next to the executable is
+// malformed, so reaching the database stage (status 2) shows that the given file was read.
+TEST_F(RunModeTest, GivenPlacesAreUsedAndMissingOnesFailTheStart) {
+    dir_.Write("bin/configs.ini", "[DBCONFIG]\nPassword=G1\n");
+    std::filesystem::create_directory(dir_.File("etc"));
+    std::string given = dir_.Write("etc/configs.ini",
+                                   "[DBCONFIG]\nServer=127.0.0.1\nPort=" +
+                                       std::to_string(test::UnusedLoopbackPort()) + "\n");
+    std::filesystem::create_directory(dir_.File("state"));
+    const std::string failed = "TesselComService: Service failed on start: ";
+    struct Case {
+        std::vector<std::string> Arguments;
+        int Status;
+        std::string ErrStart;
+    };
+    const std::vector<Case> cases = {
+        {{"--once", "--config=" + given}, 2, "tesselcomsvc: the database could not be reached"},
+        {{"--once", "--config=" + given, "--state-dir=" + dir_.File("state")}, 2,
+         "tesselcomsvc: the database could not be reached"},
+        {{"--once", "--config=" + dir_.File("absent.ini")}, 1,
+         failed + "the configuration file " + dir_.File("absent.ini") +
+             " cannot be read: No such file or directory\n"},
+        {{"--once", "--config=" + dir_.File("etc")}, 1,
+         failed + "the configuration file " + dir_.File("etc") + " cannot be read: Is a directory\n"},
+        {{"--once", "--config=/dev/null"}, 1,
+         failed + "the configuration file /dev/null cannot be read: not a regular file\n"},
+        {{"--once", "--config=" + given, "--state-dir=" + dir_.File("absent")}, 1,
+         failed + "the state directory " + dir_.File("absent") +
+             " cannot be used: No such file or directory\n"},
+        {{"--once", "--config=" + given, "--state-dir=" + given}, 1,
+         failed + "the state directory " + given + " cannot be used: Not a directory\n"},
+        // Run mode checks the same, and ends the same way.
+        {{"--tick-ms=2", "--state-dir=" + dir_.File("absent")}, 1,
+         failed + "the state directory " + dir_.File("absent") +
+             " cannot be used: No such file or directory\n"},
+        {{"--once", "--config"}, kExitUsage,
+         "tesselcomsvc: --config takes the path of a configs.ini file: --config=PATH\n"},
+        {{"--state-dir=", "/install"}, kExitUsage,
+         "tesselcomsvc: --state-dir takes the path of a directory: --state-dir=DIR\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {executable_};
+        argv.insert(argv.end(), c.Arguments.begin(), c.Arguments.end());
+        RunResult result = RunProgram(dir_, argv, "");
+        SCOPED_TRACE(argv.back());
+        EXPECT_EQ(result.Status, c.Status);
+        EXPECT_EQ(result.Out, "");
+        EXPECT_TRUE(result.Err.starts_with(c.ErrStart)) << result.Err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("bin/attachments")));
+}
+
 TEST(NotifySocketTest, AbstractAddressesAreReached) {
     std::string name = "@tessel-notify-test-" + std::to_string(::getpid());
     NotifyReceiver receiver(name);
@@ -284,6 +337,28 @@ TEST(InstallerBinaryTest, ExecutableInDirectoryWithBlanksGetsAQuotedPath) {
         RunResult removed = RunProgram(dir, {executable, "-UNINSTALL"}, "", {unitDir});
         EXPECT_EQ(removed.Status, 0);
         EXPECT_EQ(removed.Out, "Service uninstalled successfully\n");
+    }
+}
+
+TEST(InstallerBinaryTest, GivenPlacesGoOntoExecStartAbsoluteAndQuoted) {
+    test::TempDir dir;
+    std::filesystem::create_directory(dir.File("units"));
+    std::string executable = CopyExecutable(dir.File("bin"));
+    RunResult installed =
+        RunProgram(dir, {executable, "/install", "/silent", "--config=relative.ini",
+                         "--state-dir=" + dir.File("odd 100% $HOME")},
+                   "", {"TESSELCOM_UNIT_DIR=" + dir.File("units")});
+    EXPECT_EQ(installed.Status, 0) << installed.Err;
+    std::string unit = dir.File("units") + "/TesselComService.service";
+    std::string cwd = std::filesystem::current_path().string();
+    EXPECT_NE(test::ReadFile(unit).find("\nExecStart=\"" + executable + "\" \"--config=" + cwd +
+                                        "/relative.ini\" \"--state-dir=" + dir.File("odd 100%% $$HOME") +
+                                        "\"\n"),
+              std::string::npos)
+        << test::ReadFile(unit);
+    if (::access("/usr/bin/systemd-analyze", X_OK) == 0) {
+        RunResult verify = RunProgram(dir, {"/usr/bin/systemd-analyze", "verify", unit}, "");
+        EXPECT_EQ(verify.Status, 0) << verify.Err;
     }
 }
 
