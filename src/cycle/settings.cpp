@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "smtp/helo_name.h"
+#include "util/event_log.h"
 #include "util/parse_integer.h"
 
 namespace tessel::cycle {
@@ -11,6 +13,19 @@ namespace {
 std::int32_t ReadCount(db::Database& db, const std::string& key, std::int32_t defaultValue) {
     std::int32_t value = ParseInteger(ReadSetting(db, key), defaultValue);
     return value < 0 ? defaultValue : value;
+}
+
+// ReadHeloName - email.helo without surrounding blanks; a value that cannot stand in an EHLO
+// command is dropped with a warning (the host name is sent as before).
+std::string ReadHeloName(db::Database& db) {
+    const std::string value = ReadSetting(db, "email.helo");
+    const std::size_t first = value.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    std::string name = value.substr(first, value.find_last_not_of(" \t") - first + 1);
+    if (smtp::IsUsableHeloName(name)) return name;
+    WriteWarning(kServiceSource, "The setting email.helo is not a host name (it holds a blank, a control "
+                                 "byte or a byte above 126): the machine's host name is sent instead");
+    return "";
 }
 
 }  // namespace
@@ -45,6 +60,7 @@ CycleSettings ReadSmtpSettings(db::Database& db) {
     smtp.OAuth.Scope = ReadSetting(db, "email.oauth.scope");
     smtp.OAuth.RefreshToken = ReadSetting(db, "email.oauth.refresh");
     smtp.OAuth.CaPath = ReadSetting(db, "email.oauth.ca");
+    smtp.Helo = ReadHeloName(db);
     return settings;
 }
 

@@ -26,7 +26,7 @@ struct SmtpSettings : smtp::SmtpAccount {
     std::int32_t RetryHours = kDefaultRetryHours;
 };
 
-// CycleSettings - the seven email. settings: the SMTP settings and the hold switch.
+// CycleSettings - the email. settings: the SMTP settings and the hold switch.
 struct CycleSettings {
     SmtpSettings Smtp;
     bool Hold = false;  // email.outlook = 1: the cycle stops after reading the settings
@@ -50,8 +50,9 @@ std::string ReadSetting(db::Database& db, const std::string& key);
 // ReadSmtpSettings - email.servidor, .porta (lenient, 25), .user, .pass, .remetente, .ssl (strict:
 // on for 1) and .outlook (lenient, 0: on for 1), read in this order; then, unless the hold switch
 // is on, email.retry.hours and alarm.catchup.minutes (a missing, empty, negative or non-integer
-// value gives the default) and the authentication settings email.auth and email.oauth.url,
-// .client, .secret, .scope, .refresh, .ca (as texts; empty when missing). Throws ConversionError when
+// value gives the default), the authentication settings email.auth and email.oauth.url,
+// .client, .secret, .scope, .refresh, .ca (as texts; empty when missing), and email.helo (trimmed;
+// a value that is not a usable name is dropped with a warning record). Throws ConversionError when
 // email.ssl is not an integer (the hold switch is then not read), DatabaseError, StatementError.
 CycleSettings ReadSmtpSettings(db::Database& db);
 

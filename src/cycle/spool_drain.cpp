@@ -116,7 +116,7 @@ DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const Attachmen
     for (const std::string& recipient : attempt.Recipients) {
         if (StopRaised(drain)) return DeliveryAction::Stop;
         smtp::DeliveryResult result =
-            drain.Sender.SendEmail(row.Sender, recipient, row.Subject, row.Body, files.Paths(), drain.Smtp);
+            drain.Sender.SendEmail(row.Sender, recipient, row.Subject, row.Body, files.Paths(), drain.Smtp, row.Id);
         DeliveryDecision decision = DecideDelivery(result, row.Id, recipient, drain.Smtp);
         if (decision.Fate == RecipientFate::Untried) return decision.Action;
         attempt.Fates.push_back(decision.Fate);

@@ -1,6 +1,7 @@
 // The sending routine the spool drain calls, behind an interface so tests can record the calls.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,11 +14,12 @@ class MailSender {
 public:
     virtual ~MailSender() = default;
 
-    // SendEmail - one message to one recipient text, through the cycle's mail server and account.
+    // SendEmail - one message of queue row rowId to one recipient text, through the cycle's mail
+    // server and account.
     virtual smtp::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
                                      const std::string& subject, const std::string& body,
                                      const std::vector<std::string>& attachmentPaths,
-                                     const smtp::SmtpAccount& server) = 0;
+                                     const smtp::SmtpAccount& server, std::int32_t rowId) = 0;
 };
 
 }  // namespace tessel::mail

@@ -4,7 +4,9 @@
 #include "mime/compose.h"
 #include "mime/header_encoding.h"
 #include "mime/line_writer.h"
+#include "mime/message_id.h"
 #include "mime/render.h"
+#include "smtp/helo_name.h"
 
 namespace tessel::mail {
 
@@ -56,19 +58,28 @@ smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const 
     return smtp::DeliverMessage(envelope, text, server, timeouts, connector);
 }
 
+std::string MessageIdFor(const mime::OutgoingMessage& message, std::int32_t rowId, const std::string& sender,
+                         const std::string& subject, const std::string& body, const smtp::SmtpAccount& server) {
+    // The parsed addresses, not the recipient text: a rewritten recipient list may space it differently.
+    std::string recipients;
+    for (const mime::MailAddress& recipient : message.Recipients) recipients += recipient.Address + "\n";
+    return mime::MakeMessageId({rowId, recipients, sender, subject, body}, smtp::HeloName(server));
+}
+
 SmtpMailSender::SmtpMailSender(smtp::SessionTimeouts timeouts, const StopSignal* stop)
     : timeouts_(timeouts), stop_(stop) {}
 
 DeliveryResult SmtpMailSender::SendEmail(const std::string& sender, const std::string& recipient,
                                          const std::string& subject, const std::string& body,
                                          const std::vector<std::string>& attachmentPaths,
-                                         const smtp::SmtpAccount& server) {
+                                         const smtp::SmtpAccount& server, std::int32_t rowId) {
     mime::OutgoingMessage message;
     try {
         message = mime::ComposeMessage(sender, recipient, subject, body, attachmentPaths);
     } catch (const mime::AddressError& e) {
         return DeliveryResult::Failure(FailureStage::Address, e.what());
     }
+    message.MessageId = MessageIdFor(message, rowId, sender, subject, body, server);
     smtp::StoppableWaits stoppable(stop_ != nullptr ? stop_->Fd() : -1);
     return DeliverMessage(message, server, timeouts_);
 }

@@ -22,19 +22,26 @@ smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const 
                               const smtp::SessionTimeouts& timeouts = {},
                               const smtp::TransportConnector& connector = smtp::ConnectLine);
 
+// MessageIdFor - the Message-ID of the composed message of row rowId: from the row, the recipients'
+// addresses and the row's texts, its right side the name the session announces (email.helo or the
+// host name). Throws tessel::Error only when the digest cannot be computed.
+std::string MessageIdFor(const mime::OutgoingMessage& message, std::int32_t rowId, const std::string& sender,
+                         const std::string& subject, const std::string& body, const smtp::SmtpAccount& server);
+
 // SmtpMailSender - the sending routine of the spool drain.
 class SmtpMailSender : public MailSender {
 public:
     // stop - when given, raising it cuts short every wait of a session before its final ".".
     explicit SmtpMailSender(smtp::SessionTimeouts timeouts = {}, const StopSignal* stop = nullptr);
 
-    // SendEmail - composes the message and delivers it in a session of its own. A sender or recipient
-    // text the address parser refuses gives Failure(Address, its text) without any connection.
-    // Never throws for a failed delivery; writes no log (the caller decides).
+    // SendEmail - composes the message, with a Message-ID that every attempt of this row and
+    // recipient shares (MessageIdFor), and delivers it in a session of its own. A sender or
+    // recipient text the address parser refuses gives Failure(Address, its text) without any
+    // connection. Never throws for a failed delivery; writes no log (the caller decides).
     smtp::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
                              const std::string& subject, const std::string& body,
                              const std::vector<std::string>& attachmentPaths,
-                             const smtp::SmtpAccount& server) override;
+                             const smtp::SmtpAccount& server, std::int32_t rowId) override;
 
 private:
     smtp::SessionTimeouts timeouts_;

@@ -51,4 +51,8 @@ const HeaderCharset& ProcessHeaderCharset() {
     return charset;
 }
 
+std::string SourceCharsetName(const HeaderCharset& charset) {
+    return charset.JapaneseConversion ? "Shift_JIS" : charset.Name;
+}
+
 }  // namespace tessel::mime

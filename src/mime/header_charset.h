@@ -19,6 +19,10 @@ struct HeaderCharset {
 // (C, POSIX, empty) ISO-8859-1 with Q. Never throws.
 HeaderCharset HeaderCharsetForLocale(std::string_view localeName);
 
+// SourceCharsetName - the name of the charset of text that was not converted: "Shift_JIS" with the
+// Japanese conversion, else the charset's name. Never throws.
+std::string SourceCharsetName(const HeaderCharset& charset);
+
 // ProcessHeaderCharset - the charset of the first non-empty of LC_ALL, LC_CTYPE and LANG, read
 // on the first call and kept for the life of the process. Never throws.
 const HeaderCharset& ProcessHeaderCharset();

@@ -1,5 +1,6 @@
 #include "mime/header_encoding.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 
@@ -182,6 +183,19 @@ std::string EncodeHeaderText(std::string_view original, std::string_view special
     return out;
 }
 
+std::string EncodeAsEncodedWords(std::string_view original, std::string_view specials,
+                                 const HeaderCharset& charset) {
+    if (original.empty()) return "";
+    const std::string converted = charset.JapaneseConversion ? ShiftJisToIso2022Jp(original) : std::string(original);
+    ByteSet quote{};
+    for (int b = 0; b < 256; ++b) quote[b] = b < 32 || b >= 127;
+    for (char c : specials) quote[static_cast<unsigned char>(c)] = true;
+    for (char c : kQuotedExtras) quote[static_cast<unsigned char>(c)] = true;
+    std::string out;
+    EncodeStretch(out, converted, quote, charset);
+    return out;
+}
+
 std::string FormatHeaderAddress(const MailAddress& address, bool nameFromAddress,
                                 const HeaderCharset& charset) {
     const std::string mailbox = HeaderSafeText(address.Address);
@@ -223,6 +237,14 @@ std::string FormatPlainAddress(const MailAddress& address) {
     bool plain = true;
     for (char c : name) plain &= c == ' ' || IsAtomByte(c);
     return (plain ? name : Quoted(name)) + " " + addressSpec;
+}
+
+std::string FormatSenderAddress(const MailAddress& address, const HeaderCharset& charset) {
+    const std::string name = HeaderSafeText(address.Name);
+    const bool eightBit =
+        std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) > 127; });
+    if (!eightBit) return FormatPlainAddress(address);
+    return EncodeHeaderText(name, kNameSpecials, charset) + " " + FormatAddressSpec(address);
 }
 
 }  // namespace tessel::mime

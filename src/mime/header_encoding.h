@@ -27,6 +27,11 @@ std::string HeaderSafeText(std::string_view text);
 std::string EncodeHeaderText(std::string_view text, std::string_view specials,
                              const HeaderCharset& charset);
 
+// EncodeAsEncodedWords - the whole text as encoded-words (at most 75 bytes each, separated by
+// CR LF space), with every control byte, byte above 126 and byte of specials quoted; the Japanese
+// flag converts first as above. An empty text gives an empty result. Throws as EncodeHeaderText.
+std::string EncodeAsEncodedWords(std::string_view text, std::string_view specials, const HeaderCharset& charset);
+
 // FormatHeaderAddress - the From/To form: `"Name" <address>`, an encoded-word instead of the
 // quoted name when it holds a control byte or a byte above 126, or the address alone when
 // there is no name (with nameFromAddress, the address serves as the name). CR and LF in name
@@ -43,5 +48,9 @@ std::string FormatAddressSpec(const MailAddress& address);
 // `Name <local@domain>`, the name in double quotes when it holds bytes outside atoms and
 // spaces; never encoded-words. CR and LF become spaces. Never throws.
 std::string FormatPlainAddress(const MailAddress& address);
+
+// FormatSenderAddress - the Sender form: the plain form, except that a name holding a byte above
+// 127 is written as encoded-words as in From, followed by "<address>". Throws as EncodeHeaderText.
+std::string FormatSenderAddress(const MailAddress& address, const HeaderCharset& charset);
 
 }  // namespace tessel::mime

@@ -28,6 +28,7 @@ struct OutgoingMessage {
     std::string Subject;
     std::vector<std::string> BodyLines;
     std::vector<MessageAttachment> Attachments;
+    std::string MessageId;  // the Message-ID value, angle brackets included; empty: no such header
 };
 
 }  // namespace tessel::mime

@@ -7,9 +7,11 @@
 #include <memory>
 #include <random>
 
+#include "mime/attachment_name.h"
 #include "mime/header_encoding.h"
 #include "mime/header_lines.h"
 #include "mime/japanese.h"
+#include "mime/text_body.h"
 #include "util/base64.h"
 
 namespace tessel::mime {
@@ -17,7 +19,6 @@ namespace tessel::mime {
 namespace {
 
 constexpr std::string_view kPreamble = "This is a multi-part message in MIME format";
-constexpr std::string_view kPartIndent = "        ";
 
 constexpr const char* kDayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -38,17 +39,15 @@ Shape ShapeOf(const OutgoingMessage& message) {
     return Shape::Multipart;
 }
 
-bool HasEightBitByte(const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) {
-        for (char c : line) {
-            if (static_cast<unsigned char>(c) >= 128) return true;
-        }
-    }
-    return false;
+// A plain message needs MIME headers only to label 8-bit text or to announce quoted-printable;
+// otherwise it keeps the bare form.
+bool NeedsMimeHeaders(const TextBodyForm& form) {
+    return !form.Charset.empty() || form.Encoding == TransferEncoding::QuotedPrintable;
 }
 
-std::vector<std::string> HeaderBlock(const OutgoingMessage& message, Shape shape,
-                                     const RenderContext& context) {
+std::vector<std::string> HeaderBlock(const OutgoingMessage& message, Shape shape, const RenderContext& context,
+                                     const TextBodyForm& plainForm) {
+    const bool plainMime = shape == Shape::Plain && NeedsMimeHeaders(plainForm);
     std::string to;
     for (std::size_t i = 0; i < message.Recipients.size(); ++i) {
         if (i > 0) to += ", ";
@@ -60,9 +59,12 @@ std::vector<std::string> HeaderBlock(const OutgoingMessage& message, Shape shape
     headers.Set("To", to);
     if (shape == Shape::Multipart)
         headers.Set("Content-Type", "multipart/mixed; boundary=\"" + context.Boundary + "\"");
-    if (shape != Shape::Plain) headers.Set("MIME-Version", "1.0");
-    headers.Set("Sender", FormatPlainAddress(message.Sender));
+    if (plainMime) headers.Set("Content-Type", TextContentType(plainForm));
+    if (shape != Shape::Plain || plainMime) headers.Set("MIME-Version", "1.0");
+    if (plainMime) headers.Set("Content-Transfer-Encoding", TransferEncodingName(plainForm.Encoding));
+    headers.Set("Sender", FormatSenderAddress(message.Sender, context.Charset));
     headers.Set("Date", context.Date);
+    headers.Set("Message-ID", message.MessageId);
     return headers.Lines();
 }
 
@@ -84,15 +86,19 @@ File OpenAttachment(const MessageAttachment& attachment) {
     return file;
 }
 
-void WriteAttachmentPart(LineWriter& writer, const MessageAttachment& attachment) {
+void WriteLines(LineWriter& writer, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) writer.WriteLine(line);
+}
+
+void WriteAttachmentPart(LineWriter& writer, const MessageAttachment& attachment, const HeaderCharset& charset) {
     File file = OpenAttachment(attachment);
-    // The name is written as it is, but a line break in it must not start a header of its own.
+    // A line break in the name must not start a header of its own.
     const std::string name = HeaderSafeText(attachment.FileName);
     writer.WriteLine("Content-Type: application/octet-stream;");
-    writer.WriteLine(std::string(kPartIndent) + "name=\"" + name + "\"");
+    WriteLines(writer, NameParameterLines(name, charset));
     writer.WriteLine("Content-Transfer-Encoding: base64");
     writer.WriteLine("Content-Disposition: attachment;");
-    writer.WriteLine(std::string(kPartIndent) + "filename=\"" + name + "\"");
+    WriteLines(writer, FilenameParameterLines(name, charset));
     writer.WriteLine("");
 
     char chunk[kBase64ChunkBytes];
@@ -105,11 +111,28 @@ void WriteAttachmentPart(LineWriter& writer, const MessageAttachment& attachment
         throw RenderError("Cannot read attachment file \"" + attachment.StoredPath + "\": " + SystemText(errno));
 }
 
-void WritePlain(const OutgoingMessage& message, LineWriter& writer, const RenderContext& context) {
-    writer.WriteLine("");
-    for (const std::string& line : message.BodyLines) {
-        WriteBodyLine(writer, context.Charset.JapaneseConversion ? ShiftJisToIso2022Jp(line) : line);
+// The lines of a text body in its transfer encoding, dot-stuffed.
+void WriteTextLines(LineWriter& writer, const std::vector<std::string>& lines, const TextBodyForm& form) {
+    for (const std::string& line : lines) {
+        if (form.Encoding != TransferEncoding::QuotedPrintable) {
+            WriteBodyLine(writer, line);
+            continue;
+        }
+        for (const std::string& encoded : QuotedPrintableLines(line)) WriteBodyLine(writer, encoded);
     }
+}
+
+// The plain body as it is sent: with the Japanese flag, converted to ISO-2022-JP.
+std::vector<std::string> ConvertedLines(const std::vector<std::string>& lines) {
+    std::vector<std::string> converted;
+    converted.reserve(lines.size());
+    for (const std::string& line : lines) converted.push_back(ShiftJisToIso2022Jp(line));
+    return converted;
+}
+
+void WritePlain(const std::vector<std::string>& lines, const TextBodyForm& form, LineWriter& writer) {
+    writer.WriteLine("");
+    WriteTextLines(writer, lines, form);
     writer.WriteLine("");
 }
 
@@ -119,17 +142,19 @@ void WriteMultipart(const OutgoingMessage& message, LineWriter& writer, const Re
     writer.WriteLine(kPreamble);
     writer.WriteLine("");
     if (!IsBlankBody(message.BodyLines)) {
+        // The text part is not converted: its bytes stay in the charset they were written in.
+        const TextBodyForm form =
+            TextBodyFormOf(message.BodyLines, message.BodyLines, SourceCharsetName(context.Charset));
         writer.WriteLine(delimiter);
-        writer.WriteLine("Content-Type: text/plain");
-        writer.WriteLine(HasEightBitByte(message.BodyLines) ? "Content-Transfer-Encoding: 8bit"
-                                                            : "Content-Transfer-Encoding: 7bit");
+        writer.WriteLine("Content-Type: " + TextContentType(form));
+        writer.WriteLine("Content-Transfer-Encoding: " + std::string(TransferEncodingName(form.Encoding)));
         writer.WriteLine("");
-        for (const std::string& line : message.BodyLines) WriteBodyLine(writer, line);
+        WriteTextLines(writer, message.BodyLines, form);
         writer.WriteLine("");
     }
     for (const MessageAttachment& attachment : message.Attachments) {
         writer.WriteLine(delimiter);
-        WriteAttachmentPart(writer, attachment);
+        WriteAttachmentPart(writer, attachment, context.Charset);
         writer.WriteLine("");
     }
     writer.WriteLine(delimiter + "--");
@@ -181,13 +206,21 @@ RenderContext CurrentRenderContext() {
 
 void RenderMessage(const OutgoingMessage& message, LineWriter& writer, const RenderContext& context) {
     const Shape shape = ShapeOf(message);
-    for (const std::string& line : HeaderBlock(message, shape, context)) writer.WriteLine(line);
+    // The plain body's form decides its headers, so it is known before the header block.
+    std::vector<std::string> converted;
+    if (shape == Shape::Plain && context.Charset.JapaneseConversion) converted = ConvertedLines(message.BodyLines);
+    const std::vector<std::string>& plainLines = context.Charset.JapaneseConversion ? converted : message.BodyLines;
+    const TextBodyForm plainForm = shape == Shape::Plain
+                                       ? TextBodyFormOf(message.BodyLines, plainLines, context.Charset.Name)
+                                       : TextBodyForm{};
+
+    WriteLines(writer, HeaderBlock(message, shape, context, plainForm));
     switch (shape) {
     case Shape::Plain:
-        WritePlain(message, writer, context);
+        WritePlain(plainLines, plainForm, writer);
         break;
     case Shape::SingleAttachment:
-        WriteAttachmentPart(writer, message.Attachments.front());
+        WriteAttachmentPart(writer, message.Attachments.front(), context.Charset);
         writer.WriteLine("");
         break;
     case Shape::Multipart:

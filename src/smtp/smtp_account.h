@@ -28,6 +28,7 @@ struct SmtpAccount {
     bool UseTls = false;
     std::string AuthMechanism{};  // "login", "plain", "xoauth2" (any case); empty: chosen from the offer
     OAuthClient OAuth{};
+    std::string Helo{};  // the name sent with EHLO/HELO; empty: the machine's host name
 };
 
 }  // namespace tessel::smtp

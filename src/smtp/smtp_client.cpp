@@ -9,6 +9,7 @@
 
 #include "smtp/auth.h"
 #include "smtp/failure_class.h"
+#include "smtp/helo_name.h"
 
 namespace tessel::smtp {
 
@@ -92,7 +93,7 @@ SmtpClient::SmtpClient(SmtpAccount account, SessionTimeouts timeouts, TransportC
     : account_(std::move(account)),
       timeouts_(timeouts),
       connector_(std::move(connector)),
-      heloName_(LocalHostName()) {}
+      heloName_(HeloName(account_)) {}
 
 SmtpClient::~SmtpClient() {
     if (transport_) {

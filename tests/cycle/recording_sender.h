@@ -19,6 +19,7 @@ struct SendCall {
     std::vector<bool> AttachmentExists;
     std::int32_t Port = 0;
     bool UseTls = false;
+    std::int32_t RowId = 0;
 };
 
 class RecordingSender : public mail::MailSender {
@@ -31,9 +32,9 @@ public:
     smtp::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
                                    const std::string& subject, const std::string& body,
                                    const std::vector<std::string>& attachmentPaths,
-                                   const smtp::SmtpAccount& server) override {
+                                   const smtp::SmtpAccount& server, std::int32_t rowId) override {
         SendCall call{sender, recipient, subject, body, server.Host, server.UserName, server.Password,
-                      attachmentPaths, {}, {}, server.Port, server.UseTls};
+                      attachmentPaths, {}, {}, server.Port, server.UseTls, rowId};
         for (const std::string& path : attachmentPaths) {
             call.AttachmentContents.push_back(tessel::test::ReadFile(path));
             call.AttachmentExists.push_back(::access(path.c_str(), F_OK) == 0);

@@ -35,7 +35,7 @@ TEST(SendEmailTest, TwoCommaSeparatedRecipientsMakeOneSessionWithTwoRecipients) 
 
     SmtpMailSender sender(TestTimeouts());
     DeliveryResult result = sender.SendEmail("From Name <from@example.test>", "a@example.test, B <b@example.test>",
-                                             "Subject", "Body\r\n", {}, Server(server.Port()));
+                                             "Subject", "Body\r\n", {}, Server(server.Port()), 1);
     server.Join();
 
     EXPECT_TRUE(result.Delivered) << result.Reason;
@@ -46,13 +46,13 @@ TEST(SendEmailTest, RefusedAddressTextIsAnAddressFailureWithoutConnection) {
     SmtpMailSender sender(TestTimeouts());
     // A connection attempt would end as a Session failure (refused), not as an Address failure.
     DeliveryResult result = sender.SendEmail("<a@example.test> b@example.test", "c@example.test", "s", "b", {},
-                                             Server(ClosedPort()));
+                                             Server(ClosedPort()), 1);
     EXPECT_FALSE(result.Delivered);
     EXPECT_EQ(result.Stage, FailureStage::Address);
     EXPECT_EQ(result.Reason, "@ Outside address");
 
     result = sender.SendEmail("a@example.test", "<c@example.test> d@example.test", "s", "b", {},
-                              Server(ClosedPort()));
+                              Server(ClosedPort()), 1);
     EXPECT_EQ(result.Stage, FailureStage::Address);
 }
 
@@ -60,7 +60,7 @@ TEST(SendEmailTest, UnreachableServerIsASessionFailureNotAnError) {
     SmtpMailSender sender(TestTimeouts());
     DeliveryResult result;
     EXPECT_NO_THROW(result = sender.SendEmail("a@example.test", "b@example.test", "s", "b", {},
-                                              Server(ClosedPort())));
+                                              Server(ClosedPort()), 1));
     EXPECT_FALSE(result.Delivered);
     EXPECT_EQ(result.Stage, FailureStage::Session);
 }

@@ -6,10 +6,16 @@
 #include <regex>
 #include <sstream>
 
+#include "mime/text_body.h"
+#include "sample_messages.h"
 #include "support/temp_dir.h"
 
 namespace tessel::mime {
 namespace {
+
+using samples::BaseMessage;
+using samples::kContext;
+using samples::kReportBytes;
 
 using Lines = std::vector<std::string>;
 
@@ -32,9 +38,6 @@ private:
     std::size_t limit_;
     std::size_t written_ = 0;
 };
-
-const HeaderCharset kLatin{"ISO-8859-1", 'Q', false};
-const RenderContext kContext{"0123456789=_ABCDEFGHIJKLMNOPQRSTUV", "Tue, 5 Jan 2010 14:03:07 +0100", kLatin};
 
 Lines Render(const OutgoingMessage& message, const RenderContext& context = kContext) {
     RecordingWriter writer;
@@ -67,40 +70,11 @@ void ExpectGolden(const std::string& name, const Lines& lines) {
     EXPECT_EQ(actual, expected) << "golden file " << name;
 }
 
-OutgoingMessage BaseMessage() {
-    OutgoingMessage m;
-    m.From = {"First Last", "me@example.com"};
-    m.Sender = m.From;
-    m.Recipients = {{"", "you@example.org"}, {"Last, First", "other@example.org"}};
-    m.Subject = "Monthly report r\xE9sum\xE9";
-    return m;
-}
-
-const std::string kReportBytes = "The quick brown fox jumps over the lazy dog. 0123456789 ABCDEFGHIJ";
-
-TEST(RenderMessageTest, PlainShapeMatchesGolden) {
-    OutgoingMessage m = BaseMessage();
-    m.BodyLines = {"Hello,", "", ".", "..", ".hidden", "Regards"};
-    ExpectGolden("mail_plain.eml", Render(m));
-}
-
-TEST(RenderMessageTest, SingleAttachmentShapeMatchesGolden) {
+// Every golden message, old shapes and new: a message that was already correct keeps its bytes
+// but for the Message-ID line.
+TEST(RenderMessageTest, SamplesMatchTheirGoldenFiles) {
     test::TempDir dir;
-    OutgoingMessage m = BaseMessage();
-    m.From = {"", "me@example.com"};
-    m.Sender = m.From;
-    m.BodyLines = {"   ", "\t "};
-    m.Attachments = {{dir.Write("report.txt", kReportBytes), "report.txt"}};
-    ExpectGolden("mail_single_attachment.eml", Render(m));
-}
-
-TEST(RenderMessageTest, MultipartShapeMatchesGolden) {
-    test::TempDir dir;
-    OutgoingMessage m = BaseMessage();
-    m.BodyLines = {"See the attached files.", ".signature"};
-    m.Attachments = {{dir.Write("report.txt", kReportBytes), "report.txt"},
-                     {dir.Write("empty.bin", ""), "empty.bin"}};
-    ExpectGolden("mail_multipart.eml", Render(m));
+    for (const samples::Sample& sample : samples::Samples(dir)) ExpectGolden(sample.Golden, Render(sample.Message));
 }
 
 TEST(RenderMessageTest, PlainEmptyMessageIsHeadersAndTwoEmptyLines) {
@@ -116,34 +90,87 @@ TEST(RenderMessageTest, ToJoinsTheFormsOfAllRecipients) {
     EXPECT_EQ(Render(m).front(), "To: , you@example.org, , \"Me\" <me@example.org>");
 }
 
-TEST(RenderMessageTest, PlainBodyIsSentUnchangedWithoutMimeHeaders) {
-    OutgoingMessage m = BaseMessage();
-    m.BodyLines = {"caf\xE9 cr\xE8me  "};
-    const Lines lines = Render(m);
-    EXPECT_EQ(lines[lines.size() - 2], "caf\xE9 cr\xE8me  ");
+// The header lines of a rendering that begin with one of the MIME header names.
+Lines MimeHeaders(const Lines& lines) {
+    Lines found;
     for (const std::string& line : lines) {
-        EXPECT_EQ(line.rfind("MIME-Version", 0), std::string::npos);
-        EXPECT_EQ(line.rfind("Content-", 0), std::string::npos);
+        if (line.empty()) break;
+        if (line.rfind("Content-", 0) == 0 || line.rfind("MIME-Version", 0) == 0) found.push_back(line);
+    }
+    return found;
+}
+
+const std::string kLongest(kMaxBodyLine, 'x');
+
+TEST(RenderMessageTest, PlainMessageGetsMimeHeadersOnlyWhenItsBodyNeedsThem) {
+    const struct {
+        const char* name;
+        Lines body;
+        Lines headers;
+    } cases[] = {
+        {"ASCII", {"plain text  ", kLongest}, {}},
+        {"8-bit", {"caf\xE9 cr\xE8me  "},
+         {"Content-Type: text/plain; charset=ISO-8859-1", "MIME-Version: 1.0", "Content-Transfer-Encoding: 8bit"}},
+        {"line over 998", {kLongest + "x"},
+         {"Content-Type: text/plain", "MIME-Version: 1.0", "Content-Transfer-Encoding: quoted-printable"}},
+        {"998 and a stuffed dot", {"." + kLongest.substr(1)},
+         {"Content-Type: text/plain", "MIME-Version: 1.0", "Content-Transfer-Encoding: quoted-printable"}},
+        {"8-bit and long", {"caf\xE9", kLongest + "x"},
+         {"Content-Type: text/plain; charset=ISO-8859-1", "MIME-Version: 1.0",
+          "Content-Transfer-Encoding: quoted-printable"}},
+    };
+    for (const auto& c : cases) {
+        OutgoingMessage m = BaseMessage();
+        m.BodyLines = c.body;
+        const Lines lines = Render(m);
+        EXPECT_EQ(MimeHeaders(lines), c.headers) << c.name;
+        if (c.headers.empty() || c.headers.back().ends_with("8bit")) {
+            EXPECT_TRUE(std::equal(c.body.begin(), c.body.end(), lines.end() - 1 - c.body.size())) << c.name;
+        }
+        for (const std::string& line : lines) EXPECT_LE(line.size(), kMaxBodyLine) << c.name;
     }
 }
 
-TEST(RenderMessageTest, TextPartEncodingFollowsBodyBytes) {
+TEST(RenderMessageTest, TextPartLabelAndEncodingFollowBodyBytes) {
     test::TempDir dir;
     const std::string file = dir.Write("a.txt", "a");
+    const RenderContext japanese{kContext.Boundary, kContext.Date, {"ISO-2022-JP", 'B', true}};
     const struct {
         Lines body;
+        const RenderContext& context;
+        const char* type;
         const char* encoding;
-    } cases[] = {{{"plain"}, "Content-Transfer-Encoding: 7bit"},
-                 {{"plain", "caf\xE9"}, "Content-Transfer-Encoding: 8bit"}};
+    } cases[] = {
+        {{"plain"}, kContext, "Content-Type: text/plain", "Content-Transfer-Encoding: 7bit"},
+        {{"plain", "caf\xE9"}, kContext, "Content-Type: text/plain; charset=ISO-8859-1",
+         "Content-Transfer-Encoding: 8bit"},
+        {{kLongest + "x"}, kContext, "Content-Type: text/plain", "Content-Transfer-Encoding: quoted-printable"},
+        {{"\x93\xFA\x96\x7B"}, japanese, "Content-Type: text/plain; charset=Shift_JIS",
+         "Content-Transfer-Encoding: 8bit"},
+    };
     for (const auto& c : cases) {
         OutgoingMessage m = BaseMessage();
         m.BodyLines = c.body;
         m.Attachments = {{file, "a.txt"}};
-        const Lines lines = Render(m);
-        auto part = std::find(lines.begin(), lines.end(), "Content-Type: text/plain");
+        const Lines lines = Render(m, c.context);
+        auto part = std::find(lines.begin(), lines.end(), "--" + kContext.Boundary);
         ASSERT_NE(part, lines.end());
-        EXPECT_EQ(*(part + 1), c.encoding);
+        EXPECT_EQ(*(part + 1), c.type);
+        EXPECT_EQ(*(part + 2), c.encoding);
     }
+}
+
+TEST(RenderMessageTest, MessageIdFollowsDateAndIsLeftOutWhenEmpty) {
+    OutgoingMessage m = BaseMessage();
+    Lines lines = Render(m);
+    auto date = std::find(lines.begin(), lines.end(), "Date: " + kContext.Date);
+    ASSERT_NE(date, lines.end());
+    EXPECT_EQ(*(date + 1), "Message-ID: " + m.MessageId);
+
+    m.MessageId.clear();
+    lines = Render(m);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("Message-ID"); }),
+              0);
 }
 
 // The base64 lines of the only attachment of a single-attachment message.
@@ -242,6 +269,9 @@ TEST(RenderMessageTest, JapaneseConversionAppliesToPlainBodyOnly) {
     plain.BodyLines = {nihon};
     Lines lines = Render(plain, japanese);
     EXPECT_EQ(lines[lines.size() - 2], converted);
+    // Converted text is 7-bit, labelled with the charset it now is in.
+    EXPECT_EQ(MimeHeaders(lines), (Lines{"Content-Type: text/plain; charset=ISO-2022-JP", "MIME-Version: 1.0",
+                                         "Content-Transfer-Encoding: 7bit"}));
 
     test::TempDir dir;
     OutgoingMessage multipart = plain;

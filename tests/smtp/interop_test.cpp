@@ -47,9 +47,9 @@ TEST_F(InteropTest, MultipartMessageWithAttachmentArrivesWithAuthLogin) {
     const std::string body = "Hello,\r\n.a line that starts with a dot\r\nbye\r\n";
 
     mail::SmtpMailSender sender(TestTimeouts());
+    const SmtpAccount account{"127.0.0.1", server.Port(), "mailer", "pa ss:word"};
     DeliveryResult result = sender.SendEmail("Tessel <tessel@example.test>", "Someone <someone@example.test>",
-                                             "Report", body, {path},
-                                             SmtpAccount{"127.0.0.1", server.Port(), "mailer", "pa ss:word"});
+                                             "Report", body, {path}, account, 1);
 
     ASSERT_TRUE(result.Delivered) << result.Reason;
     auto messages = server.Messages();
@@ -60,6 +60,7 @@ TEST_F(InteropTest, MultipartMessageWithAttachmentArrivesWithAuthLogin) {
     EXPECT_FALSE(messages[0].Tls);
     OutgoingMessage composed = mime::ComposeMessage("Tessel <tessel@example.test>", "Someone <someone@example.test>",
                                               "Report", body, {path});
+    composed.MessageId = mail::MessageIdFor(composed, 1, "Tessel <tessel@example.test>", "Report", body, account);
     EXPECT_EQ(WithoutDate(messages[0].Data), WithoutDate(Undotted(Rendered(composed))));
 }
 

@@ -1,0 +1,85 @@
+#include "mime/text_body.h"
+
+#include <algorithm>
+
+namespace tessel::mime {
+
+namespace {
+
+bool IsEightBit(char c) { return static_cast<unsigned char>(c) > 127; }
+
+// The length of a line on the wire: dot-stuffing adds a full stop in front of a leading one.
+std::size_t StuffedLength(const std::string& line) {
+    return line.size() + (!line.empty() && line.front() == '.' ? 1 : 0);
+}
+
+bool HasOverlongLine(const std::vector<std::string>& lines) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [](const std::string& line) { return StuffedLength(line) > kMaxBodyLine; });
+}
+
+bool IsLiteral(char c) { return (c >= 33 && c <= 126 && c != '=') || c == ' ' || c == '\t'; }
+
+}  // namespace
+
+bool HasEightBitByte(const std::vector<std::string>& lines) {
+    return std::any_of(lines.begin(), lines.end(),
+                       [](const std::string& line) { return std::any_of(line.begin(), line.end(), IsEightBit); });
+}
+
+TextBodyForm TextBodyFormOf(const std::vector<std::string>& source, const std::vector<std::string>& sent,
+                            const std::string& charsetName) {
+    TextBodyForm form;
+    if (HasEightBitByte(source)) form.Charset = charsetName;
+    if (HasOverlongLine(sent)) {
+        form.Encoding = TransferEncoding::QuotedPrintable;
+    } else if (HasEightBitByte(sent)) {
+        form.Encoding = TransferEncoding::EightBit;
+    }
+    return form;
+}
+
+std::string TextContentType(const TextBodyForm& form) {
+    return form.Charset.empty() ? "text/plain" : "text/plain; charset=" + form.Charset;
+}
+
+std::string_view TransferEncodingName(TransferEncoding encoding) {
+    switch (encoding) {
+    case TransferEncoding::SevenBit:
+        return "7bit";
+    case TransferEncoding::EightBit:
+        return "8bit";
+    case TransferEncoding::QuotedPrintable:
+        return "quoted-printable";
+    }
+    return "7bit";
+}
+
+std::vector<std::string> QuotedPrintableLines(std::string_view line) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::vector<std::string> lines;
+    std::string current;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        const bool last = i + 1 == line.size();
+        std::string piece;
+        // A blank at the end of a line would be lost by transports that trim lines.
+        if (IsLiteral(c) && !(last && (c == ' ' || c == '\t'))) {
+            piece = c;
+        } else {
+            const auto v = static_cast<unsigned char>(c);
+            piece = {'=', kHex[v >> 4], kHex[v & 0xF]};
+        }
+        // The room for the soft line break's "=" is kept on every line but the last.
+        const std::size_t room = last ? kMaxQuotedPrintableLine : kMaxQuotedPrintableLine - 1;
+        if (current.size() + piece.size() > room) {
+            lines.push_back(current + "=");
+            current.clear();
+        }
+        current += piece;
+    }
+    lines.push_back(current);
+    return lines;
+}
+
+}  // namespace tessel::mime
