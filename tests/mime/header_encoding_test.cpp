@@ -158,6 +158,22 @@ TEST(AddressFormsTest, HeaderAndPlainForms) {
     }
 }
 
+TEST(AddressFormsTest, SenderFormEncodesOnlyAnEightBitName) {
+    const struct {
+        MailAddress address;
+        const char* sender;
+    } cases[] = {
+        {{"First Last", "local@domain"}, "First Last <local@domain>"},
+        {{"Last, First", "a@b.c"}, "\"Last, First\" <a@b.c>"},
+        {{"", "local@domain"}, "local@domain"},
+        {{"Sec\xE7\xE3o de Arquivo", "arquivo@x.y"}, "=?ISO-8859-1?Q?Sec=E7=E3o?= de Arquivo <arquivo@x.y>"},
+        {{"Ren\xE9, Jo", "a@b.c"}, "=?ISO-8859-1?Q?Ren=E9=2C?= Jo <a@b.c>"},
+        {{"J\xFCrgen", "john doe@x.y"}, "=?ISO-8859-1?Q?J=FCrgen?= <\"john doe\"@x.y>"},
+        {{"J\xFCrgen\r\nBcc: v@x.y", "a@b.c"}, "=?ISO-8859-1?Q?J=FCrgen__Bcc=3A_v=40x=2Ey?= <a@b.c>"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FormatSenderAddress(c.address, kLatin), c.sender) << c.address.Name;
+}
+
 TEST(AddressFormsTest, LineBreaksInNameAndAddressBecomeSpaces) {
     const MailAddress evil{"Evil\r\nBcc: x@y.z", "a@b.c\r\nX-Injected: 1"};
     EXPECT_EQ(FormatHeaderAddress(evil, false, kLatin), "\"Evil  Bcc: x@y.z\" <a@b.c  X-Injected: 1>");
