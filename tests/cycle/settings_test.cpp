@@ -2,6 +2,7 @@
 
 #include "cycle_fixture.h"
 #include "util/error.h"
+#include "util/event_log.h"
 
 namespace tessel::cycle::test {
 namespace {
@@ -73,6 +74,25 @@ TEST_F(SettingsTest, AuthenticationKeysAreOptionalTextsReadEveryCycle) {
     EXPECT_EQ(s.Smtp.OAuth, (smtp::OAuthClient{"https://login.example/tenant/oauth2/v2.0/token", "client-id",
                                                 "client-secret", "https://outlook.office365.com/.default",
                                                 "refresh-token", "/etc/tessel/ca.pem"}));
+}
+
+TEST_F(SettingsTest, HeloNameIsTrimmedAndAnUnusableOneDropped) {
+    std::vector<std::string> warnings;
+    ScopedEventSink sink([&](Severity, const std::string&, const std::string& text) { warnings.push_back(text); });
+    const struct {
+        const char* value;
+        const char* helo;
+        bool warned;
+    } cases[] = {{nullptr, "", false}, {"", "", false}, {"  ", "", false},
+                 {"mail.example.org", "mail.example.org", false},
+                 {" mail.example.org\t", "mail.example.org", false}, {"[192.0.2.7]", "[192.0.2.7]", false},
+                 {"two words", "", true}, {"mail\r\nRSET", "", true}, {"m\xE1il.example", "", true}};
+    for (const auto& c : cases) {
+        warnings.clear();
+        EXPECT_EQ(ReadWith("email.helo", c.value).Smtp.Helo, c.helo) << (c.value ? c.value : "(missing)");
+        EXPECT_EQ(warnings.size(), c.warned ? 1u : 0u) << (c.value ? c.value : "(missing)");
+        Reset();
+    }
 }
 
 TEST_F(SettingsTest, PortIsLenientWithDefault25) {

@@ -91,6 +91,8 @@ TEST_F(SpoolDrainTest, RowsGoOutInIdOrderWithTheTenArgumentsAndAreRemoved) {
     EXPECT_TRUE(first.AttachmentPaths.empty());
     EXPECT_EQ(first.Port, 2525);
     EXPECT_TRUE(first.UseTls);
+    EXPECT_EQ(first.RowId, 3);  // the Message-ID is made from it
+    EXPECT_EQ(sender.Calls[2].RowId, 9);
     EXPECT_EQ(sender.Calls[1].Body, "");  // NULL Texto
     EXPECT_EQ(QueuedIds(), "");
     EXPECT_TRUE(warnings.empty());

@@ -65,5 +65,39 @@ TEST(SendEmailTest, UnreachableServerIsASessionFailureNotAnError) {
     EXPECT_EQ(result.Stage, FailureStage::Session);
 }
 
+// email.helo is the name in EHLO and the right side of the Message-ID; a name that cannot stand in
+// the command is not sent, the host name is.
+TEST(SendEmailTest, HeloNameIsAnnouncedAndEndsTheMessageId) {
+    const struct {
+        const char* helo;
+        std::string announced;
+    } cases[] = {{"relay.example.test", "relay.example.test"},
+                 {"", smtp::LocalHostName()},
+                 {"bad name\r\nRSET", smtp::LocalHostName()}};
+    for (const auto& c : cases) {
+        tessel::test::ScriptedSmtpServer server;
+        server.Reply("220 x").Expect("EHLO " + c.announced).Reply("250 x")
+            .Expect("RSET").Reply("250 ok")
+            .Expect("MAIL FROM: <from@example.test>").Reply("250 ok")
+            .Expect("RCPT TO:<to@example.test>").Reply("250 ok")
+            .Expect("DATA").Reply("354 go")
+            .ExpectData().Reply("250 ok")
+            .Expect("QUIT").Reply("221 bye");
+        server.Start();
+        smtp::SmtpAccount account = Server(server.Port());
+        account.Helo = c.helo;
+        SmtpMailSender sender(TestTimeouts());
+        DeliveryResult result = sender.SendEmail("from@example.test", "to@example.test", "s", "b", {}, account, 9);
+        server.Join();
+
+        EXPECT_TRUE(result.Delivered) << result.Reason;
+        EXPECT_TRUE(server.Mismatches().empty()) << server.Mismatches().front();
+        const std::string data = server.Data();
+        const std::size_t id = data.find("\r\nMessage-ID: <9.");
+        ASSERT_NE(id, std::string::npos) << data;
+        EXPECT_EQ(data.substr(data.find('@', id), c.announced.size() + 4), "@" + c.announced + ">\r\n");
+    }
+}
+
 }  // namespace
 }  // namespace tessel::mail::test

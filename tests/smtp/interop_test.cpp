@@ -64,6 +64,66 @@ TEST_F(InteropTest, MultipartMessageWithAttachmentArrivesWithAuthLogin) {
     EXPECT_EQ(WithoutDate(messages[0].Data), WithoutDate(Undotted(Rendered(composed))));
 }
 
+// MessageIdOf - the value of the text's Message-ID header; empty when it has none.
+std::string MessageIdOf(const std::string& text) {
+    const std::string name = "\r\nMessage-ID: ";
+    const std::size_t at = text.find(name);
+    if (at == std::string::npos) return "";
+    const std::size_t start = at + name.size();
+    return text.substr(start, text.find("\r\n", start) - start);
+}
+
+// A server that refuses lines over 998 bytes ("500 Line too long") takes the message, and the
+// text is the one rendered.
+TEST_F(InteropTest, MessageWithALongLatin1LineIsTaken) {
+    AiosmtpdServer server({"", "", nullptr});
+    std::string line;
+    while (line.size() < 1799) line += "relat\xF3rio de mar\xE7o ";
+    line.resize(1799);
+    const std::string body = "Bom dia,\r\n" + line + "\r\n.\r\n";
+
+    mail::SmtpMailSender sender(TestTimeouts());
+    const SmtpAccount account{"127.0.0.1", server.Port(), "", ""};
+    DeliveryResult result = sender.SendEmail("a@example.test", "b@example.test", "Longo", body, {}, account, 3);
+
+    ASSERT_TRUE(result.Delivered) << result.Reason;
+    auto messages = server.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    const std::string& data = messages[0].Data;
+    EXPECT_NE(data.find("\r\nContent-Transfer-Encoding: quoted-printable\r\n"), std::string::npos);
+    EXPECT_NE(data.find("\r\nContent-Type: text/plain; charset=ISO-8859-1\r\n"), std::string::npos);
+    OutgoingMessage composed = mime::ComposeMessage("a@example.test", "b@example.test", "Longo", body, {});
+    composed.MessageId = mail::MessageIdFor(composed, 3, "a@example.test", "Longo", body, account);
+    EXPECT_EQ(WithoutDate(data), WithoutDate(Undotted(Rendered(composed))));
+}
+
+// A receiver can drop the second copy of a retried message: every attempt of one row and recipient
+// carries the same Message-ID, and nothing else shares it.
+TEST_F(InteropTest, MessageIdRepeatsOnlyForTheSameRowAndRecipient) {
+    AiosmtpdServer server({"", "", nullptr});
+    SmtpAccount account{"127.0.0.1", server.Port(), "", ""};
+    account.Helo = "relay.example.test";
+    mail::SmtpMailSender sender(TestTimeouts());
+    const struct {
+        std::int32_t row;
+        const char* recipient;
+    } attempts[] = {{5, "a@example.test"}, {5, " a@example.test"}, {5, "b@example.test"}, {6, "a@example.test"}};
+    for (const auto& attempt : attempts) {
+        DeliveryResult result = sender.SendEmail("Tessel <t@example.test>", attempt.recipient, "Same", "Same text\r\n",
+                                                 {}, account, attempt.row);
+        ASSERT_TRUE(result.Delivered) << result.Reason;
+    }
+    auto messages = server.Messages();
+    ASSERT_EQ(messages.size(), 4u);
+    std::vector<std::string> ids;
+    for (const auto& message : messages) ids.push_back(MessageIdOf(message.Data));
+    EXPECT_TRUE(ids[0].starts_with("<5.") && ids[0].ends_with("@relay.example.test>")) << ids[0];
+    EXPECT_EQ(ids[1], ids[0]) << "a second attempt of the same row and recipient";
+    EXPECT_NE(ids[2], ids[0]) << "another recipient of the row";
+    EXPECT_NE(ids[3], ids[0]) << "another row";
+    EXPECT_NE(ids[3], ids[2]);
+}
+
 TEST_F(InteropTest, WrongPasswordIsRefusedBeforeTheTransaction) {
     AiosmtpdServer server({"mailer", "right", nullptr});
     DeliveryResult result = DeliverMessage(PlainMessage(), "127.0.0.1", "mailer", "wrong", server.Port(), false,
