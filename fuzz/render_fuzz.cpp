@@ -1,5 +1,6 @@
-// RenderMessage over random messages: no rendered line is a lone ".", no line holds CR or LF, and
-// every body line that begins with "." went out with one more.
+// RenderMessage over random messages: no rendered line is a lone ".", no line holds CR or LF, every
+// body line that begins with "." went out with one more, and no body line goes out longer than
+// 998 bytes.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "mime/compose.h"
 #include "mime/render.h"
+#include "mime/text_body.h"
 
 namespace {
 
@@ -44,9 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::size_t stuffed = 0, dotted = 0;
     for (const std::string& body : message.BodyLines) dotted += !body.empty() && body[0] == '.';
+    bool inBody = false;  // without attachments, everything after the header block is body
     for (const std::string& line : writer.lines) {
         if (line == ".") std::abort();
         if (line.find('\r') != std::string::npos || line.find('\n') != std::string::npos) std::abort();
+        if (inBody && line.size() > kMaxBodyLine) std::abort();
+        inBody = inBody || line.empty();
         stuffed += line.size() >= 2 && line[0] == '.' && line[1] == '.';
     }
     if (stuffed < dotted) std::abort();
