@@ -1,18 +1,11 @@
 // A message sent again by a later cycle is the same message to its receiver.
 #include "e2e_fixture.h"
+#include "support/header_value.h"
 #include "support/scripted_smtp_server.h"
 #include "support/smtp_sink.h"
 
 namespace tessel::e2e {
 namespace {
-
-std::string MessageIdOf(const std::string& text) {
-    const std::string name = "\r\nMessage-ID: ";
-    const std::size_t at = text.find(name);
-    if (at == std::string::npos) return "";
-    const std::size_t start = at + name.size();
-    return text.substr(start, text.find("\r\n", start) - start);
-}
 
 // The server took the text in, then answered its end with 421: the row waits for the next cycle,
 // and its second copy carries the Message-ID of the first, so a receiver that did keep the first
@@ -42,9 +35,9 @@ TEST_F(EndToEndTest, ARetriedMessageKeepsItsMessageId) {
     MailServer(second.Port());
     EXPECT_EQ(cycle.RunCycle(), cycle::CycleOutcome::Completed);
     ASSERT_EQ(second.Count(), 1u);
-    const std::string id = MessageIdOf(first.Data());
+    const std::string id = test::HeaderValue(first.Data(), "Message-ID");
     EXPECT_TRUE(id.starts_with("<" + std::to_string(row) + ".") && id.ends_with("@relay.example.test>")) << id;
-    EXPECT_EQ(MessageIdOf(second.Messages()[0].Data), id);
+    EXPECT_EQ(test::HeaderValue(second.Messages()[0].Data, "Message-ID"), id);
     EXPECT_EQ(QueuedCount(), 0);
 }
 

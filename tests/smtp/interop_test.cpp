@@ -6,6 +6,7 @@
 #include "mail/send_email.h"
 #include "session_fixture.h"
 #include "support/aiosmtpd_server.h"
+#include "support/header_value.h"
 #include "support/temp_dir.h"
 
 namespace tessel::smtp::test {
@@ -64,15 +65,6 @@ TEST_F(InteropTest, MultipartMessageWithAttachmentArrivesWithAuthLogin) {
     EXPECT_EQ(WithoutDate(messages[0].Data), WithoutDate(Undotted(Rendered(composed))));
 }
 
-// MessageIdOf - the value of the text's Message-ID header; empty when it has none.
-std::string MessageIdOf(const std::string& text) {
-    const std::string name = "\r\nMessage-ID: ";
-    const std::size_t at = text.find(name);
-    if (at == std::string::npos) return "";
-    const std::size_t start = at + name.size();
-    return text.substr(start, text.find("\r\n", start) - start);
-}
-
 // A server that refuses lines over 998 bytes ("500 Line too long") takes the message, and the
 // text is the one rendered.
 TEST_F(InteropTest, MessageWithALongLatin1LineIsTaken) {
@@ -116,7 +108,7 @@ TEST_F(InteropTest, MessageIdRepeatsOnlyForTheSameRowAndRecipient) {
     auto messages = server.Messages();
     ASSERT_EQ(messages.size(), 4u);
     std::vector<std::string> ids;
-    for (const auto& message : messages) ids.push_back(MessageIdOf(message.Data));
+    for (const auto& message : messages) ids.push_back(tessel::test::HeaderValue(message.Data, "Message-ID"));
     EXPECT_TRUE(ids[0].starts_with("<5.") && ids[0].ends_with("@relay.example.test>")) << ids[0];
     EXPECT_EQ(ids[1], ids[0]) << "a second attempt of the same row and recipient";
     EXPECT_NE(ids[2], ids[0]) << "another recipient of the row";
