@@ -112,5 +112,39 @@ TEST(IndependentDecoderTest, EveryGoldenMessageDecodesToWhatWasComposed) {
     }
 }
 
+// Japanese: the plain body converted to ISO-2022-JP, the text part and the attachment name left in
+// Shift_JIS; each labelled so that the parser gives back the same characters.
+TEST(IndependentDecoderTest, JapaneseMessagesDecodeToTheirCharacters) {
+    const RenderContext japanese{samples::kContext.Boundary, samples::kContext.Date, {"ISO-2022-JP", 'B', true}};
+    const std::string nihon = "\x93\xFA\x96\x7B";          // "Japan" in Shift_JIS
+    const std::string nihonUtf8 = "\xE6\x97\xA5\xE6\x9C\xAC";  // the same two characters in UTF-8
+    tessel::test::TempDir dir;
+
+    OutgoingMessage plain = samples::BaseMessage();
+    plain.Subject = nihon;
+    plain.From = {nihon, "jp@example.com"};
+    plain.Sender = plain.From;
+    plain.BodyLines = {nihon + " text"};
+    OutgoingMessage multipart = plain;
+    multipart.Attachments = {{dir.Write("a.bin", "abc"), nihon + ".txt"}};
+
+    for (const OutgoingMessage* message : {&plain, &multipart}) {
+        TextWriter writer;
+        RenderMessage(*message, writer, japanese);
+        const Json decoded = Decode(dir.Write("japanese.eml", writer.Text));
+        ASSERT_TRUE(decoded.is_object()) << "python3 could not decode the message";
+        EXPECT_EQ(decoded["subject"], nihonUtf8);
+        EXPECT_EQ(decoded["sender"][0], nihonUtf8);
+        const Json& parts = decoded["parts"];
+        ASSERT_EQ(parts.size(), 1 + message->Attachments.size());
+        EXPECT_EQ(parts[0]["text"], nihonUtf8 + " text\n" + (message->Attachments.empty() ? "\n" : ""));
+        if (!message->Attachments.empty()) {
+            EXPECT_EQ(parts[0]["charset"], "shift_jis");
+            EXPECT_EQ(parts[1]["filename"], nihonUtf8 + ".txt");
+            EXPECT_EQ(parts[1]["hex"], Hex("abc"));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace tessel::mime
