@@ -61,6 +61,10 @@ CycleSettings ReadSmtpSettings(db::Database& db) {
     smtp.OAuth.RefreshToken = ReadSetting(db, "email.oauth.refresh");
     smtp.OAuth.CaPath = ReadSetting(db, "email.oauth.ca");
     smtp.Helo = ReadHeloName(db);
+    smtp.TlsVerify = ParseInteger(ReadSetting(db, "email.tls.verify"), 0) == 1;
+    smtp.TlsCa = ReadSetting(db, "email.tls.ca");
+    smtp.TlsPins = ReadSetting(db, "email.tls.pin");
+    smtp.ImplicitTls = ParseInteger(ReadSetting(db, "email.tls.implicit"), 0) == 1;
     return settings;
 }
 

@@ -51,9 +51,11 @@ std::string ReadSetting(db::Database& db, const std::string& key);
 // on for 1) and .outlook (lenient, 0: on for 1), read in this order; then, unless the hold switch
 // is on, email.retry.hours and alarm.catchup.minutes (a missing, empty, negative or non-integer
 // value gives the default), the authentication settings email.auth and email.oauth.url,
-// .client, .secret, .scope, .refresh, .ca (as texts; empty when missing), and email.helo (trimmed;
-// a value that is not a usable name is dropped with a warning record). Throws ConversionError when
-// email.ssl is not an integer (the hold switch is then not read), DatabaseError, StatementError.
+// .client, .secret, .scope, .refresh, .ca (as texts; empty when missing), email.helo (trimmed;
+// a value that is not a usable name is dropped with a warning record), and the TLS checks
+// email.tls.verify, .ca, .pin and .implicit (lenient, on for 1; empty keys leave them off). Throws
+// ConversionError when email.ssl is not an integer (the hold switch is then not read),
+// DatabaseError, StatementError.
 CycleSettings ReadSmtpSettings(db::Database& db);
 
 // ReadSmsGatewaySettings - sms.prefix, sms.user, sms.password, sms.idapi, in this order; a missing

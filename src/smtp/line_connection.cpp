@@ -198,7 +198,7 @@ bool LineConnection::IsOpen() {
     return (socket_.Valid() && !peerClosed_) || !input_.empty();
 }
 
-void LineConnection::StartTls(Deadline deadline) {
+void LineConnection::StartTls(Deadline deadline, const TlsPeerCheck& check) {
     if (!tls_) {
         throw TlsError("The connection was not made for TLS");
     }
@@ -209,7 +209,13 @@ void LineConnection::StartTls(Deadline deadline) {
     if (!socket_.Valid()) {
         throw TransportError("Connection closed by the server");
     }
-    tls_->Handshake(socket_.Fd(), host_, deadline);
+    try {
+        tls_->Handshake(socket_.Fd(), host_, deadline, check);
+    } catch (const TlsCheckError&) {
+        // Not the server meant: it gets no further byte, not even a QUIT.
+        DropSocket();
+        throw;
+    }
 }
 
 void LineConnection::Close() noexcept {

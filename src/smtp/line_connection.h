@@ -12,6 +12,7 @@
 
 #include "smtp/socket.h"
 #include "smtp/tls_layer.h"
+#include "smtp/tls_peer_check.h"
 
 namespace tessel::smtp {
 
@@ -46,9 +47,10 @@ public:
     // IsOpen - takes in without waiting what has arrived; true while the server has not closed, or
     // while received bytes still wait in the input buffer.
     virtual bool IsOpen() = 0;
-    // StartTls - client handshake on the same socket. Fails without a handshake when bytes are
-    // already waiting in the input buffer (they came in plain text). Throws TlsError/TransportError.
-    virtual void StartTls(Deadline deadline) = 0;
+    // StartTls - client handshake on the same socket, the certificate checked as check asks. Fails
+    // without a handshake when bytes are already waiting in the input buffer (they came in plain
+    // text). A failed check closes the connection. Throws TlsCheckError, TlsError, TransportError.
+    virtual void StartTls(Deadline deadline, const TlsPeerCheck& check) = 0;
     // Close - TLS shutdown when active, then shutdown of the sending direction and close. Never throws.
     virtual void Close() noexcept = 0;
 };
@@ -76,7 +78,7 @@ public:
     void DiscardBatch() noexcept override;
     std::size_t BatchSize() const override { return batch_ ? batch_->size() : 0; }
     bool IsOpen() override;
-    void StartTls(Deadline deadline) override;
+    void StartTls(Deadline deadline, const TlsPeerCheck& check) override;
     void Close() noexcept override;
 
     // Encrypted - the TLS handshake succeeded on this connection.

@@ -18,17 +18,25 @@ struct OAuthClient {
     bool operator==(const OAuthClient&) const = default;
 };
 
-// SmtpAccount - the mail server and the account used with it. SmtpClient connects to Port as it
-// stands; DeliverMessage applies the port rule first.
+// SmtpAccount - the mail server, the account used with it and what the TLS connection must prove.
+// SmtpClient connects to Port as it stands; DeliverMessage applies the port rule first. The TLS
+// checks apply only when the session uses TLS.
 struct SmtpAccount {
     std::string Host;
     std::int32_t Port = 25;
     std::string UserName;  // empty: no authentication
     std::string Password;
-    bool UseTls = false;
+    bool UseTls = false;  // STARTTLS after the first EHLO
     std::string AuthMechanism{};  // "login", "plain", "xoauth2" (any case); empty: chosen from the offer
     OAuthClient OAuth{};
     std::string Helo{};  // the name sent with EHLO/HELO; empty: the machine's host name
+    bool TlsVerify = false;       // the certificate must chain to a trusted CA and name Host
+    std::string TlsCa{};          // PEM file or hashed directory of trusted CAs; empty: the system's
+    std::string TlsPins{};        // SHA-256 fingerprints of accepted server keys, ";"-separated
+    bool ImplicitTls = false;     // TLS from the first byte, on Port as it stands; no STARTTLS
+
+    // WantsTls - the session runs over TLS, whichever way it starts.
+    bool WantsTls() const { return UseTls || ImplicitTls; }
 };
 
 }  // namespace tessel::smtp

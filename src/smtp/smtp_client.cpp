@@ -129,7 +129,8 @@ DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& 
     textFailed_ = false;
     std::optional<DeliveryResult> failure;
     try {
-        transport_ = connector_(account_.Host, account_.Port, account_.UseTls, timeouts_);
+        tlsCheck_ = TlsPeerCheck::ForAccount(account_);
+        transport_ = connector_(account_.Host, account_.Port, account_.WantsTls(), timeouts_);
         Converse(envelope, text);
     } catch (const std::exception& e) {
         failure = ClassifyFailure(e, phase_, textFailed_);
@@ -139,12 +140,15 @@ DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& 
 }
 
 void SmtpClient::Converse(const Envelope& envelope, const MessageText& text) {
+    if (account_.ImplicitTls) {
+        StartImplicitTls();
+    }
     SmtpReply greeting = ReadReply(DeadlineAfter(timeouts_.Reply));
     if (greeting.NumericCode != 220) {
         throw SmtpReplyError("The greeting", greeting);
     }
     Greet();
-    if (account_.UseTls) {
+    if (account_.UseTls && !account_.ImplicitTls) {
         SwitchToTls();
     }
     Authenticate();
@@ -230,9 +234,19 @@ void SmtpClient::SwitchToTls() {
     if (reply.NumericCode != 220) {
         throw SmtpReplyError("STARTTLS", reply);
     }
-    transport_->StartTls(DeadlineAfter(timeouts_.Reply));
+    transport_->StartTls(DeadlineAfter(timeouts_.Reply), tlsCheck_);
     // Only what the server says over TLS counts: a fresh EHLO and capability list.
     Greet();
+}
+
+void SmtpClient::StartImplicitTls() {
+    try {
+        transport_->StartTls(DeadlineAfter(timeouts_.Reply), tlsCheck_);
+    } catch (...) {
+        // A port that speaks TLS from the first byte gets no plain-text QUIT.
+        transport_->Close();
+        throw;
+    }
 }
 
 void SmtpClient::Authenticate() {

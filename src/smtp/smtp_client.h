@@ -1,4 +1,5 @@
-// The SMTP session: greeting, EHLO/HELO, STARTTLS, AUTH, the mail transaction and QUIT.
+// The SMTP session: TLS from the first byte or after STARTTLS, greeting, EHLO/HELO, AUTH, the mail
+// transaction and QUIT.
 #pragma once
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "smtp/oauth_token.h"
 #include "smtp/smtp_account.h"
 #include "smtp/smtp_reply.h"
+#include "smtp/tls_peer_check.h"
 
 namespace tessel::smtp {
 
@@ -92,6 +94,7 @@ private:
                        std::string_view label);
     void Greet();
     void SwitchToTls();
+    void StartImplicitTls();
     void Authenticate();
     void PlainTransaction(const Envelope& envelope, const MessageText& text);
     void PipelinedTransaction(const Envelope& envelope, const MessageText& text);
@@ -103,6 +106,7 @@ private:
     SessionTimeouts timeouts_;
     TransportConnector connector_;
     std::string heloName_;
+    TlsPeerCheck tlsCheck_;
     std::unique_ptr<LineTransport> transport_;
     std::vector<std::string> capabilities_;
     SmtpReply lastReply_;

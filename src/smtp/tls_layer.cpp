@@ -7,6 +7,8 @@
 
 #include <openssl/err.h>
 
+#include "smtp/tls_peer_check.h"
+
 namespace tessel::smtp {
 
 namespace {
@@ -97,7 +99,7 @@ bool TlsLayer::Wait(int sslError, Deadline deadline) {
                      deadline);
 }
 
-void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadline) {
+void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadline, const TlsPeerCheck& check) {
     ERR_clear_error();
     ssl_.reset(SSL_new(ctx_.get()));
     if (!ssl_) {
@@ -112,6 +114,7 @@ void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadlin
             SSL_set_tlsext_host_name(ssl_.get(), serverName.c_str()) != 1) {
             throw TlsError("TLS handshake failed: " + OpenSslText("the server name is not usable"));
         }
+        check.Prepare(ssl_.get(), serverName);
         SigpipeGuard noSigpipe;
         for (;;) {
             ERR_clear_error();
@@ -126,10 +129,14 @@ void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadlin
                 }
                 continue;
             }
+            if (std::optional<std::string> refused = check.HandshakeFailure(ssl_.get(), serverName)) {
+                throw TlsCheckError(*refused);
+            }
             throw TlsError("TLS handshake failed: " +
                            OpenSslText(err == SSL_ERROR_SYSCALL ? "connection closed by the server"
                                                                : "protocol error"));
         }
+        check.Confirm(ssl_.get());
     } catch (...) {
         // The session stays plain: the cleanup's QUIT goes out unencrypted.
         ssl_.reset();

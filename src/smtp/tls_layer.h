@@ -16,12 +16,14 @@ public:
     using Error::Error;
 };
 
+class TlsPeerCheck;
+
 // InitialiseTlsLibrary - OpenSSL's start-up, done once per process; a failure is retried next time.
 // Returns false when the library could not be started.
 bool InitialiseTlsLibrary();
 
 // TlsLayer - one client context per connection and, after the handshake, the TLS connection on the
-// socket. Unverified peer: the server's certificate is not checked (self-signed or expired pass).
+// socket. The server's certificate is checked only as the handshake's TlsPeerCheck asks.
 class TlsLayer : public ByteStream {
 public:
     // Makes the client context (default versions and ciphers, default verification paths).
@@ -32,9 +34,10 @@ public:
     TlsLayer& operator=(const TlsLayer&) = delete;
 
     // Handshake - client handshake on the connected non-blocking socket fd before the deadline;
-    // serverName goes out as SNI unless it is a dotted address. On failure the TLS connection object
-    // is dropped again (the socket stays plain). Throws TlsError or TransportError (expired wait).
-    void Handshake(int fd, const std::string& serverName, Deadline deadline);
+    // serverName goes out as SNI unless it is a dotted address, and is the name check verifies. On
+    // failure the TLS connection object is dropped again (the socket stays plain). Throws
+    // TlsCheckError (the certificate failed a check), TlsError or TransportError (expired wait).
+    void Handshake(int fd, const std::string& serverName, Deadline deadline, const TlsPeerCheck& check);
 
     // Active - the handshake succeeded and the layer carries the bytes.
     bool Active() const { return ssl_ != nullptr; }

@@ -120,7 +120,7 @@ public:
         }
         return inner_->IsOpen();
     }
-    void StartTls(Deadline deadline) override { inner_->StartTls(deadline); }
+    void StartTls(Deadline deadline, const TlsPeerCheck& check) override { inner_->StartTls(deadline, check); }
     void Close() noexcept override { inner_->Close(); }
 
 private:
