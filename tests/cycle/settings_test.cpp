@@ -146,6 +146,29 @@ TEST_F(SettingsTest, HoldSwitchOnlyForOne) {
     }
 }
 
+TEST_F(SettingsTest, TlsChecksAreOffUnlessSetAndReadAsStored) {
+    CycleSettings absent = ReadWith("email.tls.verify", nullptr);
+    EXPECT_FALSE(absent.Smtp.TlsVerify);
+    EXPECT_FALSE(absent.Smtp.ImplicitTls);
+    EXPECT_EQ(absent.Smtp.TlsCa, "");
+    EXPECT_EQ(absent.Smtp.TlsPins, "");
+    Reset();
+    struct Case {
+        const char* value;
+        bool on;
+    } cases[] = {{"1", true}, {" 1", true}, {"0", false}, {"", false}, {"yes", false}, {"2", false}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(ReadWith("email.tls.verify", c.value).Smtp.TlsVerify, c.on) << c.value;
+        Reset();
+        EXPECT_EQ(ReadWith("email.tls.implicit", c.value).Smtp.ImplicitTls, c.on) << c.value;
+        Reset();
+    }
+    EXPECT_EQ(ReadWith("email.tls.ca", "/etc/ssl/private ca.pem").Smtp.TlsCa, "/etc/ssl/private ca.pem");
+    Reset();
+    EXPECT_EQ(ReadWith("email.tls.pin", "ab:cd; EF").Smtp.TlsPins, "ab:cd; EF");
+    Reset();
+}
+
 TEST_F(SettingsTest, PasswordIsUsedExactlyAsStored) {
     EXPECT_EQ(ReadWith("email.pass", " p'a\\ss ").Smtp.Password, " p'a\\ss ");
 }

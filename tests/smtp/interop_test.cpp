@@ -8,6 +8,7 @@
 #include "support/aiosmtpd_server.h"
 #include "support/header_value.h"
 #include "support/temp_dir.h"
+#include "support/test_pki.h"
 
 namespace tessel::smtp::test {
 namespace {
@@ -152,6 +153,27 @@ TEST_F(InteropTest, StartTlsWithAnExpiredCertificate) {
     auto messages = server.Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_TRUE(messages[0].Tls);
+}
+
+TEST_F(InteropTest, ImplicitTlsWithVerificationAndAuthLogin) {
+    const tessel::test::TestPki& pki = tessel::test::SharedTestPki();
+    AiosmtpdServer::Options options{"mailer", "secret"};
+    options.ImplicitTls = &pki.Local;
+    AiosmtpdServer server(options);
+    SmtpAccount account{"localhost", server.Port(), "mailer", "secret"};
+    account.ImplicitTls = true;
+    account.TlsVerify = true;
+    account.TlsCa = pki.CaFile;
+    account.TlsPins = tessel::test::KeyPin(pki.Local.CertFile);
+
+    DeliveryResult result = mail::DeliverMessage(PlainMessage(), account, TestTimeouts());
+
+    ASSERT_TRUE(result.Delivered) << result.Reason;
+    auto messages = server.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].Tls);
+    EXPECT_TRUE(messages[0].Authenticated);
+    EXPECT_EQ(WithoutDate(messages[0].Data), WithoutDate(Undotted(Rendered(PlainMessage()))));
 }
 
 // The server answers 530 to every message until STARTTLS: the settings, not the message, are at

@@ -66,6 +66,11 @@ AiosmtpdServer::AiosmtpdServer(const Options& options) {
         args.push_back(options.StartTls->CertFile);
         args.push_back(options.StartTls->KeyFile);
     }
+    if (options.ImplicitTls) {
+        args.push_back("--implicit-tls");
+        args.push_back(options.ImplicitTls->CertFile);
+        args.push_back(options.ImplicitTls->KeyFile);
+    }
     if (!options.Mechanisms.empty()) {
         args.push_back("--mechanisms");
         args.push_back(options.Mechanisms);

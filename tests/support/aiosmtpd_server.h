@@ -44,6 +44,7 @@ public:
         std::string Mechanisms{};
         // XOAUTH2 accepts AuthUser with this bearer token only (a refusal goes the 334 way).
         std::string XOAuth2Token{};
+        const TestCertificate* ImplicitTls = nullptr;  // set: TLS from the first byte, with this certificate
     };
 
     // Starts the sink and waits until it listens. Throws std::runtime_error when it does not start.

@@ -9,6 +9,7 @@ DIR/auth_attempts.
 AUTH: --mechanisms chooses what is offered among LOGIN, PLAIN (user and password of --auth-login)
 and XOAUTH2 (the user of --auth-login with the bearer token of --xoauth2-token; a refusal sends
 the 334 challenge with the error as JSON, expects an empty line, then refuses with 535).
+With --implicit-tls the port speaks TLS from the first byte (AUTH is then offered at once).
 Runs until it is terminated or its standard input reaches its end (the test process is gone).
 """
 import argparse
@@ -83,7 +84,8 @@ class CaptureHandler:
         write_file(os.path.join(folder, "rcpt_tos"),
                    "".join(r + "\n" for r in envelope.rcpt_tos).encode("latin-1"))
         write_file(os.path.join(folder, "data"), envelope.original_content or b"")
-        write_file(os.path.join(folder, "tls"), b"1" if session.ssl is not None else b"0")
+        tls = session.ssl is not None or server.transport.get_extra_info("ssl_object") is not None
+        write_file(os.path.join(folder, "tls"), b"1" if tls else b"0")
         write_file(os.path.join(folder, "auth"), b"1" if session.authenticated else b"0")
         mechanism = session.auth_data if isinstance(session.auth_data, str) else ""
         write_file(os.path.join(folder, "mechanism"), mechanism.encode())
@@ -98,6 +100,7 @@ def main():
     parser.add_argument("--starttls", nargs=2, metavar=("CERT", "KEY"), help="STARTTLS required")
     parser.add_argument("--mechanisms", default="LOGIN PLAIN", help="the AUTH mechanisms offered")
     parser.add_argument("--xoauth2-token", help="the bearer token XOAUTH2 accepts")
+    parser.add_argument("--implicit-tls", nargs=2, metavar=("CERT", "KEY"), help="TLS from the first byte")
     args = parser.parse_args()
     logging.getLogger("mail.log").setLevel(logging.ERROR)  # its advice on AUTH without TLS is noise here
 
@@ -105,6 +108,11 @@ def main():
     if args.starttls:
         tls_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         tls_context.load_cert_chain(args.starttls[0], args.starttls[1])
+
+    implicit_context = None
+    if args.implicit_tls:
+        implicit_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        implicit_context.load_cert_chain(args.implicit_tls[0], args.implicit_tls[1])
 
     authenticator = None
     user = None
@@ -127,12 +135,12 @@ def main():
                            enable_SMTPUTF8=False, tls_context=tls_context,
                            require_starttls=tls_context is not None,
                            authenticator=authenticator, auth_required=authenticator is not None,
-                           auth_require_tls=tls_context is not None,
+                           auth_require_tls=tls_context is not None and implicit_context is None,
                            auth_exclude_mechanism=excluded)
 
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
-    server = loop.run_until_complete(loop.create_server(factory, "127.0.0.1", 0))
+    server = loop.run_until_complete(loop.create_server(factory, "127.0.0.1", 0, ssl=implicit_context))
     port = server.sockets[0].getsockname()[1]
     write_file(os.path.join(args.dir, "port"), str(port).encode())
 
