@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# private-mariadb.sh start|stop DIR
+# private-mariadb.sh start|stop DIR [secure]
 #
 # A private MariaDB server for the tests and the demo, living entirely in DIR: its data directory,
 # socket, pid file and log. It listens on 127.0.0.1 on a free port and never reads or touches a
@@ -9,13 +9,18 @@
 #        database `tessel` with the service's tables (sql/schema.sql), the user `tessel` and an
 #        administrative user, and writes DIR/env (shell-style NAME=value lines). Starting a server
 #        that is already running and answering does nothing.
+#        secure: the server's certificate is issued by a private CA made in DIR (DIR/ca.pem, named
+#        TLS_CA in DIR/env) for 127.0.0.1 and localhost, and TCP clients must use TLS
+#        (require_secure_transport); the Unix socket stays open for the set-up.
 # stop:  shuts the server down and removes DIR.
 set -euo pipefail
 
-usage() { echo "usage: $0 start|stop DIR" >&2; exit 64; }
-[ $# -eq 2 ] || usage
+usage() { echo "usage: $0 start|stop DIR [secure]" >&2; exit 64; }
+[ $# -eq 2 ] || [ $# -eq 3 ] || usage
 action=$1
 dir=$2
+secure=${3:-}
+case "$secure" in ""|secure) ;; *) usage ;; esac
 case "$dir" in /*) ;; *) dir="$(pwd)/$dir" ;; esac
 dir="${dir%/}"
 # DIR is removed whole by stop: refuse anything that could be a system directory.
@@ -44,7 +49,8 @@ answers() {
     [ -f "$dir/env" ] || return 1
     # shellcheck disable=SC1091
     (. "$dir/env" && mariadb-admin --no-defaults --protocol=tcp --host="$HOST" --port="$PORT" \
-        --user="$ADMIN_USER" --password="$ADMIN_PASSWORD" --connect-timeout=5 ping >/dev/null 2>&1)
+        ${CLIENT_TLS:-} --user="$ADMIN_USER" --password="$ADMIN_PASSWORD" --connect-timeout=5 ping \
+        >/dev/null 2>&1)
 }
 
 stop_server() {
@@ -53,8 +59,8 @@ stop_server() {
     [ -n "$pid" ] || return 0
     if [ -f "$dir/env" ]; then
         (. "$dir/env" && mariadb-admin --no-defaults --protocol=tcp --host="$HOST" --port="$PORT" \
-            --user="$ADMIN_USER" --password="$ADMIN_PASSWORD" --connect-timeout=5 shutdown \
-            >/dev/null 2>&1) || true
+            ${CLIENT_TLS:-} --user="$ADMIN_USER" --password="$ADMIN_PASSWORD" --connect-timeout=5 \
+            shutdown >/dev/null 2>&1) || true
     fi
     kill -TERM "$pid" 2>/dev/null || true
     while kill -0 "$pid" 2>/dev/null; do
@@ -71,6 +77,22 @@ stop_server() {
 remove_dir() {
     if [ -f "$dir/socket-dir" ]; then rm -rf "$(cat "$dir/socket-dir")"; fi
     rm -rf "$dir"
+}
+
+# make_issued_certificate - a private CA (DIR/ca.pem) and the server's certificate it issued for
+# IP 127.0.0.1 and DNS localhost.
+make_issued_certificate() {
+    (
+        cd "$dir" &&
+        openssl req -x509 -newkey rsa:2048 -nodes -days 7 -subj "/CN=Private Test CA" \
+            -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
+            -keyout ca-key.pem -out ca.pem &&
+        openssl req -new -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 \
+            -keyout server-key.pem -out server.csr &&
+        printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n' >server.ext &&
+        openssl x509 -req -in server.csr -CA ca.pem -CAkey ca-key.pem -CAcreateserial -days 7 \
+            -extfile server.ext -out server-cert.pem
+    ) >"$dir/openssl.log" 2>&1
 }
 
 free_port() {
@@ -106,10 +128,18 @@ start() {
         --skip-test-db --skip-name-resolve "${as_user[@]}" >"$dir/install.log" 2>&1 || {
         log "mariadb-install-db failed:"; cat "$dir/install.log" >&2; exit 1; }
 
-    # The server offers TLS, so that tests can show that the service's client never takes it up.
-    openssl req -x509 -newkey rsa:2048 -nodes -days 7 -subj /CN=127.0.0.1 \
-        -keyout "$dir/server-key.pem" -out "$dir/server-cert.pem" >"$dir/openssl.log" 2>&1 || {
-        log "openssl could not make the server's certificate:"; cat "$dir/openssl.log" >&2; exit 1; }
+    # The server offers TLS, so that tests can show that the service's client takes it up only when
+    # configured to.
+    local -a secure_options=()
+    if [ -n "$secure" ]; then
+        make_issued_certificate || {
+            log "openssl could not make the server's certificates:"; cat "$dir/openssl.log" >&2; exit 1; }
+        secure_options=(--require-secure-transport=ON)
+    else
+        openssl req -x509 -newkey rsa:2048 -nodes -days 7 -subj /CN=127.0.0.1 \
+            -keyout "$dir/server-key.pem" -out "$dir/server-cert.pem" >"$dir/openssl.log" 2>&1 || {
+            log "openssl could not make the server's certificate:"; cat "$dir/openssl.log" >&2; exit 1; }
+    fi
 
     local port
     port=$(free_port)
@@ -119,7 +149,7 @@ start() {
         --log-error="$dir/error.log" --skip-name-resolve --skip-log-bin \
         --character-set-server=latin1 --collation-server=latin1_swedish_ci \
         --innodb-buffer-pool-size=64M --innodb-flush-log-at-trx-commit=0 --innodb-doublewrite=0 \
-        --ssl-cert="$dir/server-cert.pem" --ssl-key="$dir/server-key.pem" \
+        --ssl-cert="$dir/server-cert.pem" --ssl-key="$dir/server-key.pem" "${secure_options[@]}" \
         --max-connections=200 </dev/null >/dev/null 2>&1 &
 
     local waited=0
@@ -162,6 +192,9 @@ ADMIN_PASSWORD=$admin_password
 PID_FILE=$dir/mariadb.pid
 SCHEMA=$(cd "$(dirname "$schema")" && pwd)/schema.sql
 ENV
+    if [ -n "$secure" ]; then
+        printf 'TLS_CA=%s\nCLIENT_TLS=--ssl\n' "$dir/ca.pem" >>"$dir/env"
+    fi
     log "running on 127.0.0.1:$port (pid $(server_pid)), settings in $dir/env"
 }
 

@@ -12,6 +12,9 @@ struct ConnectionParameters {
     std::string Database;
     std::string UserName;
     std::string Password;      // already deciphered
+    bool Ssl = false;          // TLS to the server, required: no plain-text fallback
+    std::string SslCa;         // PEM file of the CA that issued the server's certificate
+    bool SslVerify = false;    // with Ssl: the certificate must be trusted and name Server
 };
 
 }  // namespace tessel::config

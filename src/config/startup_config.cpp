@@ -24,6 +24,9 @@ ConnectionParameters ReadStartupConfiguration(const std::string& path) {
     params.UserName = ReadIniValue(path, kSection, "Username");
     params.Password = DecryptString(HexDecode(ReadIniValue(path, kSection, "Password")), kCipherStartKey);
     params.Server = ReadIniValue(path, kSection, "Server");
+    params.Ssl = ParseInteger(ReadIniValue(path, kSection, "SSL"), 0) == 1;
+    params.SslCa = ReadIniValue(path, kSection, "SSLCA");
+    params.SslVerify = ParseInteger(ReadIniValue(path, kSection, "SSLVerify"), 0) == 1;
     return params;
 }
 

@@ -11,6 +11,18 @@ void SetOption(MYSQL* handle, mysql_option option, const void* value) {
     }
 }
 
+// SetTlsOptions - TLS only when configured, and then required: a server without it, or whose
+// certificate fails a check asked for, is not reached at all.
+void SetTlsOptions(MYSQL* handle, const config::ConnectionParameters& parameters) {
+    my_bool enforce = parameters.Ssl ? 1 : 0;
+    my_bool verify = parameters.Ssl && parameters.SslVerify ? 1 : 0;
+    SetOption(handle, MYSQL_OPT_SSL_ENFORCE, &enforce);
+    SetOption(handle, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verify);
+    if (parameters.Ssl && !parameters.SslCa.empty()) {
+        SetOption(handle, MYSQL_OPT_SSL_CA, parameters.SslCa.c_str());
+    }
+}
+
 }  // namespace
 
 void Connection::Connect() {
@@ -27,8 +39,7 @@ void Connection::Connect() {
     SetOption(handle.get(), MYSQL_OPT_CONNECT_TIMEOUT, &timeout);
     SetOption(handle.get(), MYSQL_OPT_PROTOCOL, &protocol);
     SetOption(handle.get(), MYSQL_SET_CHARSET_NAME, kCharacterSet);
-    SetOption(handle.get(), MYSQL_OPT_SSL_ENFORCE, &off);
-    SetOption(handle.get(), MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &off);
+    SetTlsOptions(handle.get(), parameters_);
     SetOption(handle.get(), MYSQL_OPT_RECONNECT, &off);
     SetOption(handle.get(), MYSQL_OPT_LOCAL_INFILE, &noLocalInfile);
     SetOption(handle.get(), MYSQL_OPT_READ_TIMEOUT, &networkTimeout);

@@ -32,8 +32,8 @@ inline constexpr const char* kCharacterSet = "latin1";
 // Far above any lock wait of the server, so a slow statement is never cut short.
 inline constexpr std::chrono::seconds kNetworkTimeout{300};
 
-// Connection - TCP only (also for "localhost"), latin1 announced in the handshake, no TLS, no
-// compression, no automatic reconnection, no LOCAL INFILE, autocommit on. Not thread-safe: one
+// Connection - TCP only (also for "localhost"), latin1 announced in the handshake, TLS only when the
+// parameters ask for it (and then required), no compression, no automatic reconnection, no LOCAL INFILE, autocommit on. Not thread-safe: one
 // thread uses it at a time.
 class Connection {
 public:
@@ -54,7 +54,7 @@ public:
     bool IsConnected() const { return handle_ != nullptr; }
     // ConnectionId - the server's id of this session (0 when closed).
     unsigned long ConnectionId() const;
-    // UsesTls - whether the session runs over TLS (it never should).
+    // UsesTls - whether the session runs over TLS (only when the parameters ask for it).
     bool UsesTls() const;
 
     // EscapeModeNow - how string literals must be escaped for the session's current SQL mode.

@@ -11,15 +11,19 @@
 namespace tessel::test {
 namespace {
 
-ServerEnv ReadServerEnv() {
+std::string ServerDir() {
     const char* dir = std::getenv("TESSEL_TEST_DB_DIR");
     if (dir == nullptr || *dir == '\0') {
         throw std::runtime_error(
             "TESSEL_TEST_DB_DIR is not set: run through ctest, or start "
             "scripts/private-mariadb.sh start DIR and export TESSEL_TEST_DB_DIR=DIR");
     }
-    std::ifstream in(std::string(dir) + "/env");
-    if (!in) throw std::runtime_error(std::string("cannot read ") + dir + "/env");
+    return dir;
+}
+
+ServerEnv ReadServerEnv(const std::string& dir) {
+    std::ifstream in(dir + "/env");
+    if (!in) throw std::runtime_error("cannot read " + dir + "/env");
     ServerEnv env;
     std::string line;
     while (std::getline(in, line)) {
@@ -34,6 +38,7 @@ ServerEnv ReadServerEnv() {
         else if (key == "ADMIN_USER") env.AdminUser = value;
         else if (key == "ADMIN_PASSWORD") env.AdminPassword = value;
         else if (key == "SCHEMA") env.Schema = value;
+        else if (key == "TLS_CA") env.TlsCa = value;
     }
     if (env.Schema.empty()) env.Schema = std::string(TESSEL_SOURCE_DIR) + "/sql/schema.sql";
     return env;
@@ -60,7 +65,12 @@ std::vector<std::string> SchemaStatements(const std::string& path) {
 }  // namespace
 
 const ServerEnv& TestServer() {
-    static const ServerEnv env = ReadServerEnv();
+    static const ServerEnv env = ReadServerEnv(ServerDir());
+    return env;
+}
+
+const ServerEnv& SecureTestServer() {
+    static const ServerEnv env = ReadServerEnv(ServerDir() + "-tls");
     return env;
 }
 

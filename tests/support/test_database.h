@@ -24,11 +24,17 @@ struct ServerEnv {
     std::string AdminUser;
     std::string AdminPassword;
     std::string Schema;
+    std::string TlsCa;  // the secure server's: the CA that issued its certificate
 };
 
 // TestServer - the running test server; throws std::runtime_error when the variable is unset or
 // the file cannot be read.
 const ServerEnv& TestServer();
+
+// SecureTestServer - the second private server, which admits TCP clients over TLS only
+// (private-mariadb.sh start $TESSEL_TEST_DB_DIR-tls secure; ctest starts it with the first).
+// Throws like TestServer.
+const ServerEnv& SecureTestServer();
 
 // SqlSession - a helper connection over TCP, independent of the service's connection.
 class SqlSession {
