@@ -81,6 +81,25 @@ TEST(StartupConfiguration, MissingFileGivesDefaults) {
     EXPECT_EQ(p.Database, "");
     EXPECT_EQ(p.UserName, "");
     EXPECT_EQ(p.Password, "");
+    EXPECT_FALSE(p.Ssl);
+    EXPECT_EQ(p.SslCa, "");
+    EXPECT_FALSE(p.SslVerify);
+}
+
+TEST(StartupConfiguration, TlsKeysTurnOnOnlyForOne) {
+    test::TempDir dir;
+    struct Case {
+        const char* Value;
+        bool On;
+    };
+    for (const Case& c : {Case{"1", true}, Case{"'1'", true}, Case{"0", false}, Case{"yes", false}, Case{"", false}}) {
+        std::string path = dir.Write("configs.ini", std::string("[dbconfig]\nssl=") + c.Value + "\nSSLVerify=" +
+                                                        c.Value + "\nSSLCA = /etc/tessel/db ca.pem \n");
+        ConnectionParameters p = ReadStartupConfiguration(path);
+        EXPECT_EQ(p.Ssl, c.On) << c.Value;
+        EXPECT_EQ(p.SslVerify, c.On) << c.Value;
+        EXPECT_EQ(p.SslCa, "/etc/tessel/db ca.pem");
+    }
 }
 
 TEST(StartupConfiguration, BadPasswordPairFailsTheStart) {

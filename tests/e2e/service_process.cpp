@@ -61,7 +61,9 @@ ServiceInstall::ServiceInstall(const test::TempDir& dir, const config::Connectio
     std::ofstream(directory_ + "/configs.ini")
         << "[DBCONFIG]\nServer=" << parameters.Server << "\nPort=" << parameters.Port
         << "\nDatabase=" << parameters.Database << "\nUsername=" << parameters.UserName << "\nPassword="
-        << config::HexEncode(config::EncryptString(parameters.Password, config::kCipherStartKey)) << "\n";
+        << config::HexEncode(config::EncryptString(parameters.Password, config::kCipherStartKey)) << "\n"
+        << (parameters.Ssl ? "SSL=1\n" : "") << (parameters.SslVerify ? "SSLVerify=1\n" : "")
+        << (parameters.SslCa.empty() ? "" : "SSLCA=" + parameters.SslCa + "\n");
 }
 
 ProcessResult ServiceInstall::RunOnce(const std::vector<std::string>& environment,
