@@ -24,6 +24,7 @@ TEST_F(EndToEndTest, OnceOverImplicitTlsChecksTheServerAsTheSettingsAsk) {
 
     ProcessResult refused = install.RunOnce();
 
+    EXPECT_EQ(refused.Status, 3) << "the drain deferred";
     EXPECT_TRUE(Contains(refused.Err, "cannot be used; the queued mail stays for the next cycle: The server's TLS "
                                       "certificate was refused: unknown issuer"))
         << refused.Err;
