@@ -64,9 +64,6 @@ public:
     // TlsCheckError with the key's actual fingerprint.
     void Confirm(SSL* ssl) const;
 
-    bool Verifies() const { return verify_; }
-    std::size_t PinCount() const { return pins_.size(); }
-
 private:
     bool verify_ = false;
     std::shared_ptr<X509_STORE> store_;  // null: the context's store (the system's)

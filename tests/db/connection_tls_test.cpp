@@ -14,13 +14,8 @@ namespace tessel::db {
 namespace {
 
 config::ConnectionParameters SecureServer(const std::string& host) {
-    const test::ServerEnv& server = test::SecureTestServer();
-    config::ConnectionParameters parameters;
+    config::ConnectionParameters parameters = test::ServerParameters(test::SecureTestServer());
     parameters.Server = host;
-    parameters.Port = server.Port;
-    parameters.Database = server.Database;
-    parameters.UserName = server.User;
-    parameters.Password = server.Password;
     return parameters;
 }
 
@@ -73,13 +68,7 @@ TEST(ConnectionTlsTest, ServerRequiringTlsIsReachedOnlyAsTheSettingsAllow) {
 }
 
 TEST(ConnectionTlsTest, AServerWithoutTlsIsNotReachedWhenTlsIsAsked) {
-    const test::ServerEnv& plain = test::TestServer();
-    config::ConnectionParameters parameters;
-    parameters.Server = plain.Host;
-    parameters.Port = plain.Port;
-    parameters.Database = plain.Database;
-    parameters.UserName = plain.User;
-    parameters.Password = plain.Password;
+    config::ConnectionParameters parameters = test::ServerParameters(test::TestServer());
     parameters.Ssl = true;
     parameters.SslCa = test::SecureTestServer().TlsCa;
     parameters.SslVerify = true;

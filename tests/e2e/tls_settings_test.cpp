@@ -46,13 +46,7 @@ TEST_F(EndToEndTest, OnceOverImplicitTlsChecksTheServerAsTheSettingsAsk) {
 
 // The secure server admits TCP clients over TLS only; its certificate comes from a private CA.
 config::ConnectionParameters SecureDatabase(bool ssl, const std::string& ca, bool verify) {
-    const test::ServerEnv& server = test::SecureTestServer();
-    config::ConnectionParameters parameters;
-    parameters.Server = server.Host;
-    parameters.Port = server.Port;
-    parameters.Database = server.Database;
-    parameters.UserName = server.User;
-    parameters.Password = server.Password;
+    config::ConnectionParameters parameters = test::ServerParameters(test::SecureTestServer());
     parameters.Ssl = ssl;
     parameters.SslCa = ca;
     parameters.SslVerify = verify;

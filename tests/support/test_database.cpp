@@ -152,14 +152,19 @@ TestDatabase::~TestDatabase() {
     }
 }
 
-config::ConnectionParameters TestDatabase::Parameters() const {
-    const ServerEnv& server = TestServer();
+config::ConnectionParameters ServerParameters(const ServerEnv& server) {
     config::ConnectionParameters parameters;
     parameters.Server = server.Host;
     parameters.Port = server.Port;
-    parameters.Database = name_;
+    parameters.Database = server.Database;
     parameters.UserName = server.User;
     parameters.Password = server.Password;
+    return parameters;
+}
+
+config::ConnectionParameters TestDatabase::Parameters() const {
+    config::ConnectionParameters parameters = ServerParameters(TestServer());
+    parameters.Database = name_;
     return parameters;
 }
 

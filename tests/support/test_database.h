@@ -36,6 +36,9 @@ const ServerEnv& TestServer();
 // Throws like TestServer.
 const ServerEnv& SecureTestServer();
 
+// ServerParameters - what configs.ini would give the service for the server's database (no TLS).
+config::ConnectionParameters ServerParameters(const ServerEnv& server);
+
 // SqlSession - a helper connection over TCP, independent of the service's connection.
 class SqlSession {
 public:
