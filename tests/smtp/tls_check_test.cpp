@@ -75,6 +75,7 @@ std::vector<CheckCase> CheckCases() {
     return {
         {"trusted CA, address", &TestPki::Local, "127.0.0.1", true, pki.CaFile, "", ""},
         {"trusted CA, name", &TestPki::Local, "localhost", true, pki.CaFile, "", ""},
+        {"trusted CA in a hashed directory", &TestPki::Local, "127.0.0.1", true, pki.CaDirectory, "", ""},
         {"issued for another name", &TestPki::OtherName, "127.0.0.1", true, pki.CaFile, "",
          refused + "name mismatch (it is not issued for 127.0.0.1)"},
         {"issued for another name, by name", &TestPki::OtherName, "localhost", true, pki.CaFile, "",

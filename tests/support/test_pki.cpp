@@ -67,6 +67,8 @@ TestPki MakeTestPki(const std::string& dir) {
     MakeCa(dir, "other-ca", "/CN=Another Test CA");
     pki.CaFile = dir + "/ca.pem";
     pki.OtherCaFile = dir + "/other-ca.pem";
+    Run(dir, "mkdir cadir && cp ca.pem cadir/ && openssl rehash cadir");
+    pki.CaDirectory = dir + "/cadir";
     pki.Local = Issue(dir, "localhost", "local", "");
     pki.OtherName = Issue(dir, "other.example", "other", "");
     pki.Expired = Issue(dir, "expired", "local", "-startdate 20200101000000Z -enddate 20200102000000Z");

@@ -11,6 +11,7 @@ namespace tessel::test {
 // TestPki - PEM files in one directory.
 struct TestPki {
     std::string CaFile;          // the private CA's certificate
+    std::string CaDirectory;     // a hashed directory (openssl rehash) holding the CA's certificate
     std::string OtherCaFile;     // a CA that issued none of the certificates below
     TestCertificate Local;       // issued by the CA for DNS:localhost and IP:127.0.0.1
     TestCertificate OtherName;   // issued by the CA for DNS:other.example only
