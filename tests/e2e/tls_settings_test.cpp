@@ -25,8 +25,10 @@ TEST_F(EndToEndTest, OnceOverImplicitTlsChecksTheServerAsTheSettingsAsk) {
     ProcessResult refused = install.RunOnce();
 
     EXPECT_EQ(refused.Status, 3) << "the drain deferred";
-    EXPECT_TRUE(Contains(refused.Err, "cannot be used; the queued mail stays for the next cycle: The server's TLS "
-                                      "certificate was refused: unknown issuer"))
+    EXPECT_TRUE(Contains(refused.Err, "Mail server 127.0.0.1:" + std::to_string(server.Port()) + " cannot be used; "))
+        << refused.Err;
+    EXPECT_TRUE(Contains(refused.Err, "wait for a later cycle: The server's TLS certificate was refused: unknown "
+                                      "issuer (unable to get local issuer certificate)"))
         << refused.Err;
     EXPECT_TRUE(server.Messages().empty());
     EXPECT_EQ(QueuedCount(), 1);
