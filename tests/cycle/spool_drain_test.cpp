@@ -1,6 +1,7 @@
 #include "cycle/spool_drain.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -9,6 +10,7 @@
 
 #include "cycle/attachment.h"
 #include "cycle_fixture.h"
+#include "support/child_process.h"
 #include "db/database_error.h"
 #include "util/event_log.h"
 
@@ -221,6 +223,30 @@ TEST_F(SpoolDrainTest, TheSameUidTwiceIsAttachedTwice) {
     EXPECT_EQ(call.AttachmentContents, (std::vector<std::string>{"abc", "abc"}));
     EXPECT_EQ(RootEntries(), 0u);
     EXPECT_EQ(QueuedIds(), "");
+}
+
+// Another process swaps the object directory for a link to a directory of secrets between the
+// writing and the sending: the message still carries what was written, and the secret file stays.
+TEST_F(SpoolDrainTest, AnObjectDirectorySwappedForALinkChangesNothing) {
+    std::filesystem::create_directory(dir.File("secret"));
+    dir.Write("secret/report.pdf", "root-only secret");
+    Object("u1", "report.pdf");
+    Chunk("u1", 1, "the stored report");
+    Queue(1, "a@example;b@example", "u1");
+    sender.OnSend = [&](const SendCall&) {
+        if (sender.Calls.size() != 1) return;
+        std::string script = "cd '" + AttachmentRoot() + "' && d=$(ls) && mv \"$d\" moved && ln -s '" +
+                             dir.File("secret") + "' \"$d\"";
+        pid_t child = tessel::test::SpawnChild({"/bin/sh", "-c", script}, {}, "/dev/null",
+                                               dir.File("swap.out"), dir.File("swap.err"));
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_EQ(status, 0) << tessel::test::ReadFile(dir.File("swap.err"));
+    };
+    Drain();
+    ASSERT_EQ(sender.Calls.size(), 2u);
+    EXPECT_EQ(sender.Calls[1].AttachmentContents, (std::vector<std::string>{"the stored report"}));
+    EXPECT_EQ(tessel::test::ReadFile(dir.File("secret/report.pdf")), "root-only secret");
 }
 
 TEST(AttachmentFileName, LastComponentOrAFallback) {
