@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 
 #include "db/database_error.h"
 
