@@ -101,18 +101,28 @@ constexpr const char* kSandbox =
     "UMask=0077\n"
     "LimitCORE=0\n";
 
-// Sandbox - the directives, with the executable's own directory the one writable place.
-std::string Sandbox(std::string_view executablePath) {
+// StateDirectoryOf - where the service will write: the --state-dir among its arguments, else the
+// executable's directory.
+std::string StateDirectoryOf(std::string_view executablePath, const std::vector<std::string>& arguments) {
+    constexpr std::string_view kStateOption = "--state-dir=";
+    for (const std::string& argument : arguments) {
+        if (argument.starts_with(kStateOption)) return argument.substr(kStateOption.size());
+    }
+    return ExecutableDirectoryOf(executablePath);
+}
+
+// Sandbox - the directives, with the state directory the one writable place.
+std::string Sandbox(const std::string& stateDirectory) {
     std::string sandbox = kSandbox;
-    sandbox.replace(sandbox.find("%s"), 2, QuoteExecPath(ExecutableDirectoryOf(executablePath)));
+    sandbox.replace(sandbox.find("%s"), 2, QuoteExecPath(stateDirectory));
     return sandbox;
 }
 
-// PrepareExecutableDirectory - attachments/ beside the executable, made now (mode 0700, root's)
+// PrepareStateDirectory - attachments/ in the state directory, made now (mode 0700, root's)
 // because the sandboxed service may be unable to make it; notes on err what the service will not
 // be able to do there.
-void PrepareExecutableDirectory(const std::string& executablePath, std::ostream& err) {
-    const std::string directory = ExecutableDirectoryOf(executablePath);
+void PrepareStateDirectory(const RegistrationTarget& target, std::ostream& err) {
+    const std::string directory = StateDirectoryOf(target.ExecutablePath, target.ServiceArguments);
     cycle::AttachmentDirectory attachments(directory + (directory == "/" ? "" : "/") + "attachments/");
     if (!attachments.Usable()) {
         err << "Note: " << attachments.Problem()
@@ -142,7 +152,7 @@ void Install(int directory, const RegistrationTarget& target, const CommandRunne
         WriteAll(unit.Get(), UnitFileText(target.ExecutablePath, target.ServiceArguments));
         // A delayed write error shows only at close.
         if (::close(unit.Release()) != 0) throw PlatformError(errno);
-        PrepareExecutableDirectory(target.ExecutablePath, err);
+        PrepareStateDirectory(target, err);
         if (target.ManageSystemd) {
             RunSystemctl(run, {"daemon-reload"});
             RunSystemctl(run, {"enable", kUnitFileName});
@@ -220,7 +230,7 @@ std::string UnitFileText(std::string_view executablePath, const std::vector<std:
            "ExecStart=" + execStart + "\n"
            "Restart=on-failure\n"
            "RestartSec=30\n"
-           + Sandbox(executablePath) +
+           + Sandbox(StateDirectoryOf(executablePath, arguments)) +
            "\n"
            "[Install]\n"
            "WantedBy=multi-user.target\n";

@@ -262,6 +262,7 @@ TEST_F(RunModeTest, GivenPlacesAreUsedAndMissingOnesFailTheStart) {
     std::string given = dir_.Write("etc/configs.ini",
                                    "[DBCONFIG]\nServer=127.0.0.1\nPort=" +
                                        std::to_string(test::UnusedLoopbackPort()) + "\n");
+    ::chmod(given.c_str(), 0600);
     std::filesystem::create_directory(dir_.File("state"));
     const std::string failed = "TesselComService: Service failed on start: ";
     struct Case {
