@@ -177,14 +177,10 @@ bool TextPartHoldsDelimiter(const OutgoingMessage& message, const HeaderCharset&
                             const std::string& boundary) {
     const std::string delimiter = "--" + boundary;
     const TextBodyForm form = TextBodyFormOf(message.BodyLines, message.BodyLines, SourceCharsetName(charset));
+    // Quoted-printable writes the boundary's "=" as "=3D": such a text cannot hold it.
+    if (form.Encoding == TransferEncoding::QuotedPrintable) return false;
     for (const std::string& line : message.BodyLines) {
-        if (form.Encoding != TransferEncoding::QuotedPrintable) {
-            if (line.starts_with(delimiter)) return true;
-            continue;
-        }
-        for (const std::string& encoded : QuotedPrintableLines(line)) {
-            if (encoded.starts_with(delimiter)) return true;
-        }
+        if (line.starts_with(delimiter)) return true;
     }
     return false;
 }

@@ -118,7 +118,7 @@ TEST(SendEmailTest, ControlBytesOfAReplyAreEscapedInTheFailure) {
     server.Start();
     SmtpMailSender sender(TestTimeouts());
     DeliveryResult result = sender.SendEmail("from@example.test", "a@example.test", "s", "b", {},
-                                             Server(server.Port()));
+                                             Server(server.Port()), 1);
     server.Join();
     EXPECT_FALSE(result.Delivered);
     EXPECT_NE(result.Reason.find("550 \\x1B[2Jgone\\x0DTesselComService: \\x7F forged"), std::string::npos)

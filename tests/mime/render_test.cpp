@@ -381,6 +381,18 @@ TEST(RenderMessageTest, ATextHoldingTheProcessBoundaryGetsABoundaryOfItsOwn) {
     EXPECT_EQ(delimiters, 3u);
     EXPECT_EQ(std::count(second.lines.begin(), second.lines.end(), "--" + boundary + "--"), 1);
 
+    // A text sent quoted-printable cannot hold the boundary (its "=" becomes "=3D"): the message
+    // keeps the process's boundary, and only its own delimiters begin with it.
+    OutgoingMessage folded = m;
+    folded.BodyLines = {"--" + processBoundary + std::string(1000, 'b')};
+    RecordingWriter fourth;
+    RenderMessage(folded, fourth);
+    ASSERT_NE(std::find(fourth.lines.begin(), fourth.lines.end(), "Content-Transfer-Encoding: quoted-printable"),
+              fourth.lines.end());
+    delimiters = 0;
+    for (const std::string& line : fourth.lines) delimiters += line.starts_with("--" + processBoundary);
+    EXPECT_EQ(delimiters, 3u);
+
     // Other messages keep the process's boundary.
     RecordingWriter third;
     RenderMessage(m, third);

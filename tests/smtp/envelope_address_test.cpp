@@ -61,7 +61,7 @@ TEST(EnvelopeAddressTest, ASenderOrRecipientWithSuchAByteFailsBeforeAnyConnectio
 TEST(EnvelopeAddressTest, ARecipientTextWithATabIsAnAddressFailure) {
     mail::SmtpMailSender sender(TestTimeouts());
     DeliveryResult result = sender.SendEmail("sender@example.test", "rcpt@example.test\tNOTIFY=SUCCESS",
-                                             "s", "b", {}, SmtpAccount{"127.0.0.1", 1, "", "", false});
+                                             "s", "b", {}, SmtpAccount{"127.0.0.1", 1, "", "", false}, 1);
     EXPECT_EQ(result.Stage, FailureStage::Address) << result.Reason;
     EXPECT_EQ(result.Reason, "An envelope address holds a byte not allowed there (0x09)");
 }
