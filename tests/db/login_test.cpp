@@ -118,7 +118,12 @@ TEST(DatabaseLogin, MethodsThatWouldHandOverThePasswordAreRefused) {
         ASSERT_GT(server.Port(), 0);
         server.Start();
         Connection cn;
-        cn.SetParameters({"127.0.0.1", server.Port(), "tessel", "tessel", kPassword});
+        config::ConnectionParameters parameters;
+        parameters.Server = "127.0.0.1";
+        parameters.Port = server.Port();
+        parameters.Database = parameters.UserName = "tessel";
+        parameters.Password = kPassword;
+        cn.SetParameters(parameters);
         EXPECT_THROW(cn.Connect(), DatabaseError) << c.method;
         server.Join();
         EXPECT_EQ(server.Received.find(kPassword), std::string::npos) << c.method;
