@@ -1,16 +1,17 @@
 #include "cycle/attachment.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <random>
 
 #include "cycle/attachment_leftovers.h"
 #include "util/event_log.h"
-#include "util/unique_fd.h"
+#include "util/record_text.h"
 
 namespace tessel::cycle {
 namespace {
@@ -18,36 +19,40 @@ namespace {
 constexpr const char* kFallbackFileName = "attachment";
 constexpr mode_t kDirectoryMode = 0700;
 constexpr mode_t kFileMode = 0600;
-// mkdtemp's pattern for the directory of one stored object.
-const std::string kObjectDirectoryPattern = std::string(kObjectDirectoryPrefix) + "XXXXXX";
+// The name of one stored object's directory: kObjectDirectoryPrefix and random letters and digits.
+constexpr std::size_t kObjectDirectoryRandomChars = 6;
+constexpr int kObjectDirectoryAttempts = 100;
 
-// Descriptor - closes the file on every path; Close reports the error of a final close.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-    // Close - returns the errno of a failed close, 0 on success.
-    int Close() {
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result == 0 ? 0 : errno;
-    }
-
-private:
-    int fd_;
-};
+constexpr int kOpenDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 [[noreturn]] void ThrowCannotCreate(const std::string& path, int error) {
-    throw AttachmentError("Cannot create file \"" + path + "\". " + SystemText(error));
+    throw AttachmentError("Cannot create file \"" + RecordText(path) + "\". " + SystemText(error));
 }
 
 [[noreturn]] void ThrowCannotWrite(const std::string& path, int error) {
-    throw AttachmentError("Cannot write file \"" + path + "\". " + SystemText(error));
+    throw AttachmentError("Cannot write file \"" + RecordText(path) + "\". " + SystemText(error));
+}
+
+std::string RandomObjectDirectoryName() {
+    static constexpr std::string_view kSymbols =
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    static std::mt19937 source{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, kSymbols.size() - 1);
+    std::string name = kObjectDirectoryPrefix;
+    for (std::size_t i = 0; i < kObjectDirectoryRandomChars; ++i) name += kSymbols[pick(source)];
+    return name;
+}
+
+// ProcPath - the path that reaches name inside the open directory fd, whatever happens to the
+// directory's own path.
+std::string ProcPath(int fd, const std::string& name) {
+    return "/proc/self/fd/" + std::to_string(fd) + "/" + name;
+}
+
+std::string Octal(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned int>(mode & 07777));
+    return text;
 }
 
 }  // namespace
@@ -60,23 +65,84 @@ std::string AttachmentFileName(std::string_view nome) {
     return std::string(nome);
 }
 
-AttachmentFiles::AttachmentFiles(std::string root, std::string owner)
-    : root_(std::move(root)), owner_(std::move(owner)) {}
+AttachmentDirectory::AttachmentDirectory(std::string root) : root_(std::move(root)) {}
+
+const std::string& AttachmentDirectory::Problem() {
+    if (!checked_) {
+        problem_ = Open();
+        checked_ = true;
+        if (!problem_.empty()) {
+            problem_ = "The attachment directory \"" + RecordText(root_) + "\" " + problem_;
+            fd_.Reset();
+        }
+    }
+    return problem_;
+}
+
+std::string AttachmentDirectory::Open() {
+    std::string path = root_;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    std::string::size_type slash = path.rfind('/');
+    std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+
+    UniqueFd parentFd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parentFd) return "cannot be reached: " + SystemText(errno);
+    if (::mkdirat(parentFd.Get(), name.c_str(), kDirectoryMode) != 0 && errno != EEXIST) {
+        return "cannot be created: " + SystemText(errno);
+    }
+    fd_ = UniqueFd(::openat(parentFd.Get(), name.c_str(), kOpenDirectory));
+    if (!fd_) {
+        int error = errno;
+        struct stat entry{};
+        bool link = ::fstatat(parentFd.Get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    S_ISLNK(entry.st_mode);
+        if (link || error == ELOOP) return "is a symbolic link";
+        if (error == ENOTDIR) return "is not a directory";
+        return "cannot be opened: " + SystemText(error);
+    }
+    struct stat info{};
+    if (::fstat(fd_.Get(), &info) != 0) return "cannot be examined: " + SystemText(errno);
+    if (info.st_uid != ::geteuid()) {
+        return "belongs to user " + std::to_string(info.st_uid) + ", not to the service's user " +
+               std::to_string(::geteuid());
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return "may be written by group or others (mode " + Octal(info.st_mode) + ")";
+    }
+    // The files are handed out as paths through the open directory: that needs /proc.
+    struct stat viaProc{};
+    if (::stat(ProcPath(fd_.Get(), ".").c_str(), &viaProc) != 0 || viaProc.st_dev != info.st_dev ||
+        viaProc.st_ino != info.st_ino) {
+        return "cannot be reached through /proc/self/fd (is /proc mounted?)";
+    }
+    return "";
+}
+
+AttachmentFiles::AttachmentFiles(const AttachmentDirectory& directory, std::string owner)
+    : directory_(directory), owner_(std::move(owner)) {}
 
 AttachmentFiles::~AttachmentFiles() { Clear(); }
 
-std::string AttachmentFiles::NewObjectDirectory() {
-    if (::mkdir(root_.c_str(), kDirectoryMode) != 0 && errno != EEXIST) {
-        ThrowCannotCreate(root_.substr(0, root_.find_last_not_of('/') + 1), errno);
+AttachmentFiles::ObjectDirectory& AttachmentFiles::NewObjectDirectory() {
+    int root = directory_.Fd();
+    for (int attempt = 0; attempt < kObjectDirectoryAttempts; ++attempt) {
+        std::string name = RandomObjectDirectoryName();
+        if (::mkdirat(root, name.c_str(), kDirectoryMode) != 0) {
+            if (errno == EEXIST) continue;
+            ThrowCannotCreate(directory_.Path() + name, errno);
+        }
+        // Locked while the row is sent, so that another cycle's clean-up leaves the directory alone.
+        UniqueFd fd(::openat(root, name.c_str(), kOpenDirectory));
+        if (!fd || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+            int error = errno;
+            ::unlinkat(root, name.c_str(), AT_REMOVEDIR);
+            ThrowCannotCreate(directory_.Path() + name, error);
+        }
+        objects_.push_back({name, std::move(fd), ""});
+        return objects_.back();
     }
-    std::string directory = root_ + kObjectDirectoryPattern;
-    if (::mkdtemp(directory.data()) == nullptr) ThrowCannotCreate(directory, errno);
-    directories_.push_back(directory);
-    // Held while the row is sent, so that another cycle's clean-up leaves the directory alone.
-    UniqueFd lock(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!lock || ::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) ThrowCannotCreate(directory, errno);
-    locks_.push_back(std::move(lock));
-    return directory + "/";
+    ThrowCannotCreate(directory_.Path() + kObjectDirectoryPrefix + "*", EEXIST);
 }
 
 void AttachmentFiles::RebuildAttachment(db::Database& db, const std::string& uid) {
@@ -85,19 +151,24 @@ void AttachmentFiles::RebuildAttachment(db::Database& db, const std::string& uid
     nameQuery.Open();
     if (nameQuery.Empty()) {
         nameQuery.Close();
-        WriteWarning(kServiceSource, "Attachment \"" + uid + "\"" + (owner_.empty() ? "" : " of " + owner_) +
+        WriteWarning(kServiceSource, "Attachment \"" + RecordText(uid) + "\"" +
+                                         (owner_.empty() ? "" : " of " + owner_) +
                                          " skipped: no stored object has this UID");
         return;
     }
     std::string fileName = AttachmentFileName(nameQuery.ReadText("Nome"));
     nameQuery.Close();
 
-    std::string path = NewObjectDirectory() + fileName;
-    paths_.push_back(path);
-    Descriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
-    if (file.Get() < 0) ThrowCannotCreate(path, errno);
-    WriteChunks(db, uid, path, file.Get());
-    if (int error = file.Close(); error != 0) ThrowCannotWrite(path, error);
+    ObjectDirectory& object = NewObjectDirectory();
+    std::string shownPath = directory_.Path() + object.Name + "/" + fileName;
+    UniqueFd file(::openat(object.Fd.Get(), fileName.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+    if (!file) ThrowCannotCreate(shownPath, errno);
+    object.FileName = fileName;
+    paths_.push_back(ProcPath(object.Fd.Get(), fileName));
+    WriteChunks(db, uid, shownPath, file.Get());
+    // A delayed write error shows only at close.
+    if (::close(file.Release()) != 0) ThrowCannotWrite(shownPath, errno);
 }
 
 void AttachmentFiles::WriteChunks(db::Database& db, const std::string& uid, const std::string& path,
@@ -126,11 +197,12 @@ void AttachmentFiles::WriteChunks(db::Database& db, const std::string& uid, cons
 }
 
 void AttachmentFiles::Clear() noexcept {
-    for (const std::string& path : paths_) ::unlink(path.c_str());
-    for (const std::string& directory : directories_) ::rmdir(directory.c_str());
+    for (ObjectDirectory& object : objects_) {
+        if (!object.FileName.empty()) ::unlinkat(object.Fd.Get(), object.FileName.c_str(), 0);
+        ::unlinkat(directory_.Fd(), object.Name.c_str(), AT_REMOVEDIR);
+    }
     paths_.clear();
-    directories_.clear();
-    locks_.clear();
+    objects_.clear();
 }
 
 }  // namespace tessel::cycle

@@ -12,6 +12,7 @@
 
 #include "util/error.h"
 #include "util/event_log.h"
+#include "util/record_text.h"
 #include "util/unique_fd.h"
 
 namespace tessel::cycle {
@@ -47,7 +48,8 @@ std::vector<std::string> EntryNames(int fd) {
 
 void Warn(const std::string& path, int error) {
     WriteWarning(kServiceSource,
-                 "Leftover attachment \"" + path + "\" could not be removed: " + SystemText(error));
+                 "Leftover attachment \"" + RecordText(path) +
+                     "\" could not be removed: " + SystemText(error));
 }
 
 void RemoveObjectDirectory(int root, const std::string& rootPath, const std::string& name) {

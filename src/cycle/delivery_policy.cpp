@@ -1,5 +1,7 @@
 #include "cycle/delivery_policy.h"
 
+#include "util/record_text.h"
+
 namespace tessel::cycle {
 namespace {
 
@@ -14,7 +16,7 @@ std::string Capitalised(std::string text) {
 }  // namespace
 
 std::string DescribeMessage(std::int32_t rowId, const std::string& recipient) {
-    return "queued mail " + std::to_string(rowId) + " to \"" + recipient + "\"";
+    return "queued mail " + std::to_string(rowId) + " to \"" + RecordText(recipient) + "\"";
 }
 
 DeliveryDecision DecideDelivery(const smtp::DeliveryResult& result, std::int32_t rowId,

@@ -12,6 +12,7 @@
 #include "db/transaction.h"
 #include "util/event_log.h"
 #include "util/explode.h"
+#include "util/record_text.h"
 
 namespace tessel::cycle {
 namespace {
@@ -33,7 +34,7 @@ struct Drain {
     db::Database& Db;
     mail::MailSender& Sender;
     const SmtpSettings& Smtp;
-    const std::string& AttachmentRoot;
+    AttachmentDirectory& Attachments;
     RetrySchedule& Retry;
     DrainCounts& Counts;
     const StopSignal* Stop;
@@ -156,7 +157,8 @@ void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, db::Transa
 // ID not matching exactly one row), QueueLocked when the table cannot be changed at all (a
 // read-only server), nullopt when the row is held. Throws DatabaseError for a lost connection.
 std::optional<RowEnd> LockRow(Drain& drain, const SpoolRow& row, db::Transaction& removal) {
-    std::string notSent = "Queued mail " + std::to_string(row.Id) + " to \"" + row.Recipients + "\" not sent: ";
+    std::string notSent = "Queued mail " + std::to_string(row.Id) + " to \"" + RecordText(row.Recipients) +
+                          "\" not sent: ";
     std::uint64_t matched = 0;
     try {
         removal.Mark();
@@ -188,7 +190,7 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
     RowAttempt attempt{Explode(kListSeparator, row.Recipients, 0), {}};
     DeliveryAction action = DeliveryAction::Continue;
     try {
-        AttachmentFiles files(drain.AttachmentRoot, DescribeMessage(row.Id, row.Recipients));
+        AttachmentFiles files(drain.Attachments, DescribeMessage(row.Id, row.Recipients));
         for (const std::string& uid : Explode(kListSeparator, row.Attachments, 0)) {
             files.RebuildAttachment(drain.Db, uid);
         }
@@ -198,7 +200,8 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
     } catch (const db::DatabaseError& e) {
         if (!db::IsDataError(e.Number())) throw;
         // The row's own values were refused: it stays as it was, and the others go on.
-        WriteWarning(kServiceSource, "Queued mail " + std::to_string(row.Id) + " to \"" + row.Recipients +
+        WriteWarning(kServiceSource, "Queued mail " + std::to_string(row.Id) + " to \"" +
+                                         RecordText(row.Recipients) +
                                          "\" skipped: the database refused its values: " + e.what());
         drain.Retry.BackOff(row.Id);
     }
@@ -215,8 +218,10 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
                        const std::string& attachmentRoot, RetrySchedule& retry, const StopSignal* stop) {
     DrainResult result;
-    Drain drain{db, sender, smtp, attachmentRoot, retry, result.Counts, stop};
+    AttachmentDirectory attachments(attachmentRoot);
+    Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop};
     std::set<std::int32_t> tried;  // a row is tried at most once per drain
+    bool heldAny = false;
     db::Statement& q = db.GetMail();
     for (;;) {
         bool triedAny = false;
@@ -226,6 +231,15 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
             SpoolRow row = ReadRow(q);
             queued.insert(row.Id);
             if (retry.Waiting(row.Id) || !tried.insert(row.Id).second) continue;
+            if (!row.Attachments.empty() && !attachments.Usable()) {
+                // Its attachments cannot be written safely: the row stays queued as it is.
+                if (!heldAny) {
+                    WriteWarning(kServiceSource, attachments.Problem() +
+                                                     "; the queued mail with attachments stays queued");
+                }
+                heldAny = true;
+                continue;
+            }
             triedAny = true;
             RowEnd end = StopRaised(drain) ? RowEnd::Stop : ProcessRow(drain, row);
             if (end != RowEnd::Done) {

@@ -36,8 +36,9 @@ struct DrainResult {
 // DrainSpool - reads the queue in ascending ID, in passes until a pass finds no row to send; a row
 // in back-off (retry) is left for later. Per row: takes the row's write lock in a transaction
 // (nothing of a row whose lock cannot be had is sent), rebuilds the attachments under
-// attachmentRoot, calls SendEmail once per recipient (";"-separated Destinatario), deletes the
-// attachment files, then commits the row's removal, or, when recipients remain to be served,
+// attachmentRoot (a row with attachments stays queued, with one warning record for the drain,
+// when that directory is not safe to use: see AttachmentDirectory), calls SendEmail once per
+// recipient (";"-separated Destinatario), deletes the attachment files, then commits the row's removal, or, when recipients remain to be served,
 // the rewrite of its Destinatario to them and puts it in back-off. What a failed delivery means is
 // DecideDelivery's. A raised stop ends the drain before the next message, or cuts the one in
 // progress short before its final "."; the row in progress keeps the recipients not yet served

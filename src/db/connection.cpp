@@ -44,6 +44,7 @@ void Connection::Connect() {
     SetOption(handle.get(), MYSQL_OPT_LOCAL_INFILE, &noLocalInfile);
     SetOption(handle.get(), MYSQL_OPT_READ_TIMEOUT, &networkTimeout);
     SetOption(handle.get(), MYSQL_OPT_WRITE_TIMEOUT, &networkTimeout);
+    SetOption(handle.get(), MARIADB_OPT_RESTRICTED_AUTH, kAllowedAuthMethods);
 
     std::string server = parameters_.Server.empty() ? std::string(kDefaultServer)
                                                            : parameters_.Server;
@@ -59,6 +60,7 @@ void Connection::Connect() {
         throw DatabaseError(::mysql_errno(handle.get()), ::mysql_error(handle.get()));
     }
     handle_ = std::move(handle);
+    ++session_;
 }
 
 void Connection::Disconnect() noexcept { handle_.reset(); }
@@ -69,13 +71,6 @@ unsigned long Connection::ConnectionId() const {
 
 bool Connection::UsesTls() const {
     return handle_ && ::mysql_get_ssl_cipher(handle_.get()) != nullptr;
-}
-
-EscapeMode Connection::EscapeModeNow() const {
-    unsigned int status = 0;
-    if (handle_) ::mariadb_get_infov(handle_.get(), MARIADB_CONNECTION_SERVER_STATUS, &status);
-    return (status & SERVER_STATUS_NO_BACKSLASH_ESCAPES) ? EscapeMode::QuoteDoubling
-                                                         : EscapeMode::Backslash;
 }
 
 MYSQL& Connection::Handle() {
@@ -96,6 +91,16 @@ ResultHandle Connection::Query(const std::string& sql) {
         throw DatabaseError(0, "The statement returned no result set");
     }
     return result;
+}
+
+StmtHandle Connection::Prepare(const std::string& sql) {
+    MYSQL& handle = Handle();
+    StmtHandle stmt(::mysql_stmt_init(&handle));
+    if (!stmt) ThrowLastError();
+    if (::mysql_stmt_prepare(stmt.get(), sql.data(), sql.size()) != 0) {
+        throw DatabaseError(::mysql_stmt_errno(stmt.get()), ::mysql_stmt_error(stmt.get()));
+    }
+    return stmt;
 }
 
 std::uint64_t Connection::Execute(const std::string& sql) {

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "config/connection_parameters.h"
-#include "db/sql_literal.h"
 
 namespace tessel::db {
 
@@ -19,8 +18,12 @@ struct MysqlCloser {
 struct ResultFreer {
     void operator()(MYSQL_RES* result) const noexcept { ::mysql_free_result(result); }
 };
+struct StmtCloser {
+    void operator()(MYSQL_STMT* stmt) const noexcept { ::mysql_stmt_close(stmt); }
+};
 using MysqlHandle = std::unique_ptr<MYSQL, MysqlCloser>;
 using ResultHandle = std::unique_ptr<MYSQL_RES, ResultFreer>;
+using StmtHandle = std::unique_ptr<MYSQL_STMT, StmtCloser>;
 
 // Named limits of the connection.
 inline constexpr unsigned int kConnectTimeoutSeconds = 15;
@@ -31,10 +34,15 @@ inline constexpr const char* kCharacterSet = "latin1";
 // end the statement with an error rather than hold the cycle, and every stop request, for ever.
 // Far above any lock wait of the server, so a slow statement is never cut short.
 inline constexpr std::chrono::seconds kNetworkTimeout{300};
+// The only login methods the client may use: neither sends the password itself, whatever the
+// server (or anyone on the path) asks for. The clear-text and dialog methods would send it as it
+// is; the SHA-256 methods would send it encrypted to a key that the server supplies.
+inline constexpr const char* kAllowedAuthMethods = "mysql_native_password,client_ed25519";
 
 // Connection - TCP only (also for "localhost"), latin1 announced in the handshake, TLS only when the
-// parameters ask for it (and then required), no compression, no automatic reconnection, no LOCAL INFILE, autocommit on. Not thread-safe: one
-// thread uses it at a time.
+// parameters ask for it (and then required), no compression, no automatic reconnection, no LOCAL
+// INFILE, only the login methods above, autocommit on. Not thread-safe: one thread uses it at a
+// time.
 class Connection {
 public:
     Connection() = default;
@@ -57,8 +65,11 @@ public:
     // UsesTls - whether the session runs over TLS (only when the parameters ask for it).
     bool UsesTls() const;
 
-    // EscapeModeNow - how string literals must be escaped for the session's current SQL mode.
-    EscapeMode EscapeModeNow() const;
+    // Session - changes at every Connect: a prepared statement belongs to the session that
+    // prepared it.
+    std::uint64_t Session() const { return session_; }
+    // Prepare - a server-side prepared statement of sql in this session. Throws DatabaseError.
+    StmtHandle Prepare(const std::string& sql);
 
     // Query - runs sql and fetches its whole result. Throws DatabaseError (also when closed or the
     // statement yields no result set).
@@ -73,6 +84,7 @@ private:
     config::ConnectionParameters parameters_;
     std::chrono::seconds networkTimeout_ = kNetworkTimeout;
     MysqlHandle handle_;
+    std::uint64_t session_ = 0;
 };
 
 }  // namespace tessel::db

@@ -4,14 +4,17 @@
 #include <string>
 
 #include "util/error.h"
+#include "util/record_text.h"
 
 namespace tessel::db {
 
 // DatabaseError - the server or the client library refused an operation. Its text is the
-// library's message; Number() is the server's (or client's) error number, 0 for the layer's own.
+// library's message (control bytes written as \xHH: a server's message may quote values);
+// Number() is the server's (or client's) error number, 0 for the layer's own.
 class DatabaseError : public Error {
 public:
-    DatabaseError(unsigned int number, const std::string& message) : Error(message), number_(number) {}
+    DatabaseError(unsigned int number, const std::string& message)
+        : Error(RecordText(message)), number_(number) {}
     unsigned int Number() const noexcept { return number_; }
 
 private:

@@ -79,6 +79,9 @@ std::string ColumnTypeName(const MYSQL_FIELD& field) {
     }
 }
 
+// A result column's value starts in a buffer of this size; a longer value grows it.
+constexpr std::size_t kInitialColumnBuffer = 64;
+
 }  // namespace
 
 Statement::Statement(Connection& connection, std::string name, StatementKind kind,
@@ -89,6 +92,30 @@ Statement::Statement(Connection& connection, std::string name, StatementKind kin
     for (std::size_t i = 0; i < sqlLines.size(); ++i) {
         if (i > 0) sql_ += "\r\n";
         sql_ += sqlLines[i];
+    }
+    // Each ":name" of a declared parameter becomes a placeholder; any other ":" stays text.
+    std::size_t i = 0;
+    while (i < sql_.size()) {
+        char c = sql_[i];
+        if (c != ':' || i + 1 >= sql_.size() || !IsNameByte(sql_[i + 1])) {
+            preparedSql_ += c;
+            ++i;
+            continue;
+        }
+        std::size_t end = i + 1;
+        while (end < sql_.size() && IsNameByte(sql_[end])) ++end;
+        std::string_view found(sql_.data() + i + 1, end - i - 1);
+        std::size_t index = parameters_.size();
+        for (std::size_t p = 0; p < parameters_.size(); ++p) {
+            if (SameName(parameters_[p].Name, found)) index = p;
+        }
+        if (index == parameters_.size()) {
+            preparedSql_.append(sql_, i, end - i);
+        } else {
+            preparedSql_ += '?';
+            placeholders_.push_back(index);
+        }
+        i = end;
     }
 }
 
@@ -119,61 +146,94 @@ void Statement::SetDate(std::string_view parameter, std::chrono::year_month_day 
     values_[ParameterIndex(parameter, ParameterKind::Date)] = value;
 }
 
-std::string Statement::RenderSql(EscapeMode mode) const {
-    std::string out;
-    out.reserve(sql_.size());
-    std::size_t i = 0;
-    while (i < sql_.size()) {
-        char c = sql_[i];
-        if (c != ':' || i + 1 >= sql_.size() || !IsNameByte(sql_[i + 1])) {
-            out += c;
-            ++i;
-            continue;
+void Statement::ThrowStmtError() {
+    throw DatabaseError(::mysql_stmt_errno(stmt_.get()), ::mysql_stmt_error(stmt_.get()));
+}
+
+MYSQL_STMT& Statement::Prepared() {
+    if (!stmt_ || preparedSession_ != connection_.Session()) {
+        stmt_.reset();
+        stmt_ = connection_.Prepare(preparedSql_);
+        preparedSession_ = connection_.Session();
+        if (::mysql_stmt_param_count(stmt_.get()) != placeholders_.size()) {
+            stmt_.reset();
+            throw StatementError(name_ + ": the server counts other parameters than the text names");
         }
-        std::size_t end = i + 1;
-        while (end < sql_.size() && IsNameByte(sql_[end])) ++end;
-        std::string_view name(sql_.data() + i + 1, end - i - 1);
-        std::size_t index = parameters_.size();
-        for (std::size_t p = 0; p < parameters_.size(); ++p) {
-            if (SameName(parameters_[p].Name, name)) index = p;
-        }
-        if (index == parameters_.size()) {
-            out.append(sql_, i, end - i);
-        } else {
-            const Value& value = values_[index];
-            if (std::holds_alternative<std::monostate>(value)) {
-                out += "NULL";
-            } else if (auto* text = std::get_if<std::string>(&value)) {
-                out += parameters_[index].Kind == ParameterKind::Text ? QuoteText(*text, mode)
-                                                                      : QuoteString(*text, mode);
-            } else if (auto* number = std::get_if<std::int32_t>(&value)) {
-                out += IntegerLiteral(*number);
-            } else {
-                out += DateLiteral(std::get<std::chrono::year_month_day>(value));
-            }
-        }
-        i = end;
     }
-    return out;
+    return *stmt_;
+}
+
+void Statement::BindParameters(MYSQL_STMT& stmt) {
+    parameterBinds_.assign(placeholders_.size(), MYSQL_BIND{});
+    parameterDates_.assign(placeholders_.size(), MYSQL_TIME{});
+    for (std::size_t p = 0; p < placeholders_.size(); ++p) {
+        MYSQL_BIND& bind = parameterBinds_[p];
+        std::size_t index = placeholders_[p];
+        Value& value = values_[index];
+        if (auto* text = std::get_if<std::string>(&value)) {
+            if (text->empty() && parameters_[index].Kind == ParameterKind::Text) {
+                bind.buffer_type = MYSQL_TYPE_NULL;
+                bind.is_null = &null_;
+                continue;
+            }
+            // Sent as binary: the server takes the bytes as they are and converts them to the
+            // column's character set, never through the session's (which a server can make
+            // multi-byte, where a byte of a value could end it).
+            bind.buffer_type = MYSQL_TYPE_BLOB;
+            bind.buffer = text->data();
+            bind.buffer_length = text->size();
+        } else if (auto* number = std::get_if<std::int32_t>(&value)) {
+            bind.buffer_type = MYSQL_TYPE_LONG;
+            bind.buffer = number;
+        } else if (auto* date = std::get_if<std::chrono::year_month_day>(&value)) {
+            MYSQL_TIME& time = parameterDates_[p];
+            time.year = static_cast<unsigned int>(static_cast<int>(date->year()));
+            time.month = static_cast<unsigned int>(date->month());
+            time.day = static_cast<unsigned int>(date->day());
+            time.time_type = MYSQL_TIMESTAMP_DATE;
+            bind.buffer_type = MYSQL_TYPE_DATE;
+            bind.buffer = &time;
+        } else {
+            bind.buffer_type = MYSQL_TYPE_NULL;
+            bind.is_null = &null_;
+        }
+    }
+    if (!parameterBinds_.empty() && ::mysql_stmt_bind_param(&stmt, parameterBinds_.data()) != 0) {
+        ThrowStmtError();
+    }
+}
+
+void Statement::Run(MYSQL_STMT& stmt) {
+    BindParameters(stmt);
+    if (::mysql_stmt_execute(&stmt) != 0) ThrowStmtError();
 }
 
 void Statement::Open() {
     if (kind_ != StatementKind::Query) throw StatementError(name_ + ": not a query");
     Close();
-    result_ = connection_.Query(RenderSql(connection_.EscapeModeNow()));
+    MYSQL_STMT& stmt = Prepared();
     try {
-        CheckFields();
+        Run(stmt);
+        ResultHandle metadata(::mysql_stmt_result_metadata(&stmt));
+        if (!metadata) {
+            if (::mysql_stmt_errno(&stmt) != 0) ThrowStmtError();
+            throw DatabaseError(0, "The statement returned no result set");
+        }
+        open_ = true;
+        CheckFields(*metadata);
+        BindResult(stmt, ::mysql_num_fields(metadata.get()));
+        if (::mysql_stmt_store_result(&stmt) != 0) ThrowStmtError();
+        rowCount_ = ::mysql_stmt_num_rows(&stmt);
+        First();
     } catch (...) {
         Close();
         throw;
     }
-    rowCount_ = ::mysql_num_rows(result_.get());
-    First();
 }
 
-void Statement::CheckFields() {
-    unsigned int count = ::mysql_num_fields(result_.get());
-    MYSQL_FIELD* columns = ::mysql_fetch_fields(result_.get());
+void Statement::CheckFields(MYSQL_RES& metadata) {
+    unsigned int count = ::mysql_num_fields(&metadata);
+    MYSQL_FIELD* columns = ::mysql_fetch_fields(&metadata);
     columns_.assign(fields_.size(), 0);
     for (std::size_t f = 0; f < fields_.size(); ++f) {
         const FieldSpec& spec = fields_[f];
@@ -189,34 +249,76 @@ void Statement::CheckFields() {
     }
 }
 
-void Statement::MoveTo(std::uint64_t index) {
-    index_ = index;
-    ::mysql_data_seek(result_.get(), index);
-    row_ = ::mysql_fetch_row(result_.get());
-    lengths_ = ::mysql_fetch_lengths(result_.get());
+// Every column is read as bytes (numbers as their decimal text), as the text protocol gave them.
+void Statement::BindResult(MYSQL_STMT& stmt, unsigned int columnCount) {
+    resultColumns_.resize(columnCount);
+    resultBinds_.assign(columnCount, MYSQL_BIND{});
+    for (unsigned int c = 0; c < columnCount; ++c) {
+        ResultColumn& column = resultColumns_[c];
+        if (column.Buffer.empty()) column.Buffer.resize(kInitialColumnBuffer);
+        MYSQL_BIND& bind = resultBinds_[c];
+        bind.buffer_type = MYSQL_TYPE_STRING;
+        bind.buffer = column.Buffer.data();
+        bind.buffer_length = column.Buffer.size();
+        bind.length = &column.Length;
+        bind.is_null = &column.IsNull;
+        bind.error = &column.Truncated;
+    }
+    if (::mysql_stmt_bind_result(&stmt, resultBinds_.data()) != 0) ThrowStmtError();
+}
+
+void Statement::FetchRow() {
+    int status = ::mysql_stmt_fetch(stmt_.get());
+    if (status == 1) ThrowStmtError();
+    row_.assign(fields_.size(), std::nullopt);
+    if (status == MYSQL_NO_DATA) return;
+    bool grown = false;
+    for (std::size_t f = 0; f < fields_.size(); ++f) {
+        std::size_t c = columns_[f];
+        ResultColumn& column = resultColumns_[c];
+        if (column.IsNull) continue;
+        if (column.Length > column.Buffer.size()) {
+            // Longer than any value before it: fetch it again whole into a buffer that fits.
+            column.Buffer.resize(column.Length);
+            MYSQL_BIND& bind = resultBinds_[c];
+            bind.buffer = column.Buffer.data();
+            bind.buffer_length = column.Buffer.size();
+            if (::mysql_stmt_fetch_column(stmt_.get(), &bind, static_cast<unsigned int>(c), 0) != 0) {
+                ThrowStmtError();
+            }
+            grown = true;
+        }
+        row_[f].emplace(column.Buffer.data(), column.Length);
+    }
+    if (grown && ::mysql_stmt_bind_result(stmt_.get(), resultBinds_.data()) != 0) ThrowStmtError();
 }
 
 void Statement::First() {
-    if (!result_ || rowCount_ == 0) {
+    if (!open_ || rowCount_ == 0) {
         atEnd_ = true;
         return;
     }
-    MoveTo(0);
+    ::mysql_stmt_data_seek(stmt_.get(), 0);
+    index_ = 0;
+    FetchRow();
     atEnd_ = false;
 }
 
 void Statement::Next() {
-    if (!result_ || rowCount_ == 0) return;
+    if (!open_ || rowCount_ == 0) return;
     if (index_ + 1 < rowCount_) {
-        MoveTo(index_ + 1);
+        ++index_;
+        FetchRow();
     } else {
         atEnd_ = true;
     }
 }
 
 void Statement::Last() {
-    if (!result_ || rowCount_ == 0) return;
-    MoveTo(rowCount_ - 1);
+    if (!open_ || rowCount_ == 0) return;
+    index_ = rowCount_ - 1;
+    ::mysql_stmt_data_seek(stmt_.get(), index_);
+    FetchRow();
     atEnd_ = true;
 }
 
@@ -227,24 +329,18 @@ std::size_t Statement::FieldColumn(std::string_view field) const {
     throw StatementError(name_ + ": field '" + std::string(field) + "' not found");
 }
 
-std::string_view Statement::FieldBytes(std::size_t f, bool& isNull) const {
-    isNull = true;
-    if (!result_ || rowCount_ == 0 || row_ == nullptr) return {};
-    std::size_t column = columns_[f];
-    if (row_[column] == nullptr) return {};
-    isNull = false;
-    return std::string_view(row_[column], lengths_[column]);
+const std::optional<std::string>& Statement::FieldValue(std::size_t f) const {
+    static const std::optional<std::string> kNull;
+    if (!open_ || rowCount_ == 0 || row_.empty()) return kNull;
+    return row_[f];
 }
 
 std::string Statement::ReadText(std::string_view field) const {
-    bool isNull = false;
-    return std::string(FieldBytes(FieldColumn(field), isNull));
+    return FieldValue(FieldColumn(field)).value_or(std::string());
 }
 
 bool Statement::IsNull(std::string_view field) const {
-    bool isNull = false;
-    FieldBytes(FieldColumn(field), isNull);
-    return isNull;
+    return !FieldValue(FieldColumn(field)).has_value();
 }
 
 std::int32_t Statement::ReadInteger(std::string_view field) const {
@@ -252,21 +348,21 @@ std::int32_t Statement::ReadInteger(std::string_view field) const {
     if (fields_[f].Kind != FieldKind::Integer) {
         throw StatementError(name_ + ": field '" + std::string(field) + "' is not an integer field");
     }
-    bool isNull = false;
-    std::string_view bytes = FieldBytes(f, isNull);
-    if (isNull) return 0;
-    std::int32_t value = 0;
-    auto [end, error] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), value);
+    const std::optional<std::string>& value = FieldValue(f);
+    if (!value) return 0;
+    const std::string& bytes = *value;
+    std::int32_t number = 0;
+    auto [end, error] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), number);
     if (error != std::errc() || end != bytes.data() + bytes.size()) {
-        throw StatementError(name_ + ": field '" + std::string(field) + "' holds " +
-                             std::string(bytes) + ", which is not a 32-bit integer");
+        throw StatementError(name_ + ": field '" + std::string(field) + "' holds " + RecordText(bytes) +
+                             ", which is not a 32-bit integer");
     }
-    return value;
+    return number;
 }
 
 void Statement::AppendToFile(std::string_view field, int fd) const {
-    bool isNull = false;
-    std::string_view bytes = FieldBytes(FieldColumn(field), isNull);
+    const std::optional<std::string>& value = FieldValue(FieldColumn(field));
+    std::string_view bytes = value ? std::string_view(*value) : std::string_view();
     while (!bytes.empty()) {
         ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written < 0) {
@@ -278,18 +374,26 @@ void Statement::AppendToFile(std::string_view field, int fd) const {
 }
 
 void Statement::Close() noexcept {
-    result_.reset();
+    if (open_ && stmt_) ::mysql_stmt_free_result(stmt_.get());
+    open_ = false;
     columns_.clear();
+    row_.clear();
     rowCount_ = 0;
     index_ = 0;
     atEnd_ = true;
-    row_ = nullptr;
-    lengths_ = nullptr;
 }
 
 std::uint64_t Statement::Execute() {
     if (kind_ != StatementKind::Command) throw StatementError(name_ + ": not a command");
-    return connection_.Execute(RenderSql(connection_.EscapeModeNow()));
+    MYSQL_STMT& stmt = Prepared();
+    Run(stmt);
+    // A command that happens to return rows: read them off the wire so the session stays usable.
+    ResultHandle metadata(::mysql_stmt_result_metadata(&stmt));
+    if (metadata) {
+        if (::mysql_stmt_store_result(&stmt) != 0) ThrowStmtError();
+        ::mysql_stmt_free_result(&stmt);
+    }
+    return ::mysql_stmt_affected_rows(&stmt);
 }
 
 }  // namespace tessel::db

@@ -1,9 +1,11 @@
-// A named SQL statement bound to the connection: parameters substituted as literals, results
-// fetched whole when opened, fields looked up by column name and checked against their declaration.
+// A named SQL statement bound to the connection: prepared on the server (its values travel apart
+// from the SQL text, in the binary protocol), results fetched whole when opened and read row by
+// row in order, fields looked up by column name and checked against their declaration.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -47,18 +49,22 @@ public:
     void SetInteger(std::string_view parameter, std::int32_t value);
     void SetDate(std::string_view parameter, std::chrono::year_month_day value);
 
-    // RenderSql - the text as the server receives it: each ":name" replaced by its literal
-    // (NULL for a parameter never set).
-    std::string RenderSql(EscapeMode mode = EscapeMode::Backslash) const;
+    // PreparedSql - the text the server prepares: each ":name" of a declared parameter replaced by
+    // "?". Values are bound to it as they are: strings as bytes that no character set converts,
+    // an empty Text and a parameter never set as NULL.
+    const std::string& PreparedSql() const { return preparedSql_; }
 
     // Open (queries) - runs the query, fetches the whole result and stands on its first row.
+    // Prepares the statement first when this connection session has not.
     // Throws DatabaseError, or StatementError when a declared field is missing or of another kind.
     void Open();
-    bool IsOpen() const { return result_ != nullptr; }
+    bool IsOpen() const { return open_; }
     // Empty - the open result has no rows (also true when closed).
     bool Empty() const { return rowCount_ == 0; }
     // AtEnd - true once Next has passed the last row, after Last, and on an empty result.
     bool AtEnd() const { return atEnd_; }
+    // Next - the following row, at the same cost whatever the row's position; First goes back to
+    // the start, Last walks to the end.
     void Next();
     void First();
     void Last();
@@ -82,27 +88,49 @@ public:
 private:
     using Value = std::variant<std::monostate, std::string, std::int32_t, std::chrono::year_month_day>;
 
+    // ResultColumn - where the client library puts one column's value of the current row.
+    struct ResultColumn {
+        std::vector<char> Buffer;
+        unsigned long Length = 0;
+        my_bool IsNull = 0;
+        my_bool Truncated = 0;
+    };
+
     std::size_t ParameterIndex(std::string_view parameter, ParameterKind expected) const;
-    void CheckFields();
-    void MoveTo(std::uint64_t index);
+    MYSQL_STMT& Prepared();
+    void BindParameters(MYSQL_STMT& stmt);
+    void Run(MYSQL_STMT& stmt);
+    [[noreturn]] void ThrowStmtError();
+    void CheckFields(MYSQL_RES& metadata);
+    void BindResult(MYSQL_STMT& stmt, unsigned int columnCount);
+    void FetchRow();
     std::size_t FieldColumn(std::string_view field) const;
-    std::string_view FieldBytes(std::size_t column, bool& isNull) const;
+    const std::optional<std::string>& FieldValue(std::size_t field) const;
 
     Connection& connection_;
     std::string name_;
     StatementKind kind_;
     std::string sql_;
+    std::string preparedSql_;
+    std::vector<std::size_t> placeholders_;  // the parameter of each "?", in order
     std::vector<ParameterSpec> parameters_;
     std::vector<Value> values_;
     std::vector<FieldSpec> fields_;
 
-    ResultHandle result_;
+    StmtHandle stmt_;
+    std::uint64_t preparedSession_ = 0;
+    std::vector<MYSQL_BIND> parameterBinds_;
+    std::vector<MYSQL_TIME> parameterDates_;
+    my_bool null_ = 1;  // the indicator that every NULL parameter points at
+
+    bool open_ = false;
     std::vector<std::size_t> columns_;  // result column of each declared field
+    std::vector<ResultColumn> resultColumns_;
+    std::vector<MYSQL_BIND> resultBinds_;
+    std::vector<std::optional<std::string>> row_;  // the declared fields of the current row
     std::uint64_t rowCount_ = 0;
     std::uint64_t index_ = 0;
     bool atEnd_ = true;
-    MYSQL_ROW row_ = nullptr;
-    unsigned long* lengths_ = nullptr;
 };
 
 }  // namespace tessel::db

@@ -90,10 +90,20 @@ void WriteLines(LineWriter& writer, const std::vector<std::string>& lines) {
     for (const std::string& line : lines) writer.WriteLine(line);
 }
 
+// A line break in the name must not start a header of its own, and a quote or a backslash must
+// not end a quoted name early (a second filename= would follow, and mail readers differ on which
+// one wins).
+std::string SafeFileName(const std::string& fileName) {
+    std::string name = HeaderSafeText(fileName);
+    for (char& c : name) {
+        if (c == '"' || c == '\\') c = '_';
+    }
+    return name;
+}
+
 void WriteAttachmentPart(LineWriter& writer, const MessageAttachment& attachment, const HeaderCharset& charset) {
     File file = OpenAttachment(attachment);
-    // A line break in the name must not start a header of its own.
-    const std::string name = HeaderSafeText(attachment.FileName);
+    const std::string name = SafeFileName(attachment.FileName);
     writer.WriteLine("Content-Type: application/octet-stream;");
     WriteLines(writer, NameParameterLines(name, charset));
     writer.WriteLine("Content-Transfer-Encoding: base64");
@@ -161,6 +171,35 @@ void WriteMultipart(const OutgoingMessage& message, LineWriter& writer, const Re
     writer.WriteLine("");
 }
 
+// TextPartHoldsDelimiter - a line of the text part, as it will be written, begins with "--" and
+// boundary.
+bool TextPartHoldsDelimiter(const OutgoingMessage& message, const HeaderCharset& charset,
+                            const std::string& boundary) {
+    const std::string delimiter = "--" + boundary;
+    const TextBodyForm form = TextBodyFormOf(message.BodyLines, message.BodyLines, SourceCharsetName(charset));
+    // Quoted-printable writes the boundary's "=" as "=3D": such a text cannot hold it.
+    if (form.Encoding == TransferEncoding::QuotedPrintable) return false;
+    for (const std::string& line : message.BodyLines) {
+        if (line.starts_with(delimiter)) return true;
+    }
+    return false;
+}
+
+std::string RandomBoundary() {
+    static std::mt19937_64 source{std::random_device{}()};
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    return MakeMimeBoundary([&] { return uniform(source); });
+}
+
+// BoundaryFor - the process's boundary, unless a line of the text part would read as one of its
+// delimiters (a text that knows the boundary could forge parts of its own): then a fresh one that
+// no line begins with.
+std::string BoundaryFor(const OutgoingMessage& message, const RenderContext& context) {
+    std::string boundary = context.Boundary;
+    while (TextPartHoldsDelimiter(message, context.Charset, boundary)) boundary = RandomBoundary();
+    return boundary;
+}
+
 }  // namespace
 
 std::string FormatMailDate(const std::tm& t, long gmtOffsetSeconds) {
@@ -204,8 +243,10 @@ RenderContext CurrentRenderContext() {
     return {MimeBoundary(), FormatMailDate(local, local.tm_gmtoff), ProcessHeaderCharset()};
 }
 
-void RenderMessage(const OutgoingMessage& message, LineWriter& writer, const RenderContext& context) {
+void RenderMessage(const OutgoingMessage& message, LineWriter& writer, const RenderContext& processContext) {
     const Shape shape = ShapeOf(message);
+    RenderContext context = processContext;
+    if (shape == Shape::Multipart) context.Boundary = BoundaryFor(message, processContext);
     // The plain body's form decides its headers, so it is known before the header block.
     std::vector<std::string> converted;
     if (shape == Shape::Plain && context.Charset.JapaneseConversion) converted = ConvertedLines(message.BodyLines);

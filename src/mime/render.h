@@ -49,7 +49,9 @@ RenderContext CurrentRenderContext();
 
 // RenderMessage - writes the whole data content (header block, body, MIME parts with the
 // attachment files in base64, dot-stuffed; the last line is empty) through writer, as a plain,
-// single-attachment or multipart message. Attachment files are read 57 bytes at a time when
+// single-attachment or multipart message. A multipart message uses context.Boundary unless a line
+// of its text part begins with "--" and that boundary: then a fresh boundary of its own, which no
+// line begins with. Attachment files are read 57 bytes at a time when
 // their part is reached. Throws RenderError for an attachment that cannot be opened or read
 // (lines written before stay written); the writer's exceptions pass through unchanged.
 void RenderMessage(const OutgoingMessage& message, LineWriter& writer, const RenderContext& context);

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "cycle/attachment.h"
 #include "service/service_state.h"
 #include "util/unique_fd.h"
 #include "util/error.h"
@@ -65,7 +66,80 @@ bool SystemdAcceptsPath(std::string_view path) {
     return true;
 }
 
-void Install(int directory, const RegistrationTarget& target, const CommandRunner& run) {
+// ExecutableDirectoryOf - the directory part of a program's path, without a trailing slash ("/"
+// for a program in the root).
+std::string ExecutableDirectoryOf(std::string_view executablePath) {
+    std::string_view::size_type slash = executablePath.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    return slash == 0 ? "/" : std::string(executablePath.substr(0, slash));
+}
+
+// The sandbox keeps "runs as root, writes only its own directory": holding no capabilities, the
+// service can write only where root owns the directory (or its mode lets anyone write).
+constexpr const char* kSandbox =
+    "NoNewPrivileges=yes\n"
+    "PrivateTmp=yes\n"
+    "PrivateDevices=yes\n"
+    "ProtectSystem=strict\n"
+    "ReadWritePaths=%s\n"
+    "ProtectHome=read-only\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectHostname=yes\n"
+    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "CapabilityBoundingSet=\n"
+    "UMask=0077\n"
+    "LimitCORE=0\n";
+
+// StateDirectoryOf - where the service will write: the --state-dir among its arguments, else the
+// executable's directory.
+std::string StateDirectoryOf(std::string_view executablePath, const std::vector<std::string>& arguments) {
+    constexpr std::string_view kStateOption = "--state-dir=";
+    for (const std::string& argument : arguments) {
+        if (argument.starts_with(kStateOption)) return argument.substr(kStateOption.size());
+    }
+    return ExecutableDirectoryOf(executablePath);
+}
+
+// Sandbox - the directives, with the state directory the one writable place.
+std::string Sandbox(const std::string& stateDirectory) {
+    std::string sandbox = kSandbox;
+    sandbox.replace(sandbox.find("%s"), 2, QuoteExecPath(stateDirectory));
+    return sandbox;
+}
+
+// PrepareStateDirectory - attachments/ in the state directory, made now (mode 0700, root's)
+// because the sandboxed service may be unable to make it; notes on err what the service will not
+// be able to do there.
+void PrepareStateDirectory(const RegistrationTarget& target, std::ostream& err) {
+    const std::string directory = StateDirectoryOf(target.ExecutablePath, target.ServiceArguments);
+    cycle::AttachmentDirectory attachments(directory + (directory == "/" ? "" : "/") + "attachments/");
+    if (!attachments.Usable()) {
+        err << "Note: " << attachments.Problem()
+            << "; the service will keep the queued mail with attachments until it is fixed\n";
+    }
+    struct stat info{};
+    // The unit runs the service as the user who installs it (root).
+    if (::stat(directory.c_str(), &info) == 0 && info.st_uid != ::geteuid()) {
+        err << "Note: \"" << directory << "\" belongs to user " << info.st_uid
+            << ", not to the service's user " << ::geteuid()
+            << ": holding no capabilities, the service can write there only in attachments/, and "
+               "read configs.ini only while its own user owns it\n";
+    }
+    err.flush();
+}
+
+void Install(int directory, const RegistrationTarget& target, const CommandRunner& run, std::ostream& err) {
     if (!SystemdAcceptsPath(target.ExecutablePath)) {
         throw Error("systemd cannot start a program whose path holds a quotation mark, a "
                     "backslash or a control character: " + target.ExecutablePath);
@@ -78,6 +152,7 @@ void Install(int directory, const RegistrationTarget& target, const CommandRunne
         WriteAll(unit.Get(), UnitFileText(target.ExecutablePath, target.ServiceArguments));
         // A delayed write error shows only at close.
         if (::close(unit.Release()) != 0) throw PlatformError(errno);
+        PrepareStateDirectory(target, err);
         if (target.ManageSystemd) {
             RunSystemctl(run, {"daemon-reload"});
             RunSystemctl(run, {"enable", kUnitFileName});
@@ -155,6 +230,7 @@ std::string UnitFileText(std::string_view executablePath, const std::vector<std:
            "ExecStart=" + execStart + "\n"
            "Restart=on-failure\n"
            "RestartSec=30\n"
+           + Sandbox(StateDirectoryOf(executablePath, arguments)) +
            "\n"
            "[Install]\n"
            "WantedBy=multi-user.target\n";
@@ -203,7 +279,7 @@ int ApplyRegistration(bool install, bool silent, const RegistrationTarget& targe
     UniqueFd directory = OpenUnitDirectory(target.UnitDirectory);
     try {
         if (install) {
-            Install(directory.Get(), target, run);
+            Install(directory.Get(), target, run, err);
         } else {
             Uninstall(directory.Get(), target, run);
         }

@@ -1,4 +1,6 @@
 // tesselcomsvc: the service in the foreground, or its installer, or one of the helper modes.
+#include <sys/prctl.h>
+
 #include <csignal>
 #include <exception>
 #include <iostream>
@@ -6,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/config_file_mode.h"
 #include "config/file_locations.h"
 #include "config/startup_config.h"
 #include "cycle/work_cycle.h"
@@ -17,6 +20,7 @@
 #include "service/notify_socket.h"
 #include "service/once.h"
 #include "service/tessel_com_service.h"
+#include "util/event_log.h"
 
 namespace {
 
@@ -39,8 +43,11 @@ public:
     // Password value.
     bool ServiceStart() {
         config::CheckGivenLocations(locations_);
-        database_.SetParameters(
-            config::ReadStartupConfiguration(config::ConfigFilePath(locations_)));
+        const std::string path = config::ConfigFilePath(locations_);
+        if (std::string warning = config::ConfigFileModeWarning(path); !warning.empty()) {
+            WriteWarning(kServiceSource, warning);
+        }
+        database_.SetParameters(config::ReadStartupConfiguration(path));
         return true;
     }
 
@@ -122,6 +129,9 @@ int Main(const CommandLine& commandLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The process holds the database and mail passwords: no core file, and no other process of the
+    // same user may read its memory.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     try {
         return Main(ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc)));
     } catch (const std::exception& error) {

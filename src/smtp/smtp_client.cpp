@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "smtp/auth.h"
+#include "smtp/envelope_address.h"
 #include "smtp/failure_class.h"
 #include "smtp/helo_name.h"
 
@@ -25,11 +26,6 @@ std::string Upper(std::string_view text) {
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && Upper(a) == Upper(b);
-}
-
-// HoldsLineBreak - a CR or LF would end the command early and send the rest as a command of its own.
-bool HoldsLineBreak(const std::string& address) {
-    return address.find_first_of("\r\n") != std::string::npos;
 }
 
 bool Allowed(const SmtpReply& reply, std::initializer_list<int> allowed) {
@@ -113,9 +109,8 @@ bool ConnectionLost(const std::exception& error) {
 }  // namespace
 
 DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& text) {
-    if (HoldsLineBreak(envelope.Sender) ||
-        std::any_of(envelope.Recipients.begin(), envelope.Recipients.end(), HoldsLineBreak)) {
-        return DeliveryResult::Failure(FailureStage::Address, "An envelope address holds a line break");
+    if (std::string fault = EnvelopeFault(envelope.Sender, envelope.Recipients); !fault.empty()) {
+        return DeliveryResult::Failure(FailureStage::Address, fault);
     }
     if (account_.Host.empty()) {
         return DeliveryResult::Failure(FailureStage::Session, "No SMTP server is set");

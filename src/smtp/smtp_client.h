@@ -77,7 +77,8 @@ public:
     // Deliver - connects, runs the whole dialogue and closes. Delivered only when QUIT got 221 (or
     // the server had already closed after accepting the message). Failures are returned, not thrown,
     // as ClassifyFailure sorts them; Address (without connecting) when an envelope address holds a
-    // CR or LF. Whatever text throws, other than the connection, fails the transaction.
+    // byte not allowed there (EnvelopeAddressFault). Whatever text throws, other than the
+    // connection, fails the transaction.
     DeliveryResult Deliver(const Envelope& envelope, const MessageText& text);
 
     // Capabilities - the text lines of the last EHLO reply after its first line.

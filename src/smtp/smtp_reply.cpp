@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "util/record_text.h"
+
 namespace tessel::smtp {
 
 namespace {
@@ -101,7 +103,8 @@ std::string SmtpReply::Describe() const {
             text += " " + line;
         }
     }
-    return text;
+    // The server's text goes into records as it is otherwise.
+    return RecordText(text);
 }
 
 SmtpReplyError::SmtpReplyError(std::string_view command, SmtpReply reply)

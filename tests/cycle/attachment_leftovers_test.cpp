@@ -71,7 +71,9 @@ TEST_F(LeftoverAttachmentsTest, ADirectoryInUseIsNotTakenByAnotherCycle) {
     sql().Exec("INSERT INTO objectos_id VALUES ('u1', 'report.txt')");
     sql().Exec("INSERT INTO ficheiros VALUES ('u1', 1, 'contents')");
     db.Connect();
-    AttachmentFiles files(root);
+    AttachmentDirectory directory(root);
+    ASSERT_TRUE(directory.Usable()) << directory.Problem();
+    AttachmentFiles files(directory);
     files.RebuildAttachment(db, "u1");
     ASSERT_EQ(files.Paths().size(), 1u);
 

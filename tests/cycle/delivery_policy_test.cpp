@@ -55,5 +55,11 @@ TEST(DeliveryPolicy, EachOutcomeHasOneMeaning) {
     }
 }
 
+TEST(DeliveryPolicy, ARecipientFromTheRowIsEscapedInTheWarning) {
+    DeliveryDecision decision = DecideDelivery(DeliveryResult::Failure(FailureStage::Address, "@ Outside address"),
+                                               7, "a@x\r\nforged\x1b", SmtpSettings{});
+    EXPECT_EQ(decision.Warning, "Queued mail 7 to \"a@x\\x0D\\x0Aforged\\x1B\" not sent: @ Outside address");
+}
+
 }  // namespace
 }  // namespace tessel::cycle

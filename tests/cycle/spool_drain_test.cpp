@@ -1,12 +1,16 @@
 #include "cycle/spool_drain.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "cycle/attachment.h"
 #include "cycle_fixture.h"
+#include "support/child_process.h"
 #include "db/database_error.h"
 #include "util/event_log.h"
 
@@ -183,6 +187,13 @@ TEST_F(SpoolDrainTest, StoredNamesCannotLeaveTheAttachmentDirectory) {
         uids += (i ? ";o" : "o") + std::to_string(i);
     }
     Queue(1, "a@example", uids);
+    // Where each file really is, while the message is being sent.
+    std::vector<std::string> directories;
+    sender.OnSend = [&](const SendCall& call) {
+        for (const std::string& path : call.AttachmentPaths) {
+            directories.push_back(std::filesystem::canonical(std::filesystem::path(path).parent_path()));
+        }
+    };
     Drain();
     ASSERT_EQ(sender.Calls.size(), 1u);
     const SendCall& call = sender.Calls[0];
@@ -192,7 +203,7 @@ TEST_F(SpoolDrainTest, StoredNamesCannotLeaveTheAttachmentDirectory) {
     for (int i = 0; i < 8; ++i) {
         std::filesystem::path path(call.AttachmentPaths[i]);
         EXPECT_EQ(path.filename(), files[i]);
-        EXPECT_EQ(path.parent_path().parent_path().string() + "/", AttachmentRoot());
+        EXPECT_EQ(std::filesystem::path(directories[i]).parent_path().string() + "/", AttachmentRoot());
         EXPECT_EQ(call.AttachmentContents[i], "contents " + std::to_string(i));  // same name, own file
     }
     EXPECT_EQ(RootEntries(), 0u);
@@ -212,6 +223,30 @@ TEST_F(SpoolDrainTest, TheSameUidTwiceIsAttachedTwice) {
     EXPECT_EQ(call.AttachmentContents, (std::vector<std::string>{"abc", "abc"}));
     EXPECT_EQ(RootEntries(), 0u);
     EXPECT_EQ(QueuedIds(), "");
+}
+
+// Another process swaps the object directory for a link to a directory of secrets between the
+// writing and the sending: the message still carries what was written, and the secret file stays.
+TEST_F(SpoolDrainTest, AnObjectDirectorySwappedForALinkChangesNothing) {
+    std::filesystem::create_directory(dir.File("secret"));
+    dir.Write("secret/report.pdf", "root-only secret");
+    Object("u1", "report.pdf");
+    Chunk("u1", 1, "the stored report");
+    Queue(1, "a@example;b@example", "u1");
+    sender.OnSend = [&](const SendCall&) {
+        if (sender.Calls.size() != 1) return;
+        std::string script = "cd '" + AttachmentRoot() + "' && d=$(ls) && mv \"$d\" moved && ln -s '" +
+                             dir.File("secret") + "' \"$d\"";
+        pid_t child = tessel::test::SpawnChild({"/bin/sh", "-c", script}, {}, "/dev/null",
+                                               dir.File("swap.out"), dir.File("swap.err"));
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_EQ(status, 0) << tessel::test::ReadFile(dir.File("swap.err"));
+    };
+    Drain();
+    ASSERT_EQ(sender.Calls.size(), 2u);
+    EXPECT_EQ(sender.Calls[1].AttachmentContents, (std::vector<std::string>{"the stored report"}));
+    EXPECT_EQ(tessel::test::ReadFile(dir.File("secret/report.pdf")), "root-only secret");
 }
 
 TEST(AttachmentFileName, LastComponentOrAFallback) {
@@ -238,22 +273,56 @@ TEST_F(SpoolDrainTest, AnUnknownUidIsSkippedWithAWarning) {
                            "this UID");
 }
 
-TEST_F(SpoolDrainTest, AnAttachmentRootThatCannotBeCreatedEndsTheCycleAndKeepsTheQueue) {
+// The rows that need attachments wait, with one warning for the drain; the others go out.
+TEST_F(SpoolDrainTest, AnAttachmentRootThatIsNotSafeHoldsOnlyTheRowsWithAttachments) {
     Object("u1", "a.txt");
-    Queue(1, "first@example");
-    Queue(2, "second@example", "u1");
-    Queue(3, "third@example");
+    Chunk("u1", 1, "A");
     std::string blocker = dir.Write("blocker", "a file where a directory should be");
-    WorkCycle cycle(db, sender, blocker + "/attachments/", [] { return TestNow(); });
-    try {
-        cycle.RunCycle();
-        FAIL();
-    } catch (const AttachmentError& e) {
-        // The record names the directory that could not be made, not a file never tried.
-        EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + blocker + "/attachments\". Not a directory");
+    std::filesystem::create_directory(dir.File("elsewhere"));
+    struct Case {
+        std::string root, problem;
+        std::function<void()> arrange;
+    } cases[] = {
+        {blocker + "/attachments/", "cannot be reached: Not a directory", [] {}},
+        {dir.File("file") + "/", "is not a directory", [&] { dir.Write("file", "x"); }},
+        {dir.File("link") + "/", "is a symbolic link",
+         [&] { std::filesystem::create_directory_symlink(dir.File("elsewhere"), dir.File("link")); }},
+        {dir.File("open") + "/", "may be written by group or others (mode 0777)",
+         [&] {
+             std::filesystem::create_directory(dir.File("open"));
+             ::chmod(dir.File("open").c_str(), 0777);
+         }},
+        {dir.File("group") + "/", "may be written by group or others (mode 0770)",
+         [&] {
+             std::filesystem::create_directory(dir.File("group"));
+             ::chmod(dir.File("group").c_str(), 0770);
+         }},
+        {dir.File("foreign") + "/", "belongs to user 65534, not to the service's user " + std::to_string(::geteuid()),
+         [&] {
+             std::filesystem::create_directory(dir.File("foreign"));
+             ::chmod(dir.File("foreign").c_str(), 0700);
+             EXPECT_EQ(::chown(dir.File("foreign").c_str(), 65534, 65534), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.root);
+        if (::geteuid() != 0 && c.problem.starts_with("belongs")) continue;  // needs root to give away
+        c.arrange();
+        sql().Exec("DELETE FROM mail_spooler");
+        sender.Calls.clear();
+        warnings.clear();
+        Queue(1, "first@example");
+        Queue(2, "second@example", "u1");
+        Queue(3, "third@example", "u1;u1");
+        Queue(4, "fourth@example");
+        EXPECT_EQ(DrainSpool(db, sender, smtp, c.root, retry).Outcome, DrainOutcome::Drained);
+        EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"first@example", "fourth@example"}));
+        EXPECT_EQ(QueuedIds(), "2,3");
+        EXPECT_EQ(warnings, (std::vector<std::string>{"The attachment directory \"" + c.root + "\" " +
+                                                      c.problem +
+                                                      "; the queued mail with attachments stays queued"}));
     }
-    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"first@example"}));
-    EXPECT_EQ(QueuedIds(), "2,3");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.File("elsewhere")));
 }
 
 TEST_F(SpoolDrainTest, ASessionFailureDefersTheRestOfTheQueue) {

@@ -402,3 +402,69 @@ TEST_F(DatabaseTest, PortZeroMeansTheStandardPort) {
 
 }  // namespace
 }  // namespace tessel::db
+
+namespace tessel::db {
+namespace {
+
+// A server can give a session a multi-byte character set whatever the client announced (here
+// init_connect, for one account): in gbk, 0xBF followed by a backslash is one character, so a
+// value escaped into the SQL text could end its own literal and run SQL of its choosing.
+class MultiByteSessionTest : public DatabaseTest {
+protected:
+    void SetUp() override {
+        auto& admin = tdb.Admin();
+        admin.Exec("CREATE USER IF NOT EXISTS 'tessel_gbk'@'%' IDENTIFIED BY 'gbk-password'");
+        admin.Exec("GRANT ALL PRIVILEGES ON `" + tdb.Name() + "`.* TO 'tessel_gbk'@'%'");
+        const std::string gbkForThisUser =
+            "IF(SUBSTRING_INDEX(USER(), '@', 1) = 'tessel_gbk', 'gbk', @@character_set_client)";
+        // Without strict mode, as many older servers run: a character that latin1 lacks is
+        // stored as "?" instead of failing the statement.
+        admin.Exec("SET GLOBAL init_connect = " +
+                   admin.Quote("SET character_set_client = " + gbkForThisUser +
+                               ", character_set_connection = " + gbkForThisUser +
+                               ", character_set_results = " + gbkForThisUser +
+                               ", sql_mode = IF(SUBSTRING_INDEX(USER(), '@', 1) = 'tessel_gbk', '', "
+                               "@@sql_mode)"));
+        auto parameters = tdb.Parameters();
+        parameters.UserName = "tessel_gbk";
+        parameters.Password = "gbk-password";
+        db.SetParameters(parameters);
+        db.Connect();
+    }
+    void TearDown() override {
+        db.Disconnect();
+        tdb.Admin().Exec("SET GLOBAL init_connect = ''");
+        tdb.Admin().Exec("DROP USER IF EXISTS 'tessel_gbk'@'%'");
+    }
+};
+
+TEST_F(MultiByteSessionTest, ValuesNeverBecomeSql) {
+    ResultHandle charset = db.Cn().Query("SELECT @@character_set_client");
+    ASSERT_STREQ(::mysql_fetch_row(charset.get())[0], "gbk");
+    sql().Exec("INSERT INTO configs VALUES ('email.pass', 'smtp-secret')");
+    sql().Exec("INSERT INTO objectos_id VALUES ('u1', 'a.pdf')");
+
+    // An alarm subject that would close its literal and queue the SMTP password as the body.
+    const std::string subject =
+        "\xbf' , (SELECT Valor FROM configs WHERE Propriedade = 0x656d61696c2e70617373), NULL) #";
+    Statement& q = db.NewMail();
+    q.SetString("remetente", "alarms@example");
+    q.SetString("destinatario", "attacker@example");
+    q.SetString("assunto", subject);
+    q.SetString("texto", "body");
+    q.SetString("anexos", "");
+    EXPECT_EQ(q.Execute(), 1u);
+    auto rows = sql().Query("SELECT Assunto, Texto FROM mail_spooler");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], subject);
+    EXPECT_EQ(rows[0][1], "body");
+
+    // An attachment UID that would match every stored object.
+    db.GetNome().SetString("uid", "\xbf' OR 1 = 1 #");
+    db.GetNome().Open();
+    EXPECT_TRUE(db.GetNome().Empty());
+    db.GetNome().Close();
+}
+
+}  // namespace
+}  // namespace tessel::db

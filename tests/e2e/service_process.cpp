@@ -64,6 +64,9 @@ ServiceInstall::ServiceInstall(const test::TempDir& dir, const config::Connectio
         << config::HexEncode(config::EncryptString(parameters.Password, config::kCipherStartKey)) << "\n"
         << (parameters.Ssl ? "SSL=1\n" : "") << (parameters.SslVerify ? "SSLVerify=1\n" : "")
         << (parameters.SslCa.empty() ? "" : "SSLCA=" + parameters.SslCa + "\n");
+    // As an operator keeps it: it holds the database password.
+    std::filesystem::permissions(directory_ + "/configs.ini", std::filesystem::perms::owner_read |
+                                                                  std::filesystem::perms::owner_write);
 }
 
 ProcessResult ServiceInstall::RunOnce(const std::vector<std::string>& environment,

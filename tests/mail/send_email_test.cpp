@@ -101,3 +101,30 @@ TEST(SendEmailTest, HeloNameIsAnnouncedAndEndsTheMessageId) {
 
 }  // namespace
 }  // namespace tessel::mail::test
+
+namespace tessel::mail::test {
+namespace {
+
+// A reply's control bytes (here a sequence that clears a terminal and a CR that would start a
+// record line of its own) reach the failure text, and so the record, only as \xHH.
+TEST(SendEmailTest, ControlBytesOfAReplyAreEscapedInTheFailure) {
+    tessel::test::ScriptedSmtpServer server;
+    server.Reply("220 x").Expect(Ehlo()).Reply("250 x")
+        .Expect("RSET").Reply("250 ok")
+        .Expect("MAIL FROM: <from@example.test>").Reply("250 ok")
+        .Expect("RCPT TO:<a@example.test>").Reply("550 \x1b[2Jgone\rTesselComService: \x7f forged")
+        .Expect("RSET").Reply("250 ok")
+        .Expect("QUIT").Reply("221 bye");
+    server.Start();
+    SmtpMailSender sender(TestTimeouts());
+    DeliveryResult result = sender.SendEmail("from@example.test", "a@example.test", "s", "b", {},
+                                             Server(server.Port()), 1);
+    server.Join();
+    EXPECT_FALSE(result.Delivered);
+    EXPECT_NE(result.Reason.find("550 \\x1B[2Jgone\\x0DTesselComService: \\x7F forged"), std::string::npos)
+        << result.Reason;
+    for (char c : result.Reason) EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 || c == 0x7f);
+}
+
+}  // namespace
+}  // namespace tessel::mail::test

@@ -324,3 +324,82 @@ TEST(MimeBoundaryTest, ProcessBoundaryIsMadeOnceAndWellFormed) {
 
 }  // namespace
 }  // namespace tessel::mime
+
+namespace tessel::mime {
+namespace {
+
+TEST(RenderMessageTest, QuotesAndBackslashesCannotEndTheQuotedFileName) {
+    test::TempDir dir;
+    const std::string path = dir.Write("f", "x");
+    struct Case {
+        std::string fileName, shown;
+    } cases[] = {
+        {"invoice.pdf\"; filename=\"invoice.exe", "invoice.pdf_; filename=_invoice.exe"},
+        {"a\\\"b", "a__b"},
+        {"back\\slash.txt", "back_slash.txt"},
+        {"line\r\nbreak", "line  break"},
+    };
+    for (const Case& c : cases) {
+        OutgoingMessage m = BaseMessage();
+        m.Attachments = {{path, c.fileName}};
+        const Lines lines = Render(m);
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "        name=\"" + c.shown + "\""), lines.end());
+        EXPECT_NE(std::find(lines.begin(), lines.end(), "        filename=\"" + c.shown + "\""), lines.end());
+    }
+}
+
+// A later message whose text knows the process's boundary cannot forge parts of its own.
+TEST(RenderMessageTest, ATextHoldingTheProcessBoundaryGetsABoundaryOfItsOwn) {
+    test::TempDir dir;
+    OutgoingMessage m = BaseMessage();
+    m.BodyLines = {"text"};
+    m.Attachments = {{dir.Write("a.txt", "one"), "a.txt"}};
+    RecordingWriter first;
+    RenderMessage(m, first);
+    const std::string processBoundary = MimeBoundary();
+    EXPECT_NE(std::find(first.lines.begin(), first.lines.end(),
+                        "Content-Type: multipart/mixed; boundary=\"" + processBoundary + "\""),
+              first.lines.end());
+
+    OutgoingMessage forged = m;
+    forged.BodyLines = {"Hello", "--" + processBoundary, "Content-Type: text/html", "", "<b>pay</b>",
+                        "--" + processBoundary + "--", "--" + processBoundary + "trailing"};
+    RecordingWriter second;
+    RenderMessage(forged, second);
+    std::smatch match;
+    std::string boundary;
+    for (const std::string& line : second.lines) {
+        if (std::regex_match(line, match, std::regex("Content-Type: multipart/mixed; boundary=\"(.*)\""))) {
+            boundary = match[1];
+        }
+    }
+    ASSERT_EQ(boundary.size(), kBoundaryLength);
+    EXPECT_NE(boundary, processBoundary);
+    // Exactly the message's own delimiters: the text part, the attachment, the end.
+    std::size_t delimiters = 0;
+    for (const std::string& line : second.lines) delimiters += line.starts_with("--" + boundary);
+    EXPECT_EQ(delimiters, 3u);
+    EXPECT_EQ(std::count(second.lines.begin(), second.lines.end(), "--" + boundary + "--"), 1);
+
+    // A text sent quoted-printable cannot hold the boundary (its "=" becomes "=3D"): the message
+    // keeps the process's boundary, and only its own delimiters begin with it.
+    OutgoingMessage folded = m;
+    folded.BodyLines = {"--" + processBoundary + std::string(1000, 'b')};
+    RecordingWriter fourth;
+    RenderMessage(folded, fourth);
+    ASSERT_NE(std::find(fourth.lines.begin(), fourth.lines.end(), "Content-Transfer-Encoding: quoted-printable"),
+              fourth.lines.end());
+    delimiters = 0;
+    for (const std::string& line : fourth.lines) delimiters += line.starts_with("--" + processBoundary);
+    EXPECT_EQ(delimiters, 3u);
+
+    // Other messages keep the process's boundary.
+    RecordingWriter third;
+    RenderMessage(m, third);
+    EXPECT_NE(std::find(third.lines.begin(), third.lines.end(),
+                        "Content-Type: multipart/mixed; boundary=\"" + processBoundary + "\""),
+              third.lines.end());
+}
+
+}  // namespace
+}  // namespace tessel::mime

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,9 +129,13 @@ class RunModeTest : public ::testing::Test {
 protected:
     RunModeTest() : receiver_(dir_.File("notify")) {
         executable_ = CopyExecutable(dir_.File("bin"));
-        dir_.Write("bin/configs.ini", "[DBCONFIG]\nServer=127.0.0.1\nPort=" +
-                                          std::to_string(test::UnusedLoopbackPort()) +
-                                          "\nDatabase=tessel\nUsername=tessel\n");
+        WriteConfig("[DBCONFIG]\nServer=127.0.0.1\nPort=" + std::to_string(test::UnusedLoopbackPort()) +
+                    "\nDatabase=tessel\nUsername=tessel\n");
+    }
+
+    // WriteConfig - configs.ini as an operator keeps it, readable by its owner only.
+    void WriteConfig(const std::string& text, mode_t mode = 0600) {
+        ::chmod(dir_.Write("bin/configs.ini", text).c_str(), mode);
     }
 
     pid_t Start() {
@@ -190,8 +195,51 @@ TEST_F(RunModeTest, OnceReportsAnUnreachableDatabase) {
     EXPECT_EQ(std::count(once.Err.begin(), once.Err.end(), '\n'), 1) << once.Err;
 }
 
+TEST_F(RunModeTest, AConfigFileOthersMayReadOrWriteIsWarnedAtStart) {
+    std::string config = test::ReadFile(dir_.File("bin/configs.ini"));
+    for (mode_t mode : {0644, 0604, 0620, 0640, 0602}) {
+        WriteConfig(config, mode);
+        RunResult once = RunProgram(dir_, {executable_, "--once"}, "");
+        EXPECT_EQ(once.Status, 2);
+        char expected[160];
+        std::snprintf(expected, sizeof expected, "(mode %04o); it holds the database password: make it mode 0600\n",
+                      static_cast<unsigned int>(mode));
+        EXPECT_TRUE(once.Err.starts_with("TesselComService: The file \"" + dir_.File("bin/configs.ini") +
+                                         "\" may be read or written by group or others " + expected))
+            << once.Err;
+    }
+    WriteConfig(config, 0600);
+    EXPECT_TRUE(RunProgram(dir_, {executable_, "--once"}, "").Err.starts_with("tesselcomsvc: the database"));
+}
+
+// Neither a core file nor another process of the same user can read the passwords out of the
+// process: its /proc entries belong to root even when it runs as another user.
+TEST_F(RunModeTest, TheProcessIsNotDumpable) {
+    if (::geteuid() != 0 || ::access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run the service as another user";
+    }
+    ::chmod(dir_.Path().c_str(), 0755);
+    ::chmod(dir_.File("bin").c_str(), 0755);
+    pid_t pid = Spawn({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", executable_},
+                      {}, "/dev/null", dir_.File("stdout"), dir_.File("stderr"));
+    const std::string proc = "/proc/" + std::to_string(pid);
+    struct stat info{};
+    // Bounded wait for the service's own code to run (setpriv first execs it as that user).
+    for (int i = 0; i < 2000; ++i) {
+        std::error_code ignored;
+        bool started = std::filesystem::read_symlink(proc + "/exe", ignored) == executable_;
+        if (started && ::stat((proc + "/status").c_str(), &info) == 0 && info.st_uid == 0) break;
+        ::usleep(10000);
+    }
+    std::string status = test::ReadFile(proc + "/status");
+    EXPECT_NE(status.find("\nUid:\t65534\t65534"), std::string::npos) << status;
+    EXPECT_EQ(info.st_uid, 0u);
+    ::kill(pid, SIGTERM);
+    WaitExit(pid);
+}
+
 TEST_F(RunModeTest, MalformedPasswordFailsTheStartWithStatusOne) {
-    dir_.Write("bin/configs.ini", "[DBCONFIG]\nServer=127.0.0.1\nPassword=G1\n");
+    WriteConfig("[DBCONFIG]\nServer=127.0.0.1\nPassword=G1\n");
     pid_t pid = Start();
     ExpectReport(receiver_.Next(), "start pending", 2, 1);
     ExpectReport(receiver_.Next(), "start pending", 2, 2);
@@ -214,6 +262,7 @@ TEST_F(RunModeTest, GivenPlacesAreUsedAndMissingOnesFailTheStart) {
     std::string given = dir_.Write("etc/configs.ini",
                                    "[DBCONFIG]\nServer=127.0.0.1\nPort=" +
                                        std::to_string(test::UnusedLoopbackPort()) + "\n");
+    ::chmod(given.c_str(), 0600);
     std::filesystem::create_directory(dir_.File("state"));
     const std::string failed = "TesselComService: Service failed on start: ";
     struct Case {

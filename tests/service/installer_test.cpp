@@ -2,7 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "service/command_line.h"
@@ -80,7 +84,9 @@ struct FakeRunner {
 
 class InstallerTest : public ::testing::Test {
 protected:
-    RegistrationTarget Target() const { return {dir_.Path(), "/opt/tessel/tesselcomsvc", false}; }
+    InstallerTest() { std::filesystem::create_directory(dir_.File("bin")); }
+    RegistrationTarget Target() const { return {dir_.Path(), Executable(), false}; }
+    std::string Executable() const { return dir_.File("bin/tesselcomsvc"); }
     std::string UnitPath() const { return dir_.File(kUnitFileName); }
     int Apply(bool install, bool silent, const RegistrationTarget& target) {
         out_.str({});
@@ -103,15 +109,43 @@ TEST_F(InstallerTest, InstallWritesTheUnitAndUninstallRemovesIt) {
               "\n"
               "[Service]\n"
               "Type=notify\n"
-              "ExecStart=\"/opt/tessel/tesselcomsvc\"\n"
+              "ExecStart=\"" + Executable() + "\"\n"
               "Restart=on-failure\n"
               "RestartSec=30\n"
+              "NoNewPrivileges=yes\n"
+              "PrivateTmp=yes\n"
+              "PrivateDevices=yes\n"
+              "ProtectSystem=strict\n"
+              "ReadWritePaths=\"" + dir_.File("bin") + "\"\n"
+              "ProtectHome=read-only\n"
+              "ProtectKernelTunables=yes\n"
+              "ProtectKernelModules=yes\n"
+              "ProtectKernelLogs=yes\n"
+              "ProtectControlGroups=yes\n"
+              "ProtectClock=yes\n"
+              "ProtectHostname=yes\n"
+              "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+              "RestrictNamespaces=yes\n"
+              "RestrictRealtime=yes\n"
+              "RestrictSUIDSGID=yes\n"
+              "LockPersonality=yes\n"
+              "MemoryDenyWriteExecute=yes\n"
+              "SystemCallArchitectures=native\n"
+              "SystemCallFilter=@system-service\n"
+              "CapabilityBoundingSet=\n"
+              "UMask=0077\n"
+              "LimitCORE=0\n"
               "\n"
               "[Install]\n"
               "WantedBy=multi-user.target\n");
     struct stat info;
     ASSERT_EQ(::stat(UnitPath().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
+    // The sandboxed service may be unable to make its attachment directory: the installer does.
+    ASSERT_EQ(::lstat(dir_.File("bin/attachments").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_EQ(info.st_uid, ::geteuid());
 
     EXPECT_EQ(Apply(false, false, Target()), 0);
     EXPECT_EQ(out_.str(), "Service uninstalled successfully\n");
@@ -193,6 +227,40 @@ TEST_F(InstallerTest, PathThatSystemdRefusesIsNotInstalled) {
             << err_.str();
         EXPECT_NE(::access(UnitPath().c_str(), F_OK), 0);
     }
+}
+
+TEST_F(InstallerTest, SaysWhatTheServiceCannotDoInADirectoryOfAnotherUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to another user";
+    ASSERT_EQ(::chown(dir_.File("bin").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::mkdir(dir_.File("bin/attachments").c_str(), 0777), 0);
+    ::chmod(dir_.File("bin/attachments").c_str(), 0777);
+    EXPECT_EQ(Apply(true, false, Target()), 0);
+    EXPECT_EQ(out_.str(), "Service installed successfully\n");
+    EXPECT_EQ(err_.str(),
+              "Note: The attachment directory \"" + dir_.File("bin/attachments/") +
+                  "\" may be written by group or others (mode 0777); the service will keep the queued "
+                  "mail with attachments until it is fixed\n"
+                  "Note: \"" + dir_.File("bin") + "\" belongs to user 65534, not to the service's user 0: "
+                  "holding no capabilities, the service can write there only in attachments/, and read "
+                  "configs.ini only while its own user owns it\n");
+}
+
+// The unit as systemd itself reads it: valid, and sandboxed well enough to score "OK" or better.
+TEST_F(InstallerTest, SystemdAcceptsTheUnitAndScoresItsSandbox) {
+    if (::access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "systemd-analyze is missing";
+    std::filesystem::copy_file(TESSEL_EXECUTABLE, Executable());
+    ASSERT_EQ(Apply(true, true, Target()), 0);
+    std::string output = dir_.File("analyze.out");
+    std::string quiet = " >" + output + " 2>&1";
+    EXPECT_EQ(std::system(("systemd-analyze verify '" + UnitPath() + "'" + quiet).c_str()), 0)
+        << test::ReadFile(output);
+    ASSERT_EQ(std::system(("systemd-analyze security --offline=true '" + UnitPath() + "'" + quiet).c_str()), 0)
+        << test::ReadFile(output);
+    std::smatch score;
+    std::string report = test::ReadFile(output);
+    ASSERT_TRUE(std::regex_search(report, score, std::regex("Overall exposure level for [^:]*: ([0-9.]+)")))
+        << report;
+    EXPECT_LE(std::stod(score[1]), 2.5) << report;
 }
 
 TEST(QuoteExecPathTest, SpecialCharactersCannotSplitOrChangeThePath) {
