@@ -11,6 +11,8 @@
 #      `base64 -w 76` over the same file and the mariadb client reading the same chunks.
 #      Before that, the same delivery with the index of ficheiros dropped (as some existing
 #      installations may have it), at smaller sizes, to show what the chunk queries cost without it.
+#   3.-6. queue scale, a large body, a long network path and TLS CPU: see bench/speed.sh, which this
+#      script runs after parts 1 and 2.
 # Each measurement is repeated BENCH_RUNS times and the median is reported.
 #
 # Everything runs on 127.0.0.1 under a temporary directory that is removed at the end: a private
@@ -18,7 +20,10 @@
 # unpacked there (the package is never installed or configured, no Postfix service is started).
 #
 # Settings (environment): BENCH_RUNS (3), BENCH_MESSAGES (2000), BENCH_ATTACHMENT_MIB ("200 400"),
-# BENCH_SHIPPED_SCHEMA_MIB ("32 64"; empty skips that part), BENCH_BUILD_DIR (build-bench).
+# BENCH_SHIPPED_SCHEMA_MIB ("32 64"; empty skips that part), BENCH_BUILD_DIR (build-bench),
+# BENCH_BINARY (a tesselcomsvc already built: measured instead of building one), BENCH_PARTS
+# ("drain attachment scale body wan tls": the parts to run), BENCH_SCALE_ROWS ("10000 50000 200000"),
+# BENCH_BODY_MIB (50), BENCH_WAN_MESSAGES (100), BENCH_WAN_RTT_MS (20), BENCH_TLS_MESSAGES (300).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -28,6 +33,14 @@ messages=${BENCH_MESSAGES:-2000}
 attachment_sizes=${BENCH_ATTACHMENT_MIB-200 400}
 shipped_sizes=${BENCH_SHIPPED_SCHEMA_MIB-32 64}
 build="$repo/${BENCH_BUILD_DIR:-build-bench}"
+prebuilt=${BENCH_BINARY:-}
+parts=" ${BENCH_PARTS:-drain attachment scale body wan tls} "
+scale_rows=${BENCH_SCALE_ROWS-10000 50000 200000}
+body_mib=${BENCH_BODY_MIB:-50}
+wan_messages=${BENCH_WAN_MESSAGES:-100}
+wan_rtt_ms=${BENCH_WAN_RTT_MS:-20}
+tls_messages=${BENCH_TLS_MESSAGES:-300}
+part() { [[ "$parts" == *" $1 "* ]]; }
 
 readonly kMiB=1048576
 readonly kMessageBytes=1024
@@ -49,9 +62,11 @@ die() { printf 'bench: %s\n' "$*" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/tessel-bench-XXXXXX)
 sink_pid=""
+helper_pids=()
 cleanup() {
     set +e
     if [ -n "$sink_pid" ]; then kill -TERM "$sink_pid" 2>/dev/null; wait "$sink_pid" 2>/dev/null; fi
+    for pid in "${helper_pids[@]}"; do kill -TERM "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
     bash "$repo/scripts/private-mariadb.sh" stop "$work/db" >/dev/null 2>&1
     rm -rf "$work"
 }
@@ -84,12 +99,17 @@ sink_bin="$work/postfix/root/usr/sbin/smtp-sink"
 source_bin="$work/postfix/root/usr/sbin/smtp-source"
 say "smtp-sink and smtp-source from $(basename "$work"/postfix/postfix_*.deb)"
 
-step "building $build (Release)"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$work/cmake.log" 2>&1 ||
-    { cat "$work/cmake.log" >&2; die "configure failed"; }
-cmake --build "$build" --target tesselcomsvc -j2 >>"$work/cmake.log" 2>&1 ||
-    { tail -n 40 "$work/cmake.log" >&2; die "build failed"; }
-cp "$build/tesselcomsvc" "$work/bin/"
+if [ -n "$prebuilt" ]; then
+    step "using the prebuilt $prebuilt"
+    cp "$prebuilt" "$work/bin/tesselcomsvc"
+else
+    step "building $build (Release)"
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$work/cmake.log" 2>&1 ||
+        { cat "$work/cmake.log" >&2; die "configure failed"; }
+    cmake --build "$build" --target tesselcomsvc -j2 >>"$work/cmake.log" 2>&1 ||
+        { tail -n 40 "$work/cmake.log" >&2; die "build failed"; }
+    cp "$build/tesselcomsvc" "$work/bin/"
+fi
 service=("$work/bin/tesselcomsvc" --once)
 
 # ---------------------------------------------------------------------------------------------
@@ -180,6 +200,7 @@ spool_rows() { sql -e "SELECT COUNT(*) FROM mail_spooler"; }
 expect_empty_spool() { [ "$(spool_rows)" -eq 0 ] || die "mail_spooler still holds $(spool_rows) rows"; }
 
 # ---------------------------------------------------------------------------------------------
+if part drain; then
 step "1. drain throughput: $messages messages of $kMessageBytes bytes, $runs runs"
 
 queue_messages() {
@@ -249,8 +270,10 @@ say "system calls of one drain (strace -c -f, not timed), per message:"
 awk -v n="$messages" '$NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ && $NF != "total" {
         printf "  %-12s %6.2f\n", $NF, $4 / n }' \
     "$work/drain.strace" | sort -k2 -g -r | awk '$2 >= 0.5'
+fi
 
 # ---------------------------------------------------------------------------------------------
+if part attachment; then
 max_mib=0
 for s in $attachment_sizes $shipped_sizes; do [ "$s" -gt "$max_mib" ] && max_mib=$s; done
 if [ "$max_mib" -gt 0 ]; then
@@ -353,6 +376,9 @@ if [ -n "$attachment_sizes" ]; then
     awk '$NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ { printf "  %-12s %8d\n", $NF, $4 }' \
         "$work/attachment.strace" | sort -k2 -g -r | head -n 8
 fi
+fi
+
+source "$repo/bench/speed.sh"
 
 step "done"
 say "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -37,6 +37,8 @@ public:
     RetryTime Now() const { return clock_(); }
     // Waiting - the row is in back-off: it must not be tried before its time.
     bool Waiting(std::int32_t rowId) const;
+    // Remembers - something of the row is kept (a back-off or a refusal).
+    bool Remembers(std::int32_t rowId) const { return rows_.count(rowId) != 0; }
     // BackOff - the row is tried again no sooner than its current wait from now; the wait doubles.
     void BackOff(std::int32_t rowId);
     // NoteRefusal - records reply as the row's first temporary refusal unless one is recorded.

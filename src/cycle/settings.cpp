@@ -65,6 +65,7 @@ CycleSettings ReadSmtpSettings(db::Database& db) {
     smtp.TlsCa = ReadSetting(db, "email.tls.ca");
     smtp.TlsPins = ReadSetting(db, "email.tls.pin");
     smtp.ImplicitTls = ParseInteger(ReadSetting(db, "email.tls.implicit"), 0) == 1;
+    smtp.MessagesPerSession = std::max(1, ParseInteger(ReadSetting(db, "email.reuse"), 1));
     return settings;
 }
 

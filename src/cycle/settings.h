@@ -53,7 +53,8 @@ std::string ReadSetting(db::Database& db, const std::string& key);
 // value gives the default), the authentication settings email.auth and email.oauth.url,
 // .client, .secret, .scope, .refresh, .ca (as texts; empty when missing), email.helo (trimmed;
 // a value that is not a usable name is dropped with a warning record), and the TLS checks
-// email.tls.verify, .ca, .pin and .implicit (lenient, on for 1; empty keys leave them off). Throws
+// email.tls.verify, .ca, .pin and .implicit (lenient, on for 1; empty keys leave them off), and
+// email.reuse (lenient, 1; below 1 counts as 1: messages per SMTP session). Throws
 // ConversionError when email.ssl is not an integer (the hold switch is then not read),
 // DatabaseError, StatementError.
 CycleSettings ReadSmtpSettings(db::Database& db);

@@ -1,6 +1,8 @@
 #include "cycle/spool_drain.h"
 
+#include <algorithm>
 #include <chrono>
+#include <limits>
 #include <optional>
 #include <set>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "db/transaction.h"
 #include "util/event_log.h"
 #include "util/explode.h"
+#include "util/parse_integer.h"
 #include "util/record_text.h"
 
 namespace tessel::cycle {
@@ -19,14 +22,55 @@ namespace {
 
 constexpr const char* kListSeparator = ";";
 
+// Below every ID: the first page of a pass starts here.
+constexpr std::int32_t kBeforeFirstId = std::numeric_limits<std::int32_t>::min();
+
+// SpoolRow - one queued row. The body is not copied: it is read in the page's result, which stays
+// open while the row is processed; only a body too long for the page is read apart, into LongBody.
 struct SpoolRow {
     std::int32_t Id = 0;
-    std::string Sender, Recipients, Subject, Body, Attachments;
+    std::string Sender, Recipients, Subject;
+    std::string_view Body;
+    std::string Attachments;
+    std::string LongBody;
 };
 
-SpoolRow ReadRow(const db::Statement& q) {
-    return {q.ReadInteger("ID"), q.ReadText("Remetente"), q.ReadText("Destinatario"),
-            q.ReadText("Assunto"), q.ReadText("Texto"), q.ReadText("Anexos")};
+// ReadLongBody - the whole Texto of row id, read a piece at a time into one text.
+std::string ReadLongBody(db::Database& db, std::int32_t id) {
+    db::Statement& q = db.GetMailText();
+    std::string body;
+    q.SetInteger("id", id);
+    q.SetInteger("count", db::kMailTextPiece);
+    for (std::int32_t from = 1;; from += db::kMailTextPiece) {
+        q.SetInteger("from", from);
+        q.Open();
+        if (from == 1) {
+            // Room for the whole text at once: growing it piece by piece would hold two copies.
+            body.reserve(static_cast<std::size_t>(std::max(0, ParseInteger(q.ReadText("Bytes"), 0))));
+        }
+        std::string_view piece = q.ReadView("Texto");
+        body.append(piece);
+        bool last = piece.empty();
+        q.Close();
+        if (last || from > std::numeric_limits<std::int32_t>::max() - db::kMailTextPiece) break;
+    }
+    return body;
+}
+
+// ReadRow - the row the page stands on. The row must not be moved: Body may view LongBody.
+void ReadRow(db::Database& db, const db::Statement& q, SpoolRow& row) {
+    row.Id = q.ReadInteger("ID");
+    row.Sender = q.ReadText("Remetente");
+    row.Recipients = q.ReadText("Destinatario");
+    row.Subject = q.ReadText("Assunto");
+    row.Attachments = q.ReadText("Anexos");
+    row.LongBody.clear();
+    if (q.IsNull("Texto")) {
+        row.LongBody = ReadLongBody(db, row.Id);
+        row.Body = row.LongBody;
+    } else {
+        row.Body = q.ReadView("Texto");
+    }
 }
 
 // What one drain works with.
@@ -215,43 +259,77 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
 
 }  // namespace
 
+namespace {
+
+// EndOfDrain - closes the mail session that the drain's messages may have kept open, however the
+// drain ends.
+class EndOfDrain {
+public:
+    explicit EndOfDrain(mail::MailSender& sender) : sender_(sender) {}
+    ~EndOfDrain() { sender_.EndSession(); }
+    EndOfDrain(const EndOfDrain&) = delete;
+    EndOfDrain& operator=(const EndOfDrain&) = delete;
+
+private:
+    mail::MailSender& sender_;
+};
+
+}  // namespace
+
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
                        const std::string& attachmentRoot, RetrySchedule& retry, const StopSignal* stop) {
+    EndOfDrain endOfDrain(sender);
     DrainResult result;
     AttachmentDirectory attachments(attachmentRoot);
     Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop};
-    std::set<std::int32_t> tried;  // a row is tried at most once per drain
+    // A row is tried at most once per drain. Only the rows tried that stay queued are noted (the
+    // others are gone), so this follows the rows left for later, not the queue.
+    std::set<std::int32_t> tried;
     bool heldAny = false;
     db::Statement& q = db.GetMail();
+    // Passes from the lowest ID, each read a page at a time. Another program may commit a row with a
+    // lower ID than one already read: the next pass finds it. The drain ends when a pass finds
+    // nothing to try.
     for (;;) {
         bool triedAny = false;
-        std::set<std::int32_t> queued;
-        q.Open();
-        for (; !q.AtEnd(); q.Next()) {
-            SpoolRow row = ReadRow(q);
-            queued.insert(row.Id);
-            if (retry.Waiting(row.Id) || !tried.insert(row.Id).second) continue;
-            if (!row.Attachments.empty() && !attachments.Usable()) {
-                // Its attachments cannot be written safely: the row stays queued as it is.
-                if (!heldAny) {
-                    WriteWarning(kServiceSource, attachments.Problem() +
-                                                     "; the queued mail with attachments stays queued");
-                }
-                heldAny = true;
-                continue;
-            }
-            triedAny = true;
-            RowEnd end = StopRaised(drain) ? RowEnd::Stop : ProcessRow(drain, row);
-            if (end != RowEnd::Done) {
+        std::set<std::int32_t> remembered;  // the rows of the retry schedule that are still queued
+        std::int32_t after = kBeforeFirstId;
+        for (;;) {
+            q.SetInteger("after", after);
+            q.Open();
+            if (q.Empty()) {
                 q.Close();
-                result.Outcome = end == RowEnd::Stop ? DrainOutcome::Stopped : DrainOutcome::Deferred;
-                return result;
+                break;
             }
+            for (; !q.AtEnd(); q.Next()) {
+                SpoolRow row;
+                ReadRow(db, q, row);
+                after = row.Id;
+                if (retry.Remembers(row.Id)) remembered.insert(row.Id);
+                if (retry.Waiting(row.Id) || tried.count(row.Id) != 0) continue;
+                if (!row.Attachments.empty() && !attachments.Usable()) {
+                    // Its attachments cannot be written safely: the row stays queued as it is.
+                    if (!heldAny) {
+                        WriteWarning(kServiceSource, attachments.Problem() +
+                                                         "; the queued mail with attachments stays queued");
+                    }
+                    heldAny = true;
+                    continue;
+                }
+                triedAny = true;
+                RowEnd end = StopRaised(drain) ? RowEnd::Stop : ProcessRow(drain, row);
+                if (end != RowEnd::Done) {
+                    q.Close();
+                    result.Outcome = end == RowEnd::Stop ? DrainOutcome::Stopped : DrainOutcome::Deferred;
+                    return result;
+                }
+                if (retry.Remembers(row.Id)) tried.insert(row.Id);
+            }
+            q.Close();
         }
-        q.Close();
         if (!triedAny) {
             // A pass with nothing to try has read the whole queue.
-            retry.KeepOnly(queued);
+            retry.KeepOnly(remembered);
             return result;
         }
     }

@@ -33,8 +33,9 @@ struct DrainResult {
     DrainCounts Counts;
 };
 
-// DrainSpool - reads the queue in ascending ID, in passes until a pass finds no row to send; a row
-// in back-off (retry) is left for later. Per row: takes the row's write lock in a transaction
+// DrainSpool - reads the queue in ascending ID, a page of at most 1,000 rows at a time, in passes
+// from the lowest ID until a pass finds no row to send; a row in back-off (retry) is left for later,
+// and a row is tried at most once per drain. Per row: takes the row's write lock in a transaction
 // (nothing of a row whose lock cannot be had is sent), rebuilds the attachments under
 // attachmentRoot (a row with attachments stays queued, with one warning record for the drain,
 // when that directory is not safe to use: see AttachmentDirectory), calls SendEmail once per
@@ -42,7 +43,8 @@ struct DrainResult {
 // the rewrite of its Destinatario to them and puts it in back-off. What a failed delivery means is
 // DecideDelivery's. A raised stop ends the drain before the next message, or cuts the one in
 // progress short before its final "."; the row in progress keeps the recipients not yet served
-// (without a back-off) and the later rows stay. Throws DatabaseError / StatementError (for a lost
+// (without a back-off) and the later rows stay. However it ends, the sender is told that the drain
+// is over (EndSession). Throws DatabaseError / StatementError (for a lost
 // connection, not for a row's refused values), AttachmentError and whatever SendEmail throws; the
 // row in progress then stays queued as it was.
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,

@@ -40,8 +40,14 @@ Database::Database()
                       {{"id", K::Integer}}),
       q_DeleteAlarme_(cn_, "q_DeleteAlarme", StatementKind::Command,
                       {"DELETE FROM alarmes", "WHERE ID = :id"}, {{"id", K::Integer}}),
-      q_GetMail_(cn_, "q_GetMail", StatementKind::Query, {"SELECT * FROM mail_spooler", "ORDER BY ID"},
-                 {},
+      // A page at a time, so that memory does not grow with the queue.
+      q_GetMail_(cn_, "q_GetMail", StatementKind::Query,
+                 {"SELECT ID, Remetente, Destinatario, Assunto, Anexos,",
+                  "IF(LENGTH(Texto) > " + std::to_string(kMailPageTextBytes) +
+                      ", NULL, COALESCE(Texto, '')) AS Texto",
+                  "FROM mail_spooler", "WHERE ID > :after", "ORDER BY ID",
+                  "LIMIT " + std::to_string(kMailPageRows)},
+                 {{"after", K::Integer}},
                  {{"ID", F::Integer},
                   {"Remetente", F::String},
                   {"Destinatario", F::String},
@@ -70,7 +76,15 @@ Database::Database()
                         AlarmFields()),
       q_UpdateMailRecipients_(cn_, "q_UpdateMailRecipients", StatementKind::Command,
                               {"UPDATE mail_spooler SET Destinatario = :destinatario WHERE ID = :id"},
-                              {{"destinatario", K::String}, {"id", K::Integer}}) {}
+                              {{"destinatario", K::String}, {"id", K::Integer}}),
+      // A long text in pieces: the client library holds a fetched value twice (its packet and its
+      // result), so a whole 50 MiB text would cost 100 MiB before the first byte is sent.
+      q_GetMailText_(cn_, "q_GetMailText", StatementKind::Query,
+                     // Bytes as text: LENGTH gives a 64-bit integer, which no declared field takes.
+                     {"SELECT SUBSTRING(Texto, :from, :count) AS Texto, CAST(LENGTH(Texto) AS CHAR) AS Bytes",
+                      "FROM mail_spooler WHERE ID = :id"},
+                     {{"id", K::Integer}, {"from", K::Integer}, {"count", K::Integer}},
+                     {{"Texto", F::Text}, {"Bytes", F::String}}) {}
 
 void Database::SetParameters(const config::ConnectionParameters& parameters) {
     cn_.SetParameters(parameters);
@@ -79,7 +93,8 @@ void Database::SetParameters(const config::ConnectionParameters& parameters) {
 void Database::Connect() { cn_.Connect(); }
 
 void Database::Disconnect() noexcept {
-    for (Statement* q : {&q_Configs_, &q_Alarmes_, &q_GetMail_, &q_GetNome_, &q_ficheiros_, &q_AlarmesBetween_}) {
+    for (Statement* q : {&q_Configs_, &q_Alarmes_, &q_GetMail_, &q_GetNome_, &q_ficheiros_, &q_AlarmesBetween_,
+                         &q_GetMailText_}) {
         q->Close();
     }
     cn_.Disconnect();

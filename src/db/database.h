@@ -7,6 +7,14 @@
 
 namespace tessel::db {
 
+// kMailPageRows - the most rows one read of the spool returns.
+inline constexpr int kMailPageRows = 1000;
+// kMailPageTextBytes - a longer Texto (possible only when the column was widened beyond TEXT) is
+// left out of the page, as NULL, and read apart with GetMailText; NULL or empty reads as ''.
+inline constexpr int kMailPageTextBytes = 65535;
+// kMailTextPiece - the characters of Texto that one GetMailText read returns.
+inline constexpr int kMailTextPiece = 4 * 1024 * 1024;
+
 class Database {
 public:
     Database();
@@ -24,8 +32,8 @@ public:
     unsigned long ConnectionId() const { return cn_.ConnectionId(); }
     Connection& Cn() { return cn_; }
 
-    // Queries: Configs(prop) → Valor; Alarmes(data, hora, minuto) → the due alarms; GetMail → the
-    // spool in ascending ID; GetNome(uid) → Nome; Ficheiros(uid, id) → package.
+    // Queries: Configs(prop) → Valor; Alarmes(data, hora, minuto) → the due alarms; GetMail(after) →
+    // a page of the spool: at most kMailPageRows rows with an ID above after, in ascending ID; GetNome(uid) → Nome; Ficheiros(uid, id) → package.
     Statement& Configs() { return q_Configs_; }
     Statement& Alarmes() { return q_Alarmes_; }
     // AlarmesBetween(desde_dia, ate_dia, desde, ate) → the alarms to send whose Data and Hora lie
@@ -35,6 +43,9 @@ public:
     Statement& GetMail() { return q_GetMail_; }
     Statement& GetNome() { return q_GetNome_; }
     Statement& Ficheiros() { return q_ficheiros_; }
+    // GetMailText(id, from, count) → Texto, Bytes: count characters of a row's Texto from character
+    // from (the first is 1; empty past its end), and the length of the whole Texto in bytes, as text.
+    Statement& GetMailText() { return q_GetMailText_; }
     // Commands: NewMail(remetente, destinatario, assunto, texto, anexos) queues a spool row;
     // UpdateAlarme(id) clears an alarm's flags; DeleteAlarme(id) and DeleteMail(id) delete one row.
     Statement& NewMail() { return q_NewMail_; }
@@ -57,6 +68,7 @@ private:
     Statement q_ficheiros_;
     Statement q_AlarmesBetween_;
     Statement q_UpdateMailRecipients_;
+    Statement q_GetMailText_;
 };
 
 }  // namespace tessel::db

@@ -339,6 +339,11 @@ std::string Statement::ReadText(std::string_view field) const {
     return FieldValue(FieldColumn(field)).value_or(std::string());
 }
 
+std::string_view Statement::ReadView(std::string_view field) const {
+    bool isNull = false;
+    return FieldBytes(FieldColumn(field), isNull);
+}
+
 bool Statement::IsNull(std::string_view field) const {
     return !FieldValue(FieldColumn(field)).has_value();
 }

@@ -71,6 +71,8 @@ public:
 
     // ReadText - the field's bytes in the current row; empty for NULL or an empty result.
     std::string ReadText(std::string_view field) const;
+    // ReadView - as ReadText, without a copy: valid until the row changes or the result is closed.
+    std::string_view ReadView(std::string_view field) const;
     // ReadInteger - an Integer field's value in the current row; 0 for NULL or an empty result.
     std::int32_t ReadInteger(std::string_view field) const;
     // IsNull - whether the field is NULL in the current row (true on an empty result).

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "smtp/delivery_result.h"
@@ -15,11 +16,15 @@ public:
     virtual ~MailSender() = default;
 
     // SendEmail - one message of queue row rowId to one recipient text, through the cycle's mail
-    // server and account.
+    // server and account. body is read during the call only.
     virtual smtp::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
-                                     const std::string& subject, const std::string& body,
-                                     const std::vector<std::string>& attachmentPaths,
-                                     const smtp::SmtpAccount& server, std::int32_t rowId) = 0;
+                                           const std::string& subject, std::string_view body,
+                                           const std::vector<std::string>& attachmentPaths,
+                                           const smtp::SmtpAccount& server, std::int32_t rowId) = 0;
+
+    // EndSession - the drain has ended: a session kept open for further messages is closed.
+    // Never throws.
+    virtual void EndSession() noexcept {}
 };
 
 }  // namespace tessel::mail

@@ -41,47 +41,71 @@ std::vector<std::string> EnvelopeRecipients(const mime::OutgoingMessage& message
     return addresses;
 }
 
+namespace {
+
+// MessageEnvelope - the envelope of message; throws AddressError when its recipients do not read back.
+smtp::Envelope MessageEnvelope(const mime::OutgoingMessage& message) {
+    smtp::Envelope envelope;
+    envelope.Recipients = EnvelopeRecipients(message);
+    envelope.Sender = message.From.Address;
+    return envelope;
+}
+
+// MessageText - the message rendered straight into the session's data phase.
+smtp::MessageText RenderedText(const mime::OutgoingMessage& message) {
+    return [&message](const smtp::WriteLineFn& writeLine) {
+        SessionLineWriter writer(writeLine);
+        mime::RenderMessage(message, writer);
+    };
+}
+
+}  // namespace
+
 smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const smtp::SmtpAccount& server,
                               const smtp::SessionTimeouts& timeouts,
                               const smtp::TransportConnector& connector) {
     smtp::Envelope envelope;
     try {
-        envelope.Recipients = EnvelopeRecipients(message);
+        envelope = MessageEnvelope(message);
     } catch (const tessel::Error& e) {
         return DeliveryResult::Failure(FailureStage::Address, e.what());
     }
-    envelope.Sender = message.From.Address;
-    smtp::MessageText text = [&message](const smtp::WriteLineFn& writeLine) {
-        SessionLineWriter writer(writeLine);
-        mime::RenderMessage(message, writer);
-    };
-    return smtp::DeliverMessage(envelope, text, server, timeouts, connector);
+    return smtp::DeliverMessage(envelope, RenderedText(message), server, timeouts, connector);
 }
 
 std::string MessageIdFor(const mime::OutgoingMessage& message, std::int32_t rowId, const std::string& sender,
-                         const std::string& subject, const std::string& body, const smtp::SmtpAccount& server) {
+                         const std::string& subject, std::string_view body, const smtp::SmtpAccount& server) {
     // The parsed addresses, not the recipient text: a rewritten recipient list may space it differently.
     std::string recipients;
     for (const mime::MailAddress& recipient : message.Recipients) recipients += recipient.Address + "\n";
     return mime::MakeMessageId({rowId, recipients, sender, subject, body}, smtp::HeloName(server));
 }
 
-SmtpMailSender::SmtpMailSender(smtp::SessionTimeouts timeouts, const StopSignal* stop)
-    : timeouts_(timeouts), stop_(stop) {}
+SmtpMailSender::SmtpMailSender(smtp::SessionTimeouts timeouts, const StopSignal* stop,
+                               smtp::TransportConnector connector)
+    : stop_(stop), session_(timeouts, std::move(connector)) {}
 
 DeliveryResult SmtpMailSender::SendEmail(const std::string& sender, const std::string& recipient,
-                                         const std::string& subject, const std::string& body,
+                                         const std::string& subject, std::string_view body,
                                          const std::vector<std::string>& attachmentPaths,
                                          const smtp::SmtpAccount& server, std::int32_t rowId) {
     mime::OutgoingMessage message;
+    smtp::Envelope envelope;
     try {
         message = mime::ComposeMessage(sender, recipient, subject, body, attachmentPaths);
+        envelope = MessageEnvelope(message);
     } catch (const mime::AddressError& e) {
         return DeliveryResult::Failure(FailureStage::Address, e.what());
     }
     message.MessageId = MessageIdFor(message, rowId, sender, subject, body, server);
     smtp::StoppableWaits stoppable(stop_ != nullptr ? stop_->Fd() : -1);
-    return DeliverMessage(message, server, timeouts_);
+    return session_.Deliver(envelope, RenderedText(message), server);
+}
+
+void SmtpMailSender::EndSession() noexcept {
+    // A stop need not wait for the server's goodbye: every message of the session was answered.
+    smtp::StoppableWaits stoppable(stop_ != nullptr ? stop_->Fd() : -1);
+    session_.End();
 }
 
 }  // namespace tessel::mail

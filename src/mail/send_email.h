@@ -7,6 +7,7 @@
 #include "mail/mail_sender.h"
 #include "mime/message.h"
 #include "smtp/deliver.h"
+#include "smtp/reused_session.h"
 #include "util/stop_signal.h"
 
 namespace tessel::mail {
@@ -26,26 +27,31 @@ smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const 
 // addresses and the row's texts, its right side the name the session announces (email.helo or the
 // host name). Throws tessel::Error only when the digest cannot be computed.
 std::string MessageIdFor(const mime::OutgoingMessage& message, std::int32_t rowId, const std::string& sender,
-                         const std::string& subject, const std::string& body, const smtp::SmtpAccount& server);
+                         const std::string& subject, std::string_view body, const smtp::SmtpAccount& server);
 
 // SmtpMailSender - the sending routine of the spool drain.
 class SmtpMailSender : public MailSender {
 public:
     // stop - when given, raising it cuts short every wait of a session before its final ".".
-    explicit SmtpMailSender(smtp::SessionTimeouts timeouts = {}, const StopSignal* stop = nullptr);
+    explicit SmtpMailSender(smtp::SessionTimeouts timeouts = {}, const StopSignal* stop = nullptr,
+                            smtp::TransportConnector connector = smtp::ConnectLine);
 
     // SendEmail - composes the message, with a Message-ID that every attempt of this row and
-    // recipient shares (MessageIdFor), and delivers it in a session of its own. A sender or
-    // recipient text the address parser refuses gives Failure(Address, its text) without any
-    // connection. Never throws for a failed delivery; writes no log (the caller decides).
+    // recipient shares (MessageIdFor), and delivers it: in a session of its own, or through the
+    // session kept open for up to the account's MessagesPerSession messages. A sender or recipient
+    // text the address parser refuses gives Failure(Address, its text) without any connection.
+    // Never throws for a failed delivery; writes no log (the caller decides).
     smtp::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
-                             const std::string& subject, const std::string& body,
-                             const std::vector<std::string>& attachmentPaths,
-                             const smtp::SmtpAccount& server, std::int32_t rowId) override;
+                                   const std::string& subject, std::string_view body,
+                                   const std::vector<std::string>& attachmentPaths,
+                                   const smtp::SmtpAccount& server, std::int32_t rowId) override;
+
+    // EndSession - QUIT on the session kept open, if any.
+    void EndSession() noexcept override;
 
 private:
-    smtp::SessionTimeouts timeouts_;
     const StopSignal* stop_;
+    smtp::ReusedSession session_;
 };
 
 }  // namespace tessel::mail

@@ -21,33 +21,20 @@ std::string LastPathComponent(const std::string& path) {
 }  // namespace
 
 std::vector<std::string> SplitBodyLines(std::string_view body) {
-    body = body.substr(0, body.find('\0'));
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    std::size_t i = 0;
-    while (i < body.size()) {
-        const char c = body[i];
-        if (c != '\r' && c != '\n') {
-            ++i;
-            continue;
-        }
-        lines.emplace_back(body.substr(start, i - start));
-        i += (c == '\r' && i + 1 < body.size() && body[i + 1] == '\n') ? 2 : 1;
-        start = i;
-    }
-    if (start < body.size()) lines.emplace_back(body.substr(start));
+    for (std::string_view line : BodyText::Borrowed(body)) lines.emplace_back(line);
     return lines;
 }
 
 OutgoingMessage ComposeMessage(const std::string& senderText, const std::string& recipientText,
-                               const std::string& subject, const std::string& body,
+                               const std::string& subject, std::string_view body,
                                const std::vector<std::string>& attachmentPaths) {
     OutgoingMessage message;
     message.From = ParseMailAddress(senderText);
     message.Sender = ParseMailAddress(senderText);
     message.Recipients = ParseAddressList(recipientText);
     message.Subject = subject;
-    message.BodyLines = SplitBodyLines(body);
+    message.Body = BodyText::Borrowed(body);
     for (const std::string& path : attachmentPaths) {
         if (IsRegularFile(path)) message.Attachments.push_back({path, LastPathComponent(path)});
     }

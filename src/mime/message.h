@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "mime/body_text.h"
+
 namespace tessel::mime {
 
 // MailAddress - a display name and an address ("local@domain", no angle brackets); both may be empty.
@@ -26,7 +28,7 @@ struct OutgoingMessage {
     MailAddress Sender;
     std::vector<MailAddress> Recipients;
     std::string Subject;
-    std::vector<std::string> BodyLines;
+    BodyText Body;
     std::vector<MessageAttachment> Attachments;
     std::string MessageId;  // the Message-ID value, angle brackets included; empty: no such header
 };

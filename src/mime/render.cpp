@@ -26,8 +26,8 @@ constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 enum class Shape { Plain, SingleAttachment, Multipart };
 
-bool IsBlankBody(const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) {
+bool IsBlankBody(const BodyText& lines) {
+    for (std::string_view line : lines) {
         if (line.find_first_not_of(" \t") != std::string::npos) return false;
     }
     return true;
@@ -35,7 +35,7 @@ bool IsBlankBody(const std::vector<std::string>& lines) {
 
 Shape ShapeOf(const OutgoingMessage& message) {
     if (message.Attachments.empty()) return Shape::Plain;
-    if (message.Attachments.size() == 1 && IsBlankBody(message.BodyLines)) return Shape::SingleAttachment;
+    if (message.Attachments.size() == 1 && IsBlankBody(message.Body)) return Shape::SingleAttachment;
     return Shape::Multipart;
 }
 
@@ -69,7 +69,7 @@ std::vector<std::string> HeaderBlock(const OutgoingMessage& message, Shape shape
 }
 
 // A body line beginning with a full stop gets one more, so that it cannot end the data.
-void WriteBodyLine(LineWriter& writer, const std::string& line) {
+void WriteBodyLine(LineWriter& writer, std::string_view line) {
     if (!line.empty() && line.front() == '.') {
         writer.WriteLine("." + line);
     } else {
@@ -122,8 +122,8 @@ void WriteAttachmentPart(LineWriter& writer, const MessageAttachment& attachment
 }
 
 // The lines of a text body in its transfer encoding, dot-stuffed.
-void WriteTextLines(LineWriter& writer, const std::vector<std::string>& lines, const TextBodyForm& form) {
-    for (const std::string& line : lines) {
+void WriteTextLines(LineWriter& writer, const BodyText& lines, const TextBodyForm& form) {
+    for (std::string_view line : lines) {
         if (form.Encoding != TransferEncoding::QuotedPrintable) {
             WriteBodyLine(writer, line);
             continue;
@@ -133,14 +133,13 @@ void WriteTextLines(LineWriter& writer, const std::vector<std::string>& lines, c
 }
 
 // The plain body as it is sent: with the Japanese flag, converted to ISO-2022-JP.
-std::vector<std::string> ConvertedLines(const std::vector<std::string>& lines) {
+BodyText ConvertedLines(const BodyText& lines) {
     std::vector<std::string> converted;
-    converted.reserve(lines.size());
-    for (const std::string& line : lines) converted.push_back(ShiftJisToIso2022Jp(line));
-    return converted;
+    for (std::string_view line : lines) converted.push_back(ShiftJisToIso2022Jp(line));
+    return BodyText::FromLines(converted);
 }
 
-void WritePlain(const std::vector<std::string>& lines, const TextBodyForm& form, LineWriter& writer) {
+void WritePlain(const BodyText& lines, const TextBodyForm& form, LineWriter& writer) {
     writer.WriteLine("");
     WriteTextLines(writer, lines, form);
     writer.WriteLine("");
@@ -151,15 +150,15 @@ void WriteMultipart(const OutgoingMessage& message, LineWriter& writer, const Re
     writer.WriteLine("");
     writer.WriteLine(kPreamble);
     writer.WriteLine("");
-    if (!IsBlankBody(message.BodyLines)) {
+    if (!IsBlankBody(message.Body)) {
         // The text part is not converted: its bytes stay in the charset they were written in.
         const TextBodyForm form =
-            TextBodyFormOf(message.BodyLines, message.BodyLines, SourceCharsetName(context.Charset));
+            TextBodyFormOf(message.Body, message.Body, SourceCharsetName(context.Charset));
         writer.WriteLine(delimiter);
         writer.WriteLine("Content-Type: " + TextContentType(form));
         writer.WriteLine("Content-Transfer-Encoding: " + std::string(TransferEncodingName(form.Encoding)));
         writer.WriteLine("");
-        WriteTextLines(writer, message.BodyLines, form);
+        WriteTextLines(writer, message.Body, form);
         writer.WriteLine("");
     }
     for (const MessageAttachment& attachment : message.Attachments) {
@@ -248,11 +247,11 @@ void RenderMessage(const OutgoingMessage& message, LineWriter& writer, const Ren
     RenderContext context = processContext;
     if (shape == Shape::Multipart) context.Boundary = BoundaryFor(message, processContext);
     // The plain body's form decides its headers, so it is known before the header block.
-    std::vector<std::string> converted;
-    if (shape == Shape::Plain && context.Charset.JapaneseConversion) converted = ConvertedLines(message.BodyLines);
-    const std::vector<std::string>& plainLines = context.Charset.JapaneseConversion ? converted : message.BodyLines;
+    BodyText converted;
+    if (shape == Shape::Plain && context.Charset.JapaneseConversion) converted = ConvertedLines(message.Body);
+    const BodyText& plainLines = context.Charset.JapaneseConversion ? converted : message.Body;
     const TextBodyForm plainForm = shape == Shape::Plain
-                                       ? TextBodyFormOf(message.BodyLines, plainLines, context.Charset.Name)
+                                       ? TextBodyFormOf(message.Body, plainLines, context.Charset.Name)
                                        : TextBodyForm{};
 
     WriteLines(writer, HeaderBlock(message, shape, context, plainForm));

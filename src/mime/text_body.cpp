@@ -9,25 +9,25 @@ namespace {
 bool IsEightBit(char c) { return static_cast<unsigned char>(c) > 127; }
 
 // The length of a line on the wire: dot-stuffing adds a full stop in front of a leading one.
-std::size_t StuffedLength(const std::string& line) {
+std::size_t StuffedLength(std::string_view line) {
     return line.size() + (!line.empty() && line.front() == '.' ? 1 : 0);
 }
 
-bool HasOverlongLine(const std::vector<std::string>& lines) {
+bool HasOverlongLine(const BodyText& lines) {
     return std::any_of(lines.begin(), lines.end(),
-                       [](const std::string& line) { return StuffedLength(line) > kMaxBodyLine; });
+                       [](std::string_view line) { return StuffedLength(line) > kMaxBodyLine; });
 }
 
 bool IsLiteral(char c) { return (c >= 33 && c <= 126 && c != '=') || c == ' ' || c == '\t'; }
 
 }  // namespace
 
-bool HasEightBitByte(const std::vector<std::string>& lines) {
-    return std::any_of(lines.begin(), lines.end(),
-                       [](const std::string& line) { return std::any_of(line.begin(), line.end(), IsEightBit); });
+bool HasEightBitByte(const BodyText& lines) {
+    std::string_view text = lines.Text();
+    return std::any_of(text.begin(), text.end(), IsEightBit);
 }
 
-TextBodyForm TextBodyFormOf(const std::vector<std::string>& source, const std::vector<std::string>& sent,
+TextBodyForm TextBodyFormOf(const BodyText& source, const BodyText& sent,
                             const std::string& charsetName) {
     TextBodyForm form;
     if (HasEightBitByte(source)) form.Charset = charsetName;

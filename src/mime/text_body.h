@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "mime/body_text.h"
+
 namespace tessel::mime {
 
 // Longest line that may go out as it is, without its CR LF and after dot-stuffing (RFC 5322).
@@ -25,13 +27,13 @@ struct TextBodyForm {
 };
 
 // HasEightBitByte - a byte above 127 in any line. Never throws.
-bool HasEightBitByte(const std::vector<std::string>& lines);
+bool HasEightBitByte(const BodyText& lines);
 
 // TextBodyFormOf - source: the lines as composed; sent: the same lines as they will be written (after
 // any conversion), charsetName: the charset the sent bytes are in. Labelled with charsetName when
 // the source holds a byte above 127; quoted-printable when a sent line would be longer than
 // kMaxBodyLine once dot-stuffed, else 8bit when a sent byte is above 127, else 7bit. Never throws.
-TextBodyForm TextBodyFormOf(const std::vector<std::string>& source, const std::vector<std::string>& sent,
+TextBodyForm TextBodyFormOf(const BodyText& source, const BodyText& sent,
                             const std::string& charsetName);
 
 // TextContentType - "text/plain", with "; charset=..." when the form has a charset. Never throws.

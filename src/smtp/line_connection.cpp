@@ -167,9 +167,14 @@ void LineConnection::FlushBatch() {
     if (!batch_ || batch_->empty()) {
         return;
     }
-    std::string bytes = std::move(*batch_);
+    // The buffer keeps its size for the rest of the batch: a long text is not copied again as it grows.
+    try {
+        Send(*batch_);
+    } catch (...) {
+        batch_->clear();
+        throw;
+    }
     batch_->clear();
-    Send(bytes);
 }
 
 void LineConnection::EndBatch() {

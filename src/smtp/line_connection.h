@@ -47,6 +47,9 @@ public:
     // IsOpen - takes in without waiting what has arrived; true while the server has not closed, or
     // while received bytes still wait in the input buffer.
     virtual bool IsOpen() = 0;
+    // HasPendingInput - received bytes wait unread (between transactions: something the server
+    // said unasked).
+    virtual bool HasPendingInput() const { return false; }
     // StartTls - client handshake on the same socket, the certificate checked as check asks. Fails
     // without a handshake when bytes are already waiting in the input buffer (they came in plain
     // text). A failed check closes the connection. Throws TlsCheckError, TlsError, TransportError.
@@ -78,6 +81,7 @@ public:
     void DiscardBatch() noexcept override;
     std::size_t BatchSize() const override { return batch_ ? batch_->size() : 0; }
     bool IsOpen() override;
+    bool HasPendingInput() const override { return !input_.empty(); }
     void StartTls(Deadline deadline, const TlsPeerCheck& check) override;
     void Close() noexcept override;
 

@@ -37,6 +37,10 @@ struct SmtpAccount {
 
     // WantsTls - the session runs over TLS, whichever way it starts.
     bool WantsTls() const { return UseTls || ImplicitTls; }
+    // MessagesPerSession - how many messages one session may carry (1: a session per message).
+    std::int32_t MessagesPerSession = 1;
+
+    bool operator==(const SmtpAccount&) const = default;
 };
 
 }  // namespace tessel::smtp

@@ -109,6 +109,11 @@ bool ConnectionLost(const std::exception& error) {
 }  // namespace
 
 DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& text) {
+    DeliveryResult result = Transact(envelope, text);
+    return result.Delivered ? Quit() : result;
+}
+
+DeliveryResult SmtpClient::Transact(const Envelope& envelope, const MessageText& text) {
     if (std::string fault = EnvelopeFault(envelope.Sender, envelope.Recipients); !fault.empty()) {
         return DeliveryResult::Failure(FailureStage::Address, fault);
     }
@@ -122,19 +127,21 @@ DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& 
     phase_ = SessionPhase::BeforeTransaction;
     abandoned_ = false;
     textFailed_ = false;
-    std::optional<DeliveryResult> failure;
     try {
-        tlsCheck_ = TlsPeerCheck::ForAccount(account_);
-        transport_ = connector_(account_.Host, account_.Port, account_.WantsTls(), timeouts_);
-        Converse(envelope, text);
+        if (!transport_) {
+            tlsCheck_ = TlsPeerCheck::ForAccount(account_);
+            transport_ = connector_(account_.Host, account_.Port, account_.WantsTls(), timeouts_);
+            OpenSession();
+        }
+        Transaction(envelope, text);
     } catch (const std::exception& e) {
-        failure = ClassifyFailure(e, phase_, textFailed_);
         abandoned_ = abandoned_ || ConnectionLost(e);
+        return Abort(ClassifyFailure(e, phase_, textFailed_));
     }
-    return Finish(std::move(failure));
+    return DeliveryResult::Success();
 }
 
-void SmtpClient::Converse(const Envelope& envelope, const MessageText& text) {
+void SmtpClient::OpenSession() {
     if (account_.ImplicitTls) {
         StartImplicitTls();
     }
@@ -147,6 +154,9 @@ void SmtpClient::Converse(const Envelope& envelope, const MessageText& text) {
         SwitchToTls();
     }
     Authenticate();
+}
+
+void SmtpClient::Transaction(const Envelope& envelope, const MessageText& text) {
     if (HasCapability(capabilities_, "PIPELINING")) {
         PipelinedTransaction(envelope, text);
     } else {
@@ -154,23 +164,37 @@ void SmtpClient::Converse(const Envelope& envelope, const MessageText& text) {
     }
 }
 
-DeliveryResult SmtpClient::Finish(std::optional<DeliveryResult> failure) {
+bool SmtpClient::Idle() {
+    return transport_ && transport_->IsOpen() && !transport_->HasPendingInput();
+}
+
+DeliveryResult SmtpClient::Abort(DeliveryResult failure) {
     if (!transport_) {
-        return std::move(*failure);
+        return failure;
     }
-    if (failure) {
-        // A message that broke off leaves the server reading message text: a QUIT would be taken as
-        // text and never answered, so the connection is simply closed (the message is not delivered).
-        // The same goes for a connection that timed out or broke.
-        if (!abandoned_ && transport_->IsOpen()) {
-            try {
-                transport_->WriteLine("QUIT");
-                ReadReply(DeadlineAfter(timeouts_.Reply));
-            } catch (const std::exception&) {
-                // The session has failed already; the outcome of QUIT changes nothing.
-            }
+    // A message that broke off leaves the server reading message text: a QUIT would be taken as
+    // text and never answered, so the connection is simply closed (the message is not delivered).
+    // The same goes for a connection that timed out or broke.
+    if (!abandoned_ && transport_->IsOpen()) {
+        try {
+            transport_->WriteLine("QUIT");
+            ReadReply(DeadlineAfter(timeouts_.Reply));
+        } catch (const std::exception&) {
+            // The session has failed already; the outcome of QUIT changes nothing.
         }
-    } else if (transport_->IsOpen()) {
+    }
+    transport_->Close();
+    transport_.reset();
+    authenticated_ = false;
+    return failure;
+}
+
+DeliveryResult SmtpClient::Quit() {
+    if (!transport_) {
+        return DeliveryResult::Success();
+    }
+    std::optional<DeliveryResult> failure;
+    if (transport_->IsOpen()) {
         try {
             Exchange("QUIT", {221}, "QUIT");
         } catch (const WaitStopped&) {

@@ -81,14 +81,26 @@ public:
     // connection, fails the transaction.
     DeliveryResult Deliver(const Envelope& envelope, const MessageText& text);
 
+    // Transact - one mail transaction (from its RSET to the reply to the final "."), on the open
+    // session or on a new one (connect, greeting, EHLO, STARTTLS, AUTH). Delivered when the final "."
+    // got 250; the session then stays open for the next transaction. A failure ends the session
+    // (QUIT as after any failure) and is returned as Deliver returns it.
+    DeliveryResult Transact(const Envelope& envelope, const MessageText& text);
+    // Quit - ends the open session with QUIT (221 expected) and closes; Success when none is open.
+    DeliveryResult Quit();
+    // Idle - a session is open, the server has not closed it and has sent nothing unasked (such as
+    // a 421 before closing an idle session): the next transaction may use it.
+    bool Idle();
+
     // Capabilities - the text lines of the last EHLO reply after its first line.
     const std::vector<std::string>& Capabilities() const { return capabilities_; }
     // LastReply - the last reply read.
     const SmtpReply& LastReply() const { return lastReply_; }
 
 private:
-    void Converse(const Envelope& envelope, const MessageText& text);
-    DeliveryResult Finish(std::optional<DeliveryResult> failure);
+    void OpenSession();
+    void Transaction(const Envelope& envelope, const MessageText& text);
+    DeliveryResult Abort(DeliveryResult failure);
 
     SmtpReply ReadReply(Deadline deadline);
     SmtpReply Exchange(const std::string& command, std::initializer_list<int> allowed,

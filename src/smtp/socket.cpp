@@ -168,6 +168,13 @@ TcpSocket TcpSocket::Connect(in_addr address, std::uint16_t port, Deadline deadl
     if (!fd.Valid()) {
         throw PlatformError(errno);
     }
+    // The port is chosen at the connect, not at the bind: a port taken by bind() cannot be shared
+    // with earlier connections still in TIME-WAIT, so thousands of short sessions in a row (one per
+    // message) would run through the port range and make each new bind slower, then fail.
+    int noPortAtBind = 1;
+    if (::setsockopt(fd.Get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &noPortAtBind, sizeof noPortAtBind) != 0) {
+        throw PlatformError(errno);
+    }
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -175,7 +182,9 @@ TcpSocket TcpSocket::Connect(in_addr address, std::uint16_t port, Deadline deadl
     if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         throw PlatformError(errno);
     }
-    int noDelay = 0;  // Nagle stays on: batches and lines go out as the system sees fit
+    // Writes are batched already; with Nagle on, a write that follows an unacknowledged one (the
+    // EHLO after the last flight of a TLS handshake) would wait for the peer's delayed ACK.
+    int noDelay = 1;
     if (::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay) != 0) {
         throw PlatformError(errno);
     }

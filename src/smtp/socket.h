@@ -108,7 +108,7 @@ std::optional<in_addr> ParseDottedIPv4(std::string_view host);
 // Throws TransportError when the name cannot be resolved.
 in_addr ResolveIPv4(const std::string& host);
 
-// TcpSocket - a non-blocking IPv4 stream socket with Nagle's algorithm left on.
+// TcpSocket - a non-blocking IPv4 stream socket with Nagle's algorithm off (TCP_NODELAY).
 class TcpSocket : public ByteStream {
 public:
     TcpSocket() = default;

@@ -1,5 +1,7 @@
 #include "smtp/tls_layer.h"
 
+#include "smtp/tls_client_context.h"
+
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -76,19 +78,7 @@ bool InitialiseTlsLibrary() {
     return initialised;
 }
 
-TlsLayer::TlsLayer() {
-    if (!InitialiseTlsLibrary()) {
-        throw TlsError("The TLS library could not be started: " + OpenSslText("unknown error"));
-    }
-    ERR_clear_error();
-    ctx_.reset(SSL_CTX_new(TLS_client_method()));
-    if (!ctx_) {
-        throw TlsError("The TLS context could not be made: " + OpenSslText("unknown error"));
-    }
-    // The trust store is loaded but no check uses it: the server's certificate is not verified.
-    SSL_CTX_set_default_verify_paths(ctx_.get());
-    ERR_clear_error();
-}
+TlsLayer::TlsLayer() : ctx_(SharedClientContext()) {}
 
 TlsLayer::~TlsLayer() {
     Shutdown();

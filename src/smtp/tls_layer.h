@@ -22,11 +22,11 @@ class TlsPeerCheck;
 // Returns false when the library could not be started.
 bool InitialiseTlsLibrary();
 
-// TlsLayer - one client context per connection and, after the handshake, the TLS connection on the
-// socket. The server's certificate is checked only as the handshake's TlsPeerCheck asks.
+// TlsLayer - the process's shared client context and, after the handshake, the TLS connection on
+// the socket. The server's certificate is checked only as the handshake's TlsPeerCheck asks.
 class TlsLayer : public ByteStream {
 public:
-    // Makes the client context (default versions and ciphers, default verification paths).
+    // Takes the process's shared client context (TLS 1.2 at least, the trust store read once).
     // Throws TlsError when the library cannot start or the context cannot be made.
     TlsLayer();
     ~TlsLayer() override;
@@ -50,9 +50,6 @@ public:
     void Shutdown() noexcept;
 
 private:
-    struct CtxFree {
-        void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
-    };
     struct SslFree {
         void operator()(SSL* ssl) const { SSL_free(ssl); }
     };
@@ -60,7 +57,7 @@ private:
     // Wait - after SSL_ERROR_WANT_READ/WRITE; false when the deadline passed.
     bool Wait(int sslError, Deadline deadline);
 
-    std::unique_ptr<SSL_CTX, CtxFree> ctx_;
+    std::shared_ptr<SSL_CTX> ctx_;
     std::unique_ptr<SSL, SslFree> ssl_;
     int fd_ = -1;
 };

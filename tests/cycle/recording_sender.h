@@ -28,13 +28,16 @@ public:
     std::function<smtp::DeliveryResult(const SendCall&)> Result;
     std::function<void(const SendCall&)> OnSend;
     std::vector<SendCall> Calls;
+    int SessionsEnded = 0;  // EndSession calls
+
+    void EndSession() noexcept override { ++SessionsEnded; }
 
     smtp::DeliveryResult SendEmail(const std::string& sender, const std::string& recipient,
-                                   const std::string& subject, const std::string& body,
+                                   const std::string& subject, std::string_view body,
                                    const std::vector<std::string>& attachmentPaths,
                                    const smtp::SmtpAccount& server, std::int32_t rowId) override {
-        SendCall call{sender, recipient, subject, body, server.Host, server.UserName, server.Password,
-                      attachmentPaths, {}, {}, server.Port, server.UseTls, rowId};
+        SendCall call{sender, recipient, subject, std::string(body), server.Host, server.UserName,
+                      server.Password, attachmentPaths, {}, {}, server.Port, server.UseTls, rowId};
         for (const std::string& path : attachmentPaths) {
             call.AttachmentContents.push_back(tessel::test::ReadFile(path));
             call.AttachmentExists.push_back(::access(path.c_str(), F_OK) == 0);

@@ -107,6 +107,18 @@ TEST_F(SettingsTest, PortIsLenientWithDefault25) {
     }
 }
 
+TEST_F(SettingsTest, MessagesPerSessionAreLenientAndAtLeastOne) {
+    struct Case {
+        const char* value;
+        std::int32_t messages;
+    } cases[] = {{nullptr, 1}, {"", 1}, {"abc", 1}, {"0", 1}, {"-5", 1}, {"1", 1}, {"100", 100}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(ReadWith("email.reuse", c.value).Smtp.MessagesPerSession, c.messages)
+            << (c.value ? c.value : "(missing)");
+        Reset();
+    }
+}
+
 TEST_F(SettingsTest, TlsFlagIsStrictAndOnlyOneTurnsItOn) {
     struct Case {
         const char* value;

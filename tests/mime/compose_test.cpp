@@ -41,7 +41,7 @@ TEST(ComposeMessageTest, ParsesSenderRecipientsAndBody) {
     EXPECT_EQ(m.Sender, me);
     EXPECT_EQ(m.Recipients, (std::vector<MailAddress>{{"", "a@b.c"}, {"Last, First", "d@e.f"}}));
     EXPECT_EQ(m.Subject, "Subject");
-    EXPECT_EQ(m.BodyLines, (Lines{"x", "y"}));
+    EXPECT_EQ(SplitBodyLines(m.Body.Text()), (Lines{"x", "y"}));
     EXPECT_TRUE(m.Attachments.empty());
 }
 
@@ -49,7 +49,7 @@ TEST(ComposeMessageTest, EmptyTextsGiveEmptySenderAndNoRecipients) {
     OutgoingMessage m = ComposeMessage("", "", "", "", {});
     EXPECT_EQ(m.From, MailAddress{});
     EXPECT_TRUE(m.Recipients.empty());
-    EXPECT_TRUE(m.BodyLines.empty());
+    EXPECT_TRUE(m.Body.Empty());
 }
 
 TEST(ComposeMessageTest, TakesOnlyExistingRegularFiles) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "mime/compose.h"
 #include "sample_messages.h"
 
 namespace tessel::mime {
@@ -71,7 +72,7 @@ bool IsBlank(const std::vector<std::string>& lines) {
 // carries the renderer's closing empty line.
 std::string ExpectedText(const OutgoingMessage& message) {
     std::string text;
-    for (const std::string& line : message.BodyLines) text += Latin1ToUtf8(line) + "\n";
+    for (std::string_view line : message.Body) text += Latin1ToUtf8(std::string(line)) + "\n";
     return message.Attachments.empty() ? text + "\n" : text;
 }
 
@@ -98,7 +99,7 @@ TEST(IndependentDecoderTest, EveryGoldenMessageDecodesToWhatWasComposed) {
 
         const Json& parts = decoded["parts"];
         std::size_t next = 0;
-        if (message.Attachments.empty() || !IsBlank(message.BodyLines)) {
+        if (message.Attachments.empty() || !IsBlank(mime::SplitBodyLines(message.Body.Text()))) {
             ASSERT_GT(parts.size(), next);
             EXPECT_EQ(parts[next]["type"], "text/plain");
             EXPECT_EQ(parts[next]["text"], ExpectedText(message));
@@ -124,7 +125,7 @@ TEST(IndependentDecoderTest, JapaneseMessagesDecodeToTheirCharacters) {
     plain.Subject = nihon;
     plain.From = {nihon, "jp@example.com"};
     plain.Sender = plain.From;
-    plain.BodyLines = {nihon + " text"};
+    plain.Body = mime::BodyText::FromLines({nihon + " text"});
     OutgoingMessage multipart = plain;
     multipart.Attachments = {{dir.Write("a.bin", "abc"), nihon + ".txt"}};
 

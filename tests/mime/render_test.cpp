@@ -121,7 +121,7 @@ TEST(RenderMessageTest, PlainMessageGetsMimeHeadersOnlyWhenItsBodyNeedsThem) {
     };
     for (const auto& c : cases) {
         OutgoingMessage m = BaseMessage();
-        m.BodyLines = c.body;
+        m.Body = mime::BodyText::FromLines(c.body);
         const Lines lines = Render(m);
         EXPECT_EQ(MimeHeaders(lines), c.headers) << c.name;
         if (c.headers.empty() || c.headers.back().ends_with("8bit")) {
@@ -150,7 +150,7 @@ TEST(RenderMessageTest, TextPartLabelAndEncodingFollowBodyBytes) {
     };
     for (const auto& c : cases) {
         OutgoingMessage m = BaseMessage();
-        m.BodyLines = c.body;
+        m.Body = mime::BodyText::FromLines(c.body);
         m.Attachments = {{file, "a.txt"}};
         const Lines lines = Render(m, c.context);
         auto part = std::find(lines.begin(), lines.end(), "--" + kContext.Boundary);
@@ -210,7 +210,7 @@ TEST(RenderMessageTest, TwoAttachmentsWithTheSameNameGiveTwoParts) {
 TEST(RenderMessageTest, MissingAttachmentFailsAfterTheLinesBeforeIt) {
     test::TempDir dir;
     OutgoingMessage m = BaseMessage();
-    m.BodyLines = {"text"};
+    m.Body = mime::BodyText::FromLines({"text"});
     m.Attachments = {{dir.File("gone.txt"), "gone.txt"}};
     RecordingWriter writer;
     EXPECT_THROW(RenderMessage(m, writer, kContext), RenderError);
@@ -221,7 +221,7 @@ TEST(RenderMessageTest, MissingAttachmentFailsAfterTheLinesBeforeIt) {
 
 TEST(RenderMessageTest, WriterFailurePassesThrough) {
     OutgoingMessage m = BaseMessage();
-    m.BodyLines = {"text"};
+    m.Body = mime::BodyText::FromLines({"text"});
     BrokenWriter writer(3);
     EXPECT_THROW(RenderMessage(m, writer, kContext), BrokenWriter::Broken);
 }
@@ -266,7 +266,7 @@ TEST(RenderMessageTest, JapaneseConversionAppliesToPlainBodyOnly) {
     const std::string converted = "\x1b$B\x46\x7C\x4B\x5C\x1b(B";
 
     OutgoingMessage plain;
-    plain.BodyLines = {nihon};
+    plain.Body = mime::BodyText::FromLines({nihon});
     Lines lines = Render(plain, japanese);
     EXPECT_EQ(lines[lines.size() - 2], converted);
     // Converted text is 7-bit, labelled with the charset it now is in.

@@ -36,18 +36,18 @@ inline std::vector<Sample> Samples(const tessel::test::TempDir& dir) {
     std::vector<Sample> samples;
 
     OutgoingMessage plain = BaseMessage();
-    plain.BodyLines = {"Hello,", "", ".", "..", ".hidden", "Regards"};
+    plain.Body = mime::BodyText::FromLines({"Hello,", "", ".", "..", ".hidden", "Regards"});
     samples.push_back({"mail_plain.eml", plain, {}});
 
     OutgoingMessage single = BaseMessage();
     single.From = {"", "me@example.com"};
     single.Sender = single.From;
-    single.BodyLines = {"   ", "\t "};
+    single.Body = mime::BodyText::FromLines({"   ", "\t "});
     single.Attachments = {{dir.Write("report.txt", kReportBytes), "report.txt"}};
     samples.push_back({"mail_single_attachment.eml", single, {kReportBytes}});
 
     OutgoingMessage multipart = BaseMessage();
-    multipart.BodyLines = {"See the attached files.", ".signature"};
+    multipart.Body = mime::BodyText::FromLines({"See the attached files.", ".signature"});
     multipart.Attachments = {{dir.Write("report.txt", kReportBytes), "report.txt"},
                              {dir.Write("empty.bin", ""), "empty.bin"}};
     samples.push_back({"mail_multipart.eml", multipart, {kReportBytes, ""}});
@@ -56,7 +56,7 @@ inline std::vector<Sample> Samples(const tessel::test::TempDir& dir) {
     OutgoingMessage plain8 = BaseMessage();
     plain8.From = {"Sec\xE7\xE3o de Arquivo", "arquivo@example.com"};
     plain8.Sender = plain8.From;
-    plain8.BodyLines = {"Caro cliente,", "", "o relat\xF3rio de mar\xE7o est\xE1 pronto.", ".", "Obrigado"};
+    plain8.Body = mime::BodyText::FromLines({"Caro cliente,", "", "o relat\xF3rio de mar\xE7o est\xE1 pronto.", ".", "Obrigado"});
     samples.push_back({"mail_plain_8bit.eml", plain8, {}});
 
     // A body line of 1,799 bytes, with Latin-1 letters, an "=" and a blank at its end.
@@ -65,13 +65,13 @@ inline std::vector<Sample> Samples(const tessel::test::TempDir& dir) {
     longLine.resize(1798);
     longLine += ' ';
     OutgoingMessage longMessage = BaseMessage();
-    longMessage.BodyLines = {"Short line", longLine, ".last"};
+    longMessage.Body = mime::BodyText::FromLines({"Short line", longLine, ".last"});
     samples.push_back({"mail_long_line.eml", longMessage, {}});
 
     // A Latin-1 text part and attachment names with Latin-1 letters, one long enough to be cut.
     const std::string longName = "relat\xF3rio anual da sec\xE7\xE3o de arquivo e documenta\xE7\xE3o, vers\xE3o final.txt";
     OutgoingMessage multipart8 = BaseMessage();
-    multipart8.BodyLines = {"Segue em anexo o relat\xF3rio.", "Cumprimentos"};
+    multipart8.Body = mime::BodyText::FromLines({"Segue em anexo o relat\xF3rio.", "Cumprimentos"});
     multipart8.Attachments = {{dir.Write("march.txt", kReportBytes), "relat\xF3rio_mar\xE7o.txt"},
                               {dir.Write("long.txt", "x\xFFy"), longName}};
     samples.push_back({"mail_multipart_8bit.eml", multipart8, {kReportBytes, "x\xFFy"}});

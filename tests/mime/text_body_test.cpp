@@ -79,7 +79,10 @@ TEST(TextBodyFormTest, LabelFollowsTheSourceAndEncodingTheSentLines) {
         {"8-bit", {"\xE9"}, {"\xE9"}, {"CS", TransferEncoding::EightBit}},
         {"converted to 7-bit", {"\x93\xFA"}, {"\x1b$BF|\x1b(B"}, {"CS", TransferEncoding::SevenBit}},
     };
-    for (const auto& c : cases) EXPECT_EQ(TextBodyFormOf(c.source, c.sent, "CS"), c.form) << c.name;
+    for (const auto& c : cases) {
+        EXPECT_EQ(TextBodyFormOf(BodyText::FromLines(c.source), BodyText::FromLines(c.sent), "CS"), c.form)
+            << c.name;
+    }
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ inline OutgoingMessage PlainMessage() {
     message.Sender = message.From;
     message.Recipients = {{"", "rcpt@example.test"}};
     message.Subject = "Hello";
-    message.BodyLines = {"First line", ".starts with a dot", "", "last"};
+    message.Body = mime::BodyText::FromLines({"First line", ".starts with a dot", "", "last"});
     return message;
 }
 
@@ -114,6 +114,7 @@ public:
         inner_->DiscardBatch();
     }
     std::size_t BatchSize() const override { return inner_->BatchSize(); }
+    bool HasPendingInput() const override { return inner_->HasPendingInput(); }
     bool IsOpen() override {
         if (beforeIsOpen_) {
             beforeIsOpen_();

@@ -79,7 +79,9 @@ TEST(SmtpSessionTest, PipelinedTransactionLeavesInOneWriteAndRepliesAreReadInOrd
 TEST(SmtpSessionTest, LongMessageLeavesInBoundedWritesWithTheDotInTheLast) {
     Session s;
     OutgoingMessage message = PlainMessage();
-    message.BodyLines.assign(4000, std::string(99, 'b'));  // about 400 KiB of text
+    std::string text;
+    for (int i = 0; i < 4000; ++i) text += std::string(99, 'b') + "\r\n";  // about 400 KiB of text
+    message.Body = mime::BodyText(std::move(text));
     PlainStart(s.Server, "250 x");
     s.Server.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
         .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go")

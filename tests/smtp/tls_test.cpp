@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "session_fixture.h"
+#include "smtp/tls_client_context.h"
 #include "support/aiosmtpd_server.h"
 #include "util/base64.h"
 
@@ -119,6 +120,22 @@ TEST(TlsSessionTest, PlainTextAfterTheReadyReplyFailsTheHandshakeAndQuitGoesOutP
     EXPECT_FALSE(result.Delivered);
     EXPECT_EQ(result.Stage, FailureStage::Session);
     EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+}
+
+}  // namespace
+}  // namespace tessel::smtp::test
+
+namespace tessel::smtp::test {
+namespace {
+
+TEST(TlsClientContextTest, OneContextForEveryConnectionWithTls12AtLeast) {
+    std::shared_ptr<SSL_CTX> first = SharedClientContext();
+    TlsLayer a;
+    TlsLayer b;
+    EXPECT_EQ(SharedClientContext().get(), first.get());
+    EXPECT_EQ(SSL_CTX_get_min_proto_version(first.get()), TLS1_2_VERSION);
+    // The trust store was read into the shared context, not into each connection's.
+    EXPECT_NE(SSL_CTX_get_cert_store(first.get()), nullptr);
 }
 
 }  // namespace
