@@ -464,6 +464,7 @@ TEST_F(SpoolDrainTest, TheMailSessionEndsWithTheDrainHoweverItEnds) {
     EXPECT_EQ(Drain(), DrainOutcome::Deferred);
     EXPECT_EQ(sender.SessionsEnded, 1);
     sender.Result = nullptr;
+    Queue(2, "b@example");  // row 1 waits out its back-off
     sender.OnSend = [&](const SendCall&) { tdb.Kill(db.ConnectionId()); };
     EXPECT_THROW(Drain(), db::DatabaseError);
     EXPECT_EQ(sender.SessionsEnded, 2);
