@@ -71,7 +71,7 @@ std::vector<std::string> HeaderBlock(const OutgoingMessage& message, Shape shape
 // A body line beginning with a full stop gets one more, so that it cannot end the data.
 void WriteBodyLine(LineWriter& writer, std::string_view line) {
     if (!line.empty() && line.front() == '.') {
-        writer.WriteLine("." + line);
+        writer.WriteLine("." + std::string(line));
     } else {
         writer.WriteLine(line);
     }

@@ -76,7 +76,7 @@ void PipelinedTransaction(ScriptedSmtpServer& server, const std::string& rcpt) {
 }
 
 DeliveryResult Send(mail::SmtpMailSender& sender, const std::string& rcpt, const SmtpAccount& account) {
-    return sender.SendEmail("from@example.test", rcpt, "Subject", "Body\r\n", {}, account);
+    return sender.SendEmail("from@example.test", rcpt, "Subject", "Body\r\n", {}, account, 1);
 }
 
 std::size_t Occurrences(const std::string& text, const std::string& what) {
