@@ -340,8 +340,8 @@ std::string Statement::ReadText(std::string_view field) const {
 }
 
 std::string_view Statement::ReadView(std::string_view field) const {
-    bool isNull = false;
-    return FieldBytes(FieldColumn(field), isNull);
+    const std::optional<std::string>& value = FieldValue(FieldColumn(field));
+    return value ? std::string_view(*value) : std::string_view();
 }
 
 bool Statement::IsNull(std::string_view field) const {

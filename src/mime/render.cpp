@@ -175,10 +175,10 @@ void WriteMultipart(const OutgoingMessage& message, LineWriter& writer, const Re
 bool TextPartHoldsDelimiter(const OutgoingMessage& message, const HeaderCharset& charset,
                             const std::string& boundary) {
     const std::string delimiter = "--" + boundary;
-    const TextBodyForm form = TextBodyFormOf(message.BodyLines, message.BodyLines, SourceCharsetName(charset));
+    const TextBodyForm form = TextBodyFormOf(message.Body, message.Body, SourceCharsetName(charset));
     // Quoted-printable writes the boundary's "=" as "=3D": such a text cannot hold it.
     if (form.Encoding == TransferEncoding::QuotedPrintable) return false;
-    for (const std::string& line : message.BodyLines) {
+    for (std::string_view line : message.Body) {
         if (line.starts_with(delimiter)) return true;
     }
     return false;

@@ -352,7 +352,7 @@ TEST(RenderMessageTest, QuotesAndBackslashesCannotEndTheQuotedFileName) {
 TEST(RenderMessageTest, ATextHoldingTheProcessBoundaryGetsABoundaryOfItsOwn) {
     test::TempDir dir;
     OutgoingMessage m = BaseMessage();
-    m.BodyLines = {"text"};
+    m.Body = mime::BodyText::FromLines({"text"});
     m.Attachments = {{dir.Write("a.txt", "one"), "a.txt"}};
     RecordingWriter first;
     RenderMessage(m, first);
@@ -362,8 +362,8 @@ TEST(RenderMessageTest, ATextHoldingTheProcessBoundaryGetsABoundaryOfItsOwn) {
               first.lines.end());
 
     OutgoingMessage forged = m;
-    forged.BodyLines = {"Hello", "--" + processBoundary, "Content-Type: text/html", "", "<b>pay</b>",
-                        "--" + processBoundary + "--", "--" + processBoundary + "trailing"};
+    forged.Body = mime::BodyText::FromLines({"Hello", "--" + processBoundary, "Content-Type: text/html", "", "<b>pay</b>",
+                        "--" + processBoundary + "--", "--" + processBoundary + "trailing"});
     RecordingWriter second;
     RenderMessage(forged, second);
     std::smatch match;
@@ -384,7 +384,7 @@ TEST(RenderMessageTest, ATextHoldingTheProcessBoundaryGetsABoundaryOfItsOwn) {
     // A text sent quoted-printable cannot hold the boundary (its "=" becomes "=3D"): the message
     // keeps the process's boundary, and only its own delimiters begin with it.
     OutgoingMessage folded = m;
-    folded.BodyLines = {"--" + processBoundary + std::string(1000, 'b')};
+    folded.Body = mime::BodyText::FromLines({"--" + processBoundary + std::string(1000, 'b')});
     RecordingWriter fourth;
     RenderMessage(folded, fourth);
     ASSERT_NE(std::find(fourth.lines.begin(), fourth.lines.end(), "Content-Transfer-Encoding: quoted-printable"),
