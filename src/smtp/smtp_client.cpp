@@ -130,6 +130,7 @@ DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& 
     } catch (const std::exception& e) {
         failure = ClassifyFailure(e, phase_, textFailed_);
         abandoned_ = abandoned_ || ConnectionLost(e);
+        failure->Reply = ReplyTextOf(e);
     }
     return Finish(std::move(failure));
 }
@@ -177,6 +178,7 @@ DeliveryResult SmtpClient::Finish(std::optional<DeliveryResult> failure) {
             // The server took the message; only its goodbye was not waited for.
         } catch (const std::exception& e) {
             failure = DeliveryResult::Failure(FailureStage::Transaction, e.what());
+            failure->Reply = ReplyTextOf(e);
         }
     }
     transport_->Close();
