@@ -1,0 +1,132 @@
+// The metrics file of the real service after cycles of each outcome, read back with
+// prometheus_client's parser of the text format.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "e2e_fixture.h"
+#include "metrics_reader.h"
+#include "service_process.h"
+#include "support/smtp_sink.h"
+
+namespace tessel::e2e {
+namespace {
+
+constexpr auto kWaitLimit = std::chrono::milliseconds(60000);
+
+const std::string kDelivered = "tesselcom_messages_total{result=\"delivered\"}";
+const std::string kRefused = "tesselcom_messages_total{result=\"refused\"}";
+const std::string kDeferred = "tesselcom_messages_total{result=\"deferred\"}";
+
+class MetricsTest : public EndToEndTest {
+protected:
+    MetricsTest() { std::filesystem::create_directories(dir.File("textfile")); }
+
+    // Install - the service in dir with the metrics file configured as path (relative paths are
+    // the executable directory's).
+    ServiceInstall Install(const config::ConnectionParameters& parameters, const std::string& path) {
+        ServiceInstall install(dir, parameters);
+        std::ofstream(dir.File("bin/configs.ini"), std::ios::app) << "[METRICS]\nFile=" << path << "\n";
+        return install;
+    }
+    double Value(const std::string& sample) { return SampleValue(path, sample).value_or(-1); }
+
+    const std::string path = dir.File("textfile/tessel.prom");
+};
+
+TEST_F(MetricsTest, EveryCycleRewritesTheFileWithEachOutcomeCountedAndItParses) {
+    test::SmtpSink::Options options;
+    options.Answer = [](const std::string& command) -> std::string {
+        return command.rfind("RCPT TO:<refused@", 0) == 0 ? "550 5.1.1 No such user" : "";
+    };
+    test::SmtpSink sink(options);
+    MailServer(UnusedLoopbackPort());
+    Queue("first@example.test");
+    ServiceInstall install = Install(tdb.Parameters(), path);
+    double started = static_cast<double>(std::time(nullptr));
+    RunningService run(install, dir, 2, {});
+
+    // No server: the drain defers.
+    EXPECT_TRUE(WaitUntil([&] { return Value(kDeferred) >= 1; }, kWaitLimit)) << test::ReadFile(path);
+    EXPECT_EQ(Value("tesselcom_queue_rows"), 1);
+    Set("email.porta", std::to_string(sink.Port()));
+    Queue("refused@example.test;second@example.test");
+    // A server that takes one recipient and refuses the other.
+    EXPECT_TRUE(WaitUntil([&] { return Value(kDelivered) == 2 && Value("tesselcom_queue_rows") == 0; },
+                          kWaitLimit));
+    // The hold switch: no lock, nothing sent, the queue counted.
+    Set("email.outlook", "1");
+    Queue("held@example.test");
+    EXPECT_TRUE(WaitUntil([&] { return Value("tesselcom_active") == 0 && Value("tesselcom_queue_rows") == 1; },
+                          kWaitLimit));
+
+    ParsedMetrics m = ParseMetrics(path);
+    ASSERT_EQ(m.Error, "");
+    const std::map<std::string, std::string> types = {
+        {"tesselcom_up", "gauge"},
+        {"tesselcom_active", "gauge"},
+        {"tesselcom_database_reachable", "gauge"},
+        {"tesselcom_last_cycle_end_timestamp_seconds", "gauge"},
+        {"tesselcom_last_cycle_duration_seconds", "gauge"},
+        {"tesselcom_queue_rows", "gauge"},
+        {"tesselcom_queue_pending_rows", "gauge"},
+        {"tesselcom_messages", "counter"},  // the parser names a counter's family without _total
+        {"tesselcom_alarms_dispatched", "counter"},
+    };
+    EXPECT_EQ(m.Types, types);
+    for (const auto& [family, help] : m.Help) EXPECT_GT(help.size(), 10u) << family;
+    // Seven gauges, six results, one alarm counter (checked before any lookup could add a name).
+    EXPECT_EQ(m.Samples.size(), 14u);
+    EXPECT_EQ(m.Samples["tesselcom_up{}"], 1);
+    EXPECT_EQ(m.Samples["tesselcom_active{}"], 0);
+    EXPECT_EQ(m.Samples["tesselcom_database_reachable{}"], 1);
+    EXPECT_EQ(m.Samples["tesselcom_queue_rows{}"], 1);
+    EXPECT_EQ(m.Samples["tesselcom_queue_pending_rows{}"], 0);
+    EXPECT_EQ(m.Samples[kDelivered], 2);
+    EXPECT_EQ(m.Samples[kRefused], 1);
+    EXPECT_GE(m.Samples[kDeferred], 1);
+    EXPECT_EQ(m.Samples["tesselcom_messages_total{result=\"pending\"}"], 0);
+    EXPECT_EQ(m.Samples["tesselcom_messages_total{result=\"unconfirmed\"}"], 0);
+    EXPECT_EQ(m.Samples["tesselcom_messages_total{result=\"given_up\"}"], 0);
+    EXPECT_EQ(m.Samples["tesselcom_alarms_dispatched_total{}"], 0);
+    EXPECT_GE(m.Samples["tesselcom_last_cycle_end_timestamp_seconds{}"], started);
+    EXPECT_GE(m.Samples["tesselcom_last_cycle_duration_seconds{}"], 0);
+
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Wait().Status, 0);
+    EXPECT_EQ(ParseMetrics(path).Samples["tesselcom_up{}"], 0) << "a clean stop says so";
+    EXPECT_EQ(FilesUnder(dir.File("textfile")), (std::vector<std::string>{path})) << "no temporary file left";
+}
+
+TEST_F(MetricsTest, AnUnreachableDatabaseShowsInTheFileAndARelativePathIsTheExecutablesDirectorys) {
+    auto parameters = tdb.Parameters();
+    parameters.Port = UnusedLoopbackPort();
+    ServiceInstall install = Install(parameters, "tessel.prom");
+    EXPECT_EQ(install.RunOnce().Status, 2);
+    ParsedMetrics m = ParseMetrics(dir.File("bin/tessel.prom"));
+    ASSERT_EQ(m.Error, "");
+    EXPECT_EQ(m.Samples["tesselcom_database_reachable{}"], 0);
+    EXPECT_EQ(m.Samples["tesselcom_active{}"], 0);
+    EXPECT_EQ(m.Samples["tesselcom_up{}"], 0);
+}
+
+TEST_F(MetricsTest, AFileThatCannotBeWrittenIsOneWarningAndTheMailStillGoes) {
+    test::SmtpSink sink;
+    MailServer(sink.Port());
+    Queue("r@example.test");
+    ServiceInstall install = Install(tdb.Parameters(), dir.File("missing/tessel.prom"));
+    ProcessResult run = install.RunOnce();
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(sink.Count(), 1u);
+    EXPECT_TRUE(Contains(run.Err, "TesselComService: Metrics not written: Cannot write " +
+                                      dir.File("missing/tessel.prom") + ": No such file or directory\n"))
+        << run.Err;
+}
+
+}  // namespace
+}  // namespace tessel::e2e
