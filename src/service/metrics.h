@@ -19,8 +19,11 @@ public:
     // RecordCycle - takes in one cycle's report; end is when it ended, duration how long it took.
     void RecordCycle(const cycle::CycleReport& report, std::chrono::system_clock::time_point end,
                      std::chrono::duration<double> duration);
-    // MarkStopped - tesselcom_up becomes 0 (the process is ending).
-    void MarkStopped() { up_ = false; }
+    // MarkStopped - tesselcom_up and tesselcom_active become 0 (the process is ending).
+    void MarkStopped() {
+        up_ = false;
+        active_ = false;  // the session, and with it the lock, ends with the process
+    }
 
     // Render - the text format (version 0.0.4): HELP and TYPE before each metric's samples.
     std::string Render() const;
