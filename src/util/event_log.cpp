@@ -28,15 +28,18 @@ int PriorityOf(Severity severity) {
     return LOG_ERR;
 }
 
-void WriteSyslog(const EventRecord& record) {
+// WritePlain - syslog, and standard error unless that goes to the journal already.
+void WritePlain(const EventRecord& record) {
     // openlog keeps the ident pointer: hold each source's text for the process's life.
     static std::string ident;
     ident = record.Source;
     ::openlog(ident.c_str(), LOG_PID, LOG_DAEMON);
     ::syslog(PriorityOf(record.Level), "%s", record.Text.c_str());
     ::closelog();
-    std::fprintf(stderr, "%s: %s\n", record.Source.c_str(), record.Text.c_str());
-    std::fflush(stderr);
+    if (!RunsUnderJournal()) {
+        std::fprintf(stderr, "%s: %s\n", record.Source.c_str(), record.Text.c_str());
+        std::fflush(stderr);
+    }
 }
 
 }  // namespace
@@ -54,10 +57,9 @@ void WriteRecord(EventRecord record) noexcept {
         std::lock_guard lock(g_mutex);
         if (g_sink) {
             g_sink(record.Level, record.Source, record.Text);
-        } else if (RunsUnderJournal()) {
-            g_journal->Send(JournalFieldsOf(record));
-        } else {
-            WriteSyslog(record);
+        } else if (!RunsUnderJournal() || !g_journal->Send(JournalFieldsOf(record))) {
+            // Outside the journal, or journald did not take it: the plain record is not lost.
+            WritePlain(record);
         }
     } catch (...) {
         // A record that cannot be written must not end the service.

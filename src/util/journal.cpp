@@ -7,16 +7,16 @@
 
 namespace tessel {
 
-void SystemdJournal::Send(const JournalFields& fields) noexcept {
+bool SystemdJournal::Send(const JournalFields& fields) noexcept {
     try {
         std::vector<iovec> items;
         items.reserve(fields.size());
         for (const std::string& field : fields) {
             items.push_back({const_cast<char*>(field.data()), field.size()});
         }
-        ::sd_journal_sendv(items.data(), static_cast<int>(items.size()));
+        return ::sd_journal_sendv(items.data(), static_cast<int>(items.size())) >= 0;
     } catch (...) {
-        // Out of memory: the record is lost, the service goes on.
+        return false;  // out of memory
     }
 }
 

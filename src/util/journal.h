@@ -14,14 +14,14 @@ using JournalFields = std::vector<std::string>;
 class Journal {
 public:
     virtual ~Journal() = default;
-    // Send - one entry. Never throws; a journal that cannot be reached loses the entry.
-    virtual void Send(const JournalFields& fields) noexcept = 0;
+    // Send - one entry; false when the journal did not take it. Never throws.
+    virtual bool Send(const JournalFields& fields) noexcept = 0;
 };
 
 // SystemdJournal - sd_journal_sendv to the local journald.
 class SystemdJournal : public Journal {
 public:
-    void Send(const JournalFields& fields) noexcept override;
+    bool Send(const JournalFields& fields) noexcept override;
 };
 
 // RunsUnderJournal - whether standard error is connected to the journal (JOURNAL_STREAM set).

@@ -17,7 +17,10 @@ public:
 
 class CapturingJournal : public Journal {
 public:
-    void Send(const JournalFields& fields) noexcept override { Entries.push_back(fields); }
+    bool Send(const JournalFields& fields) noexcept override {
+        Entries.push_back(fields);
+        return true;
+    }
     std::vector<JournalFields> Entries;
 };
 
