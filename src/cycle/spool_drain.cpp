@@ -120,6 +120,8 @@ void GiveUpExpired(Drain& drain, std::int32_t rowId, RowAttempt& attempt) {
     for (std::size_t i = 0; i < attempt.Fates.size(); ++i) {
         if (attempt.Fates[i] != RecipientFate::Pending) continue;
         attempt.Fates[i] = RecipientFate::Failed;
+        // This attempt was counted as pending a moment ago: it ends as given up instead.
+        --drain.Counts.Pending;
         ++drain.Counts.GivenUp;
         EventRecord record{Severity::Warning, kServiceSource,
                            "Given up on " + DescribeMessage(rowId, attempt.Recipients[i]) +

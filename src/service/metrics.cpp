@@ -69,7 +69,7 @@ std::string ServiceMetrics::Render() const {
            "Rows in mail_spooler after the last cycle that reached the database.");
     Sample(out, "tesselcom_queue_rows", queueRows_);
     Family(out, "tesselcom_queue_pending_rows", "gauge",
-           "Rows of mail_spooler waiting for a retry after a temporary refusal.");
+           "Rows of mail_spooler this instance holds back for a while (back-off after a temporary refusal or a deferral).");
     Sample(out, "tesselcom_queue_pending_rows", pendingRows_);
     Family(out, "tesselcom_messages_total", "counter",
            "Messages (one per recipient) attempted since the process started, by what became of them.");

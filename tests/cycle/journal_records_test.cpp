@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "cycle/work_cycle.h"
 #include "cycle_fixture.h"
@@ -66,20 +67,37 @@ private:
 TEST_F(JournalRecordsTest, EachRecordCarriesItsKindSourcePriorityAndTheRowRecipientAndReply) {
     UsualSettings();
     sql().Exec("INSERT INTO mail_spooler VALUES (7, 's@example', 'gone@example;ok@example', 'S', 'B', 'nosuch')");
-    sql().Exec("INSERT INTO mail_spooler VALUES (8, 's@example', 'later@example', 'S', 'B', NULL)");
+    sql().Exec("INSERT INTO mail_spooler VALUES (8, 's@example', 'soon@example', 'S', 'B', NULL)");
+    sql().Exec("INSERT INTO mail_spooler VALUES (9, 's@example', 'maybe@example', 'S', 'B', NULL)");
+    sql().Exec("INSERT INTO mail_spooler VALUES (10, 's@example', 'later@example', 'S', 'B', NULL)");
     sender.Result = [](const SendCall& call) {
+        auto refusal = [](FailureStage stage, const std::string& reason, int code, const std::string& reply) {
+            DeliveryResult result = DeliveryResult::Failure(stage, reason, code);
+            result.Reply = reply;
+            return result;
+        };
         if (call.Recipient == "gone@example") {
-            DeliveryResult refused = DeliveryResult::Failure(
-                FailureStage::Transaction, "RCPT TO answered 550 5.1.1 No such user");
-            refused.Reply = "550 5.1.1 No such user";
-            return refused;
+            return refusal(FailureStage::Transaction, "RCPT TO answered 550 5.1.1 No such user", 550,
+                           "550 5.1.1 No such user");
+        }
+        if (call.Recipient == "soon@example") {
+            return refusal(FailureStage::Temporary, "RCPT TO answered 450 4.2.0 Greylisted", 450,
+                           "450 4.2.0 Greylisted");
+        }
+        if (call.Recipient == "maybe@example") {
+            return DeliveryResult::Failure(FailureStage::Unconfirmed, "The connection broke after the final dot");
         }
         if (call.Recipient == "later@example") {
             return DeliveryResult::Failure(FailureStage::Session, "Cannot connect: Connection refused");
         }
         return DeliveryResult::Success();
     };
-    EXPECT_EQ(Cycle().RunCycle(), CycleOutcome::Completed);
+    RetryTime now{};
+    WorkCycle cycle(db, sender, AttachmentRoot(), [] { return TestNow(); }, [&now] { return now; });
+    EXPECT_EQ(cycle.RunCycle(), CycleOutcome::Completed);
+    // Past the retry period, the greylisted recipient is given up (and no longer counted pending).
+    now += std::chrono::hours(121);
+    EXPECT_EQ(cycle.RunCycle(), CycleOutcome::Completed);
 
     struct Expected {
         RecordKind Kind;
@@ -89,8 +107,8 @@ TEST_F(JournalRecordsTest, EachRecordCarriesItsKindSourcePriorityAndTheRowRecipi
         {RecordKind::BecameActive, "6", "<absent>", "<absent>", "<absent>"},
         {RecordKind::AttachmentSkipped, "4", "7", "<absent>", "<absent>"},
         {RecordKind::Refused, "4", "7", "gone@example", "550 5.1.1 No such user"},
-        {RecordKind::Deferred, "4", "8", "later@example", "<absent>"},
-        {RecordKind::CycleSummary, "6", "<absent>", "<absent>", "<absent>"},
+        {RecordKind::Unconfirmed, "4", "9", "maybe@example", "<absent>"},
+        {RecordKind::GivenUp, "4", "8", "soon@example", "<absent>"},
     };
     for (const Expected& c : cases) {
         SCOPED_TRACE(std::string(MessageIdOf(c.Kind)));
@@ -102,11 +120,28 @@ TEST_F(JournalRecordsTest, EachRecordCarriesItsKindSourcePriorityAndTheRowRecipi
         EXPECT_EQ(Field(entry, "TESSEL_RECIPIENT"), c.Recipient);
         EXPECT_EQ(Field(entry, "SMTP_REPLY"), c.Reply);
     }
+    // Refused for now and deferred: once in each cycle, with the same fields.
+    for (RecordKind kind : {RecordKind::Pending, RecordKind::Deferred}) {
+        std::vector<JournalFields> entries;
+        for (const auto& entry : captured.Entries) {
+            if (Field(entry, "MESSAGE_ID") == MessageIdOf(kind)) entries.push_back(entry);
+        }
+        ASSERT_EQ(entries.size(), 2u) << MessageIdOf(kind);
+        EXPECT_EQ(Field(entries[0], "TESSEL_ROW_ID"), kind == RecordKind::Pending ? "8" : "10");
+        EXPECT_EQ(Field(entries[0], "SMTP_REPLY"), kind == RecordKind::Pending ? "450 4.2.0 Greylisted" : "<absent>");
+    }
     EXPECT_EQ(Field(EntryOf(RecordKind::Refused), "MESSAGE"),
-              "Mail to \"gone@example\" not delivered: RCPT TO answered 550 5.1.1 No such user");
-    EXPECT_EQ(Field(EntryOf(RecordKind::CycleSummary), "MESSAGE"),
-              "Cycle done: 0 alarms dispatched, 1 delivered, 1 refused, 0 pending, 1 deferred");
-    EXPECT_EQ(captured.Entries.size(), cases.size()) << "no other entry";
+              "Queued mail 7 to \"gone@example\" not delivered: RCPT TO answered 550 5.1.1 No such user");
+    std::vector<std::string> summaries;
+    for (const auto& entry : captured.Entries) {
+        if (Field(entry, "MESSAGE_ID") == MessageIdOf(RecordKind::CycleSummary)) {
+            summaries.push_back(Field(entry, "MESSAGE"));
+        }
+    }
+    EXPECT_EQ(summaries,
+              (std::vector<std::string>{
+                  "Cycle done: 0 alarms dispatched, 1 delivered, 1 refused, 1 pending, 1 deferred, 1 unconfirmed",
+                  "Cycle done: 0 alarms dispatched, 0 delivered, 0 refused, 0 pending, 1 deferred, 1 given up"}));
 }
 
 TEST_F(JournalRecordsTest, EveryKindHasAMessageIdOfItsOwn) {
