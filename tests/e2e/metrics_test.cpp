@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 #include "e2e_fixture.h"
 #include "metrics_reader.h"
@@ -19,6 +20,7 @@ constexpr auto kWaitLimit = std::chrono::milliseconds(60000);
 const std::string kDelivered = "tesselcom_messages_total{result=\"delivered\"}";
 const std::string kRefused = "tesselcom_messages_total{result=\"refused\"}";
 const std::string kDeferred = "tesselcom_messages_total{result=\"deferred\"}";
+const std::string kUnconfirmed = "tesselcom_messages_total{result=\"unconfirmed\"}";
 
 class MetricsTest : public EndToEndTest {
 protected:
@@ -37,9 +39,18 @@ protected:
 };
 
 TEST_F(MetricsTest, EveryCycleRewritesTheFileWithEachOutcomeCountedAndItParses) {
+    std::mutex lock;
+    std::string lastRecipient;
     test::SmtpSink::Options options;
-    options.Answer = [](const std::string& command) -> std::string {
-        return command.rfind("RCPT TO:<refused@", 0) == 0 ? "550 5.1.1 No such user" : "";
+    // One recipient of each fate: refused for good, refused for now, and one whose end of message
+    // draws a line without a code instead of a reply (delivery unconfirmed).
+    options.Answer = [&](const std::string& command) -> std::string {
+        std::lock_guard<std::mutex> hold(lock);
+        if (command.rfind("RCPT TO:", 0) == 0) lastRecipient = command;
+        if (command.rfind("RCPT TO:<refused@", 0) == 0) return "550 5.1.1 No such user";
+        if (command.rfind("RCPT TO:<soon@", 0) == 0) return "450 4.2.0 Greylisted";
+        if (command == "." && lastRecipient.rfind("RCPT TO:<maybe@", 0) == 0) return "??";  // ends the reply, but holds no code
+        return "";
     };
     test::SmtpSink sink(options);
     MailServer(UnusedLoopbackPort());
@@ -48,19 +59,21 @@ TEST_F(MetricsTest, EveryCycleRewritesTheFileWithEachOutcomeCountedAndItParses) 
     double started = static_cast<double>(std::time(nullptr));
     RunningService run(install, dir, 2, {});
 
-    // No server: the drain defers.
-    EXPECT_TRUE(WaitUntil([&] { return Value(kDeferred) >= 1; }, kWaitLimit)) << test::ReadFile(path);
+    // No server: the drain defers, and the row waits in back-off.
+    EXPECT_TRUE(WaitUntil([&] { return Value(kDeferred) == 1 && Value("tesselcom_queue_pending_rows") == 1; },
+                          kWaitLimit))
+        << test::ReadFile(path);
     EXPECT_EQ(Value("tesselcom_queue_rows"), 1);
     Set("email.porta", std::to_string(sink.Port()));
-    Queue("refused@example.test;second@example.test");
-    // A server that takes one recipient and refuses the other.
-    EXPECT_TRUE(WaitUntil([&] { return Value(kDelivered) == 2 && Value("tesselcom_queue_rows") == 0; },
-                          kWaitLimit));
-    // The hold switch: no lock, nothing sent, the queue counted.
+    Queue("refused@example.test;second@example.test;soon@example.test;maybe@example.test");
+    EXPECT_TRUE(WaitUntil([&] { return Value(kDelivered) == 1 && Value(kUnconfirmed) == 1; }, kWaitLimit))
+        << test::ReadFile(path);
+    // The hold switch: no lock, nothing sent, the queue still counted.
     Set("email.outlook", "1");
     Queue("held@example.test");
-    EXPECT_TRUE(WaitUntil([&] { return Value("tesselcom_active") == 0 && Value("tesselcom_queue_rows") == 1; },
-                          kWaitLimit));
+    EXPECT_TRUE(WaitUntil([&] { return Value("tesselcom_active") == 0 && Value("tesselcom_queue_rows") == 3; },
+                          kWaitLimit))
+        << test::ReadFile(path);
 
     ParsedMetrics m = ParseMetrics(path);
     ASSERT_EQ(m.Error, "");
@@ -79,18 +92,21 @@ TEST_F(MetricsTest, EveryCycleRewritesTheFileWithEachOutcomeCountedAndItParses) 
     for (const auto& [family, help] : m.Help) EXPECT_GT(help.size(), 10u) << family;
     // Seven gauges, six results, one alarm counter (checked before any lookup could add a name).
     EXPECT_EQ(m.Samples.size(), 14u);
-    EXPECT_EQ(m.Samples["tesselcom_up{}"], 1);
-    EXPECT_EQ(m.Samples["tesselcom_active{}"], 0);
-    EXPECT_EQ(m.Samples["tesselcom_database_reachable{}"], 1);
-    EXPECT_EQ(m.Samples["tesselcom_queue_rows{}"], 1);
-    EXPECT_EQ(m.Samples["tesselcom_queue_pending_rows{}"], 0);
-    EXPECT_EQ(m.Samples[kDelivered], 2);
-    EXPECT_EQ(m.Samples[kRefused], 1);
-    EXPECT_GE(m.Samples[kDeferred], 1);
-    EXPECT_EQ(m.Samples["tesselcom_messages_total{result=\"pending\"}"], 0);
-    EXPECT_EQ(m.Samples["tesselcom_messages_total{result=\"unconfirmed\"}"], 0);
-    EXPECT_EQ(m.Samples["tesselcom_messages_total{result=\"given_up\"}"], 0);
-    EXPECT_EQ(m.Samples["tesselcom_alarms_dispatched_total{}"], 0);
+    const std::map<std::string, double> expected = {
+        {"tesselcom_up{}", 1},
+        {"tesselcom_active{}", 0},
+        {"tesselcom_database_reachable{}", 1},
+        {"tesselcom_queue_rows{}", 3},          // the deferred row, the greylisted one, the held one
+        {"tesselcom_queue_pending_rows{}", 2},  // the first two wait in back-off
+        {kDelivered, 1},
+        {kRefused, 1},
+        {"tesselcom_messages_total{result=\"pending\"}", 1},
+        {kDeferred, 1},
+        {kUnconfirmed, 1},
+        {"tesselcom_messages_total{result=\"given_up\"}", 0},
+        {"tesselcom_alarms_dispatched_total{}", 0},
+    };
+    for (const auto& [sample, value] : expected) EXPECT_EQ(m.Samples[sample], value) << sample;
     EXPECT_GE(m.Samples["tesselcom_last_cycle_end_timestamp_seconds{}"], started);
     EXPECT_GE(m.Samples["tesselcom_last_cycle_duration_seconds{}"], 0);
 
