@@ -8,6 +8,7 @@
 
 #include "cycle/work_cycle.h"
 #include "cycle_fixture.h"
+#include "support/capturing_journal.h"
 #include "util/event_log.h"
 
 namespace tessel::cycle::test {
@@ -16,14 +17,7 @@ namespace {
 using smtp::DeliveryResult;
 using smtp::FailureStage;
 
-class CapturingJournal : public Journal {
-public:
-    bool Send(const JournalFields& fields) noexcept override {
-        Entries.push_back(fields);
-        return true;
-    }
-    std::vector<JournalFields> Entries;
-};
+using tessel::test::CapturingJournal;
 
 // Field - the value of name in an entry, "<absent>" when the entry lacks it.
 std::string Field(const JournalFields& entry, const std::string& name) {

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "service/tessel_com_service.h"
+#include "support/capturing_journal.h"
 #include "util/event_log.h"
 
 namespace tessel::service {
@@ -15,14 +16,7 @@ public:
     void Send(const StatusReport&) override {}
 };
 
-class CapturingJournal : public Journal {
-public:
-    bool Send(const JournalFields& fields) noexcept override {
-        Entries.push_back(fields);
-        return true;
-    }
-    std::vector<JournalFields> Entries;
-};
+using test::CapturingJournal;
 
 TEST(FailureRecords, StartAndExecuteFailuresHaveTheirOwnMessageIdsAndOthersNone) {
     ::setenv("JOURNAL_STREAM", "8:1", 1);
