@@ -26,8 +26,8 @@ class MetricsTest : public EndToEndTest {
 protected:
     MetricsTest() { std::filesystem::create_directories(dir.File("textfile")); }
 
-    // Install - the service in dir with the metrics file configured as path (relative paths are
-    // the executable directory's).
+    // Install - the service in dir with the metrics file configured as path (a relative path is
+    // taken from the directory of configs.ini, here the executable's).
     ServiceInstall Install(const config::ConnectionParameters& parameters, const std::string& path) {
         ServiceInstall install(dir, parameters);
         std::ofstream(dir.File("bin/configs.ini"), std::ios::app) << "[METRICS]\nFile=" << path << "\n";
@@ -119,7 +119,7 @@ TEST_F(MetricsTest, EveryCycleRewritesTheFileWithEachOutcomeCountedAndItParses) 
     EXPECT_EQ(FilesUnder(dir.File("textfile")), (std::vector<std::string>{path})) << "no temporary file left";
 }
 
-TEST_F(MetricsTest, AnUnreachableDatabaseShowsInTheFileAndARelativePathIsTheExecutablesDirectorys) {
+TEST_F(MetricsTest, AnUnreachableDatabaseShowsInTheFileAndARelativePathIsTheConfigFilesDirectorys) {
     auto parameters = tdb.Parameters();
     parameters.Port = UnusedLoopbackPort();
     ServiceInstall install = Install(parameters, "tessel.prom");
