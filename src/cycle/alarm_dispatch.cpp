@@ -108,8 +108,9 @@ AlarmWindow AlarmWindowEnding(const LocalDateTime& now, std::int32_t catchupMinu
     return {year_month_day(floor<days>(first)), now.Date, Minute(first), Minute(until)};
 }
 
-void DispatchAlarms(db::Database& db, const std::string& senderAddress, const LocalClock& clock,
-                    std::int32_t catchupMinutes) {
+std::uint64_t DispatchAlarms(db::Database& db, const std::string& senderAddress,
+                             const LocalClock& clock, std::int32_t catchupMinutes) {
+    std::uint64_t dispatched = 0;
     LocalDateTime now = clock();
     db::Statement* selection = &db.Alarmes();
     if (catchupMinutes > 0) {
@@ -129,6 +130,7 @@ void DispatchAlarms(db::Database& db, const std::string& senderAddress, const Lo
     for (; !alarms.AtEnd(); alarms.Next()) {
         try {
             DispatchAlarm(db, senderAddress, alarms);
+            ++dispatched;
         } catch (const db::DatabaseError& e) {
             if (db::IsLockConflict(e.Number())) {
                 // Another session holds the alarm: nothing of it is queued; a later cycle tries again.
@@ -141,6 +143,7 @@ void DispatchAlarms(db::Database& db, const std::string& senderAddress, const Lo
         }
     }
     alarms.Close();
+    return dispatched;
 }
 
 }  // namespace tessel::cycle

@@ -33,9 +33,9 @@ AlarmWindow AlarmWindowEnding(const LocalDateTime& now, std::int32_t catchupMinu
 // then keeps the alarm with both flags cleared (Alarme = 1) or deletes it. An alarm's rows and its
 // mark are one transaction. When the server refuses an alarm's values, none of its rows is queued,
 // it is marked all the same and a warning names it; an alarm locked by another session is left,
-// unmarked and without rows, for a later cycle (warning). Throws DatabaseError for any other
-// failure of a statement, StatementError.
-void DispatchAlarms(db::Database& db, const std::string& senderAddress, const LocalClock& clock,
-                    std::int32_t catchupMinutes = 0);
+// unmarked and without rows, for a later cycle (warning). Returns the number of alarms whose
+// rows were queued. Throws DatabaseError for any other failure of a statement, StatementError.
+std::uint64_t DispatchAlarms(db::Database& db, const std::string& senderAddress,
+                             const LocalClock& clock, std::int32_t catchupMinutes = 0);
 
 }  // namespace tessel::cycle

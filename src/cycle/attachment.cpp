@@ -151,9 +151,10 @@ void AttachmentFiles::RebuildAttachment(db::Database& db, const std::string& uid
     nameQuery.Open();
     if (nameQuery.Empty()) {
         nameQuery.Close();
-        WriteWarning(kServiceSource, "Attachment \"" + RecordText(uid) + "\"" +
-                                         (owner_.empty() ? "" : " of " + owner_) +
-                                         " skipped: no stored object has this UID");
+        WriteRecord({Severity::Warning, kServiceSource,
+                     "Attachment \"" + RecordText(uid) + "\"" + (owner_.empty() ? "" : " of " + owner_) +
+                         " skipped: no stored object has this UID",
+                     RecordKind::AttachmentSkipped});
         return;
     }
     std::string fileName = AttachmentFileName(nameQuery.ReadText("Nome"));

@@ -15,6 +15,13 @@ bool RetrySchedule::Waiting(std::int32_t rowId) const {
     return it != rows_.end() && it->second.NextAttempt && Now() < *it->second.NextAttempt;
 }
 
+std::size_t RetrySchedule::WaitingCount() const {
+    RetryTime now = Now();
+    std::size_t waiting = 0;
+    for (const auto& [id, row] : rows_) waiting += row.NextAttempt && now < *row.NextAttempt;
+    return waiting;
+}
+
 void RetrySchedule::BackOff(std::int32_t rowId) {
     Row& row = rows_[rowId];
     row.NextAttempt = Now() + row.Wait;

@@ -52,6 +52,8 @@ public:
     // KeepOnly - forgets every row not in queued (the IDs a full read of the queue found), so that
     // rows removed by others are not remembered for ever.
     void KeepOnly(const std::set<std::int32_t>& queued);
+    // WaitingCount - the number of rows in back-off now.
+    std::size_t WaitingCount() const;
     // Size - the number of rows remembered.
     std::size_t Size() const { return rows_.size(); }
 

@@ -131,6 +131,23 @@ void Count(DrainCounts& counts, const DeliveryDecision& decision) {
     }
 }
 
+// KindOf - the journal kind of a delivery's warning.
+RecordKind KindOf(const DeliveryDecision& decision) {
+    if (decision.Action == DeliveryAction::Defer) return RecordKind::Deferred;
+    switch (decision.Fate) {
+        case RecipientFate::Pending: return RecordKind::Pending;
+        case RecipientFate::Unconfirmed: return RecordKind::Unconfirmed;
+        case RecipientFate::Kept: return RecordKind::Deferred;
+        default: return RecordKind::Refused;
+    }
+}
+
+void WriteDeliveryWarning(const smtp::DeliveryResult& result, const DeliveryDecision& decision) {
+    EventRecord record{Severity::Warning, kServiceSource, decision.Warning, KindOf(decision)};
+    if (!result.Reply.empty()) record.SmtpReply = result.Reply;
+    WriteRecord(std::move(record));
+}
+
 std::string HoursAndMinutes(RetryTime from, RetryTime to) {
     auto total = std::chrono::duration_cast<std::chrono::minutes>(to - from).count();
     return std::to_string(total / 60) + " h " + std::to_string(total % 60) + " min";
@@ -147,10 +164,16 @@ void GiveUpExpired(Drain& drain, std::int32_t rowId, RowAttempt& attempt) {
     for (std::size_t i = 0; i < attempt.Fates.size(); ++i) {
         if (attempt.Fates[i] != RecipientFate::Pending) continue;
         attempt.Fates[i] = RecipientFate::Failed;
+        // This attempt was counted as pending a moment ago: it ends as given up instead.
+        --drain.Counts.Pending;
         ++drain.Counts.GivenUp;
-        WriteWarning(kServiceSource, "Given up on " + DescribeMessage(rowId, attempt.Recipients[i]) +
-                                         ": still refused " + HoursAndMinutes(first->At, now) +
-                                         " after the first temporary refusal: " + first->Reply);
+        EventRecord record{Severity::Warning, kServiceSource,
+                           "Given up on " + DescribeMessage(rowId, attempt.Recipients[i]) +
+                               ": still refused " + HoursAndMinutes(first->At, now) +
+                               " after the first temporary refusal: " + first->Reply,
+                           RecordKind::GivenUp};
+        record.Recipient = attempt.Recipients[i];
+        WriteRecord(std::move(record));
     }
     drain.Retry.ForgetRefusal(rowId);
 }
@@ -160,13 +183,14 @@ DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const Attachmen
                               RowAttempt& attempt) {
     for (const std::string& recipient : attempt.Recipients) {
         if (StopRaised(drain)) return DeliveryAction::Stop;
+        ScopedRecordContext about(std::nullopt, recipient);
         smtp::DeliveryResult result =
             drain.Sender.SendEmail(row.Sender, recipient, row.Subject, row.Body, files.Paths(), drain.Smtp, row.Id);
         DeliveryDecision decision = DecideDelivery(result, row.Id, recipient, drain.Smtp);
         if (decision.Fate == RecipientFate::Untried) return decision.Action;
         attempt.Fates.push_back(decision.Fate);
         Count(drain.Counts, decision);
-        if (!decision.Warning.empty()) WriteWarning(kServiceSource, decision.Warning);
+        if (!decision.Warning.empty()) WriteDeliveryWarning(result, decision);
         if (result.Stage == smtp::FailureStage::Temporary && decision.Fate == RecipientFate::Pending) {
             drain.Retry.NoteRefusal(row.Id, result.Reason);
         }
@@ -226,6 +250,7 @@ std::optional<RowEnd> LockRow(Drain& drain, const SpoolRow& row, db::Transaction
 }
 
 RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
+    ScopedRecordContext about(row.Id);
     db::Transaction removal(drain.Db.Cn());
     if (std::optional<RowEnd> refused = LockRow(drain, row, removal)) {
         if (*refused == RowEnd::Done) drain.Retry.BackOff(row.Id);

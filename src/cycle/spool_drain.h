@@ -28,6 +28,11 @@ struct DrainCounts {
     std::uint64_t GivenUp = 0;      // pending recipients dropped after email.retry.hours
 };
 
+// Attempted - every message the drain tried, whatever became of it.
+inline std::uint64_t Attempted(const DrainCounts& c) {
+    return c.Delivered + c.Refused + c.Deferred + c.Pending + c.Unconfirmed + c.GivenUp;
+}
+
 struct DrainResult {
     DrainOutcome Outcome = DrainOutcome::Drained;
     DrainCounts Counts;

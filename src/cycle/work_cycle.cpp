@@ -6,6 +6,8 @@
 #include "cycle/attachment_leftovers.h"
 #include "cycle/settings.h"
 #include "cycle/spool_drain.h"
+#include "db/instance_lock.h"
+#include "util/event_log.h"
 
 namespace tessel::cycle {
 
@@ -18,28 +20,83 @@ WorkCycle::WorkCycle(db::Database& db, mail::MailSender& sender, std::string att
       retry_(std::move(retryClock)) {}
 
 CycleOutcome WorkCycle::RunCycle() {
+    report_ = {};
+    // The session kept from the last cycle holds the lock; a lost one (server restart, killed
+    // session) is opened anew and must win the lock again.
+    if (db_.IsConnected() && !db_.Cn().Ping()) db_.Disconnect();
     try {
         db_.Connect();
     } catch (const std::exception& e) {
         // The next cycle tries again; an unreachable database is not an error of the service.
         lastConnectError_ = e.what();
-        return CycleOutcome::NotConnected;
+        return report_.Outcome = CycleOutcome::NotConnected;
     }
     lastConnectError_.clear();
     lastDrain_ = {};
 
     CycleSettings settings = ReadSmtpSettings(db_);
-    if (settings.Hold) {
-        db_.Disconnect();
-        return CycleOutcome::Held;
+    if (settings.Hold) return EndBeforeWork(CycleOutcome::Held);
+    if (!db::AcquireInstanceLock(db_.Cn())) {
+        ChangeRole(Role::Standby);
+        return EndBeforeWork(CycleOutcome::Standby);
     }
+    ChangeRole(Role::Active);
     // Files of a process that was killed while it sent them would otherwise stay for ever.
     RemoveLeftoverAttachments(attachmentRoot_);
-    DispatchAlarms(db_, settings.Smtp.SenderAddress, clock_, settings.AlarmCatchupMinutes);
+    report_.AlarmsDispatched = DispatchAlarms(db_, settings.Smtp.SenderAddress, clock_,
+                                               settings.AlarmCatchupMinutes);
     // A deferred drain is a completed cycle: the next one tries the rest of the queue.
     lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, retry_, stop_);
+    report_.Drain = lastDrain_.Counts;
+    if (report_.AlarmsDispatched > 0 || Attempted(report_.Drain) > 0) {
+        WriteRecord({Severity::Information, kServiceSource, CycleSummaryText(report_),
+                     RecordKind::CycleSummary});
+    }
+    CountQueue();
+    // The session stays open with the lock: a standby must not slip in between two cycles.
+    report_.HoldsLock = true;
+    return report_.Outcome = CycleOutcome::Completed;
+}
+
+CycleOutcome WorkCycle::EndBeforeWork(CycleOutcome outcome) {
+    CountQueue();
     db_.Disconnect();
-    return CycleOutcome::Completed;
+    return report_.Outcome = outcome;
+}
+
+void WorkCycle::ChangeRole(Role role) {
+    if (role == role_) return;
+    role_ = role;
+    std::string lock = db::InstanceLockName(db_.Cn().Parameters().Database);
+    if (role == Role::Active) {
+        WriteRecord({Severity::Information, kServiceSource,
+                     "This instance is active: it holds the lock " + lock + " and does the work",
+                     RecordKind::BecameActive});
+    } else {
+        WriteRecord({Severity::Information, kServiceSource,
+                     "This instance is on standby: another instance holds the lock " + lock +
+                         "; no alarm is dispatched and no mail sent here until it is free",
+                     RecordKind::BecameStandby});
+    }
+}
+
+void WorkCycle::CountQueue() {
+    if (!countQueue_) return;
+    db::ResultHandle result = db_.Cn().Query("SELECT COUNT(*) FROM mail_spooler");
+    MYSQL_ROW row = ::mysql_fetch_row(result.get());
+    if (row != nullptr && row[0] != nullptr) report_.QueueRows = std::stoull(row[0]);
+    report_.PendingRows = retry_.WaitingCount();
+}
+
+std::string CycleSummaryText(const CycleReport& report) {
+    const DrainCounts& c = report.Drain;
+    std::string text = "Cycle done: " + std::to_string(report.AlarmsDispatched) +
+                       " alarms dispatched, " + std::to_string(c.Delivered) + " delivered, " +
+                       std::to_string(c.Refused) + " refused, " + std::to_string(c.Pending) +
+                       " pending, " + std::to_string(c.Deferred) + " deferred";
+    if (c.Unconfirmed > 0) text += ", " + std::to_string(c.Unconfirmed) + " unconfirmed";
+    if (c.GivenUp > 0) text += ", " + std::to_string(c.GivenUp) + " given up";
+    return text;
 }
 
 }  // namespace tessel::cycle

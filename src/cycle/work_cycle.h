@@ -1,7 +1,9 @@
-// One pass of the service's work: connect, read the settings, dispatch the alarms due now, drain
-// the mail queue, disconnect.
+// One pass of the service's work: connect, read the settings, take the work lock, dispatch the
+// alarms due now, drain the mail queue.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cycle/local_clock.h"
@@ -14,9 +16,23 @@
 namespace tessel::cycle {
 
 enum class CycleOutcome {
-    Completed,     // alarms dispatched, queue drained (or the drain deferred), disconnected
+    Completed,     // alarms dispatched, queue drained (or the drain deferred)
     Held,          // the hold switch (email.outlook = 1) stopped the cycle after the settings
+    Standby,       // another instance holds the work lock: the cycle stopped after the settings
     NotConnected,  // the database could not be reached; nothing else ran
+};
+
+// Role - whether this instance works or waits for another one to go.
+enum class Role { Unknown, Active, Standby };
+
+// CycleReport - what the last cycle found and did (for the metrics).
+struct CycleReport {
+    CycleOutcome Outcome = CycleOutcome::NotConnected;
+    bool HoldsLock = false;                  // the session still holds the work lock
+    std::optional<std::uint64_t> QueueRows;  // rows of mail_spooler after the cycle, when counted
+    std::uint64_t PendingRows = 0;           // rows in back-off after the cycle (when counted)
+    std::uint64_t AlarmsDispatched = 0;
+    DrainCounts Drain;
 };
 
 class WorkCycle {
@@ -28,13 +44,19 @@ public:
               LocalClock clock = SystemLocalClock(), RetryClock retryClock = SteadyRetryClock());
 
     // RunCycle - one pass. A failed connect is absorbed (NotConnected; the reason is kept in
-    // LastConnectError). Every later error propagates: ConversionError for a bad email.ssl,
-    // DatabaseError / StatementError from a statement, tessel::Error for an attachment file that
-    // cannot be written. The connection is then left as it is.
+    // LastConnectError). Only the session that holds the work lock goes past the settings; a
+    // completed cycle keeps its session open, so the lock stays with this instance until the next
+    // cycle (a lost session is replaced at the next cycle). Every later error propagates:
+    // ConversionError for a bad email.ssl, DatabaseError / StatementError from a statement,
+    // tessel::Error for an attachment file that cannot be written. The connection is then left as
+    // it is.
     CycleOutcome RunCycle();
 
     // WatchStop - from now on a raised stop ends the drain at the next message boundary.
     void WatchStop(const StopSignal& stop) { stop_ = &stop; }
+
+    // SetCountQueue - whether each cycle that reached the database counts the queue's rows.
+    void SetCountQueue(bool count) { countQueue_ = count; }
 
     // LastConnectError - the text of the last absorbed connect failure (empty after a connect).
     const std::string& LastConnectError() const { return lastConnectError_; }
@@ -45,7 +67,19 @@ public:
     // Retry - the rows in back-off and their first temporary refusals.
     const RetrySchedule& Retry() const { return retry_; }
 
+    // LastReport - what the last cycle found and did.
+    const CycleReport& LastReport() const { return report_; }
+
+    // CurrentRole - active or standby, as the last cycle that tried the lock found.
+    Role CurrentRole() const { return role_; }
+
 private:
+    // EndBeforeWork - a cycle that stops after the settings: counts the queue, closes the session
+    // (freeing the lock) and keeps outcome.
+    CycleOutcome EndBeforeWork(CycleOutcome outcome);
+    void ChangeRole(Role role);
+    void CountQueue();
+
     db::Database& db_;
     mail::MailSender& sender_;
     std::string attachmentRoot_;
@@ -54,6 +88,12 @@ private:
     std::string lastConnectError_;
     DrainResult lastDrain_;
     const StopSignal* stop_ = nullptr;
+    CycleReport report_;
+    Role role_ = Role::Unknown;
+    bool countQueue_ = false;
 };
+
+// CycleSummaryText - the information record of a cycle that did something.
+std::string CycleSummaryText(const CycleReport& report);
 
 }  // namespace tessel::cycle

@@ -59,11 +59,18 @@ void Connection::Connect() {
     if (::mysql_autocommit(handle.get(), 1) != 0) {
         throw DatabaseError(::mysql_errno(handle.get()), ::mysql_error(handle.get()));
     }
+    std::string waitTimeout =
+        "SET SESSION wait_timeout = " + std::to_string(kSessionWaitTimeout.count());
+    if (::mysql_real_query(handle.get(), waitTimeout.data(), waitTimeout.size()) != 0) {
+        throw DatabaseError(::mysql_errno(handle.get()), ::mysql_error(handle.get()));
+    }
     handle_ = std::move(handle);
     ++session_;
 }
 
 void Connection::Disconnect() noexcept { handle_.reset(); }
+
+bool Connection::Ping() noexcept { return handle_ && ::mysql_ping(handle_.get()) == 0; }
 
 unsigned long Connection::ConnectionId() const {
     return handle_ ? ::mysql_thread_id(handle_.get()) : 0;

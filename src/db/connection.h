@@ -38,11 +38,14 @@ inline constexpr std::chrono::seconds kNetworkTimeout{300};
 // server (or anyone on the path) asks for. The clear-text and dialog methods would send it as it
 // is; the SHA-256 methods would send it encrypted to a key that the server supplies.
 inline constexpr const char* kAllowedAuthMethods = "mysql_native_password,client_ed25519";
+// How long the server keeps an idle session: the work lock of a host that vanished without closing
+// its connection is freed after this, so a standby can take over.
+inline constexpr std::chrono::seconds kSessionWaitTimeout{900};
 
 // Connection - TCP only (also for "localhost"), latin1 announced in the handshake, TLS only when the
 // parameters ask for it (and then required), no compression, no automatic reconnection, no LOCAL
-// INFILE, only the login methods above, autocommit on. Not thread-safe: one thread uses it at a
-// time.
+// INFILE, only the login methods above, autocommit on, the session's wait_timeout
+// kSessionWaitTimeout. Not thread-safe: one thread uses it at a time.
 class Connection {
 public:
     Connection() = default;
@@ -60,6 +63,8 @@ public:
     // Disconnect - closes the connection; does nothing when it is closed. Never throws.
     void Disconnect() noexcept;
     bool IsConnected() const { return handle_ != nullptr; }
+    // Ping - whether the open session still answers (false when closed or lost). Never throws.
+    bool Ping() noexcept;
     // ConnectionId - the server's id of this session (0 when closed).
     unsigned long ConnectionId() const;
     // UsesTls - whether the session runs over TLS (only when the parameters ask for it).

@@ -1,6 +1,7 @@
 // tesselcomsvc: the service in the foreground, or its installer, or one of the helper modes.
 #include <sys/prctl.h>
 
+#include <chrono>
 #include <csignal>
 #include <exception>
 #include <iostream>
@@ -17,6 +18,7 @@
 #include "service/command_line.h"
 #include "service/dispatcher.h"
 #include "service/installer.h"
+#include "service/metrics.h"
 #include "service/notify_socket.h"
 #include "service/once.h"
 #include "service/tessel_com_service.h"
@@ -48,19 +50,34 @@ public:
             WriteWarning(kServiceSource, warning);
         }
         database_.SetParameters(config::ReadStartupConfiguration(path));
+        metrics_.SetPath(MetricsPathFromConfig(path));
+        cycle_.SetCountQueue(metrics_.Enabled());
         return true;
     }
 
     // One pass of the work; its errors end the service.
     CycleResult RunCycle() {
-        switch (cycle_.RunCycle()) {
+        auto started = std::chrono::steady_clock::now();
+        cycle::CycleOutcome outcome = cycle_.RunCycle();
+        metrics_.Metrics().RecordCycle(cycle_.LastReport(), std::chrono::system_clock::now(),
+                                       std::chrono::steady_clock::now() - started);
+        metrics_.Write();
+        switch (outcome) {
             case cycle::CycleOutcome::Completed:
                 return cycle_.LastDrain().Outcome == cycle::DrainOutcome::Deferred ? CycleResult::Deferred
                                                                                    : CycleResult::Completed;
             case cycle::CycleOutcome::Held: return CycleResult::Held;
+            case cycle::CycleOutcome::Standby: return CycleResult::Standby;
             case cycle::CycleOutcome::NotConnected: return CycleResult::NotConnected;
         }
         return CycleResult::Completed;
+    }
+
+    // The process is ending: the metrics say so (a killed process leaves its last cycle's file,
+    // whose end time then grows old).
+    void Stopped() {
+        metrics_.Metrics().MarkStopped();
+        metrics_.Write();
     }
 
     const std::string& LastConnectError() const { return cycle_.LastConnectError(); }
@@ -76,6 +93,7 @@ private:
     db::Database database_;
     mail::SmtpMailSender sender_;
     cycle::WorkCycle cycle_;
+    MetricsFile metrics_;
 };
 
 ServiceHandlers MakeServiceHandlers(ServiceWork& work) {
@@ -96,9 +114,15 @@ int RunMode(const CommandLine& commandLine) {
     ServiceWork work(commandLine.Locations);
     NotifySocketChannel channel = NotifySocketChannel::FromEnvironment();
     TesselComService service(MakeServiceHandlers(work), channel);
-    if (commandLine.Selected == Mode::Once) return RunOnce(service, std::cerr);
-    TickSleeper sleeper(commandLine.Tick);
-    return RunServiceProcess(service, sleeper);
+    int status = 0;
+    if (commandLine.Selected == Mode::Once) {
+        status = RunOnce(service, std::cerr);
+    } else {
+        TickSleeper sleeper(commandLine.Tick);
+        status = RunServiceProcess(service, sleeper);
+    }
+    work.Stopped();
+    return status;
 }
 
 int Main(const CommandLine& commandLine) {

@@ -11,6 +11,7 @@ enum class CycleResult {
     Completed,     // the settings were read and the queue was drained (or a stop ended the drain)
     Deferred,      // completed, but the mail server could not be used: mail is waiting
     Held,          // the hold switch stopped the cycle after the settings
+    Standby,       // another instance works on the database: the cycle stopped after the settings
     NotConnected,  // the database could not be reached; nothing else ran
 };
 

@@ -35,8 +35,11 @@ void TesselComService::ServiceEntry(Sleeper& sleeper) noexcept {
 
 void TesselComService::RecordFailure(std::string_view what, std::string_view reason) {
     failed_ = true;
-    WriteEventLog(kServiceName,
-                  "Service failed on " + std::string(what) + ": " + std::string(reason));
+    RecordKind kind = what == "start"     ? RecordKind::FailedOnStart
+                      : what == "execute" ? RecordKind::FailedOnExecute
+                                          : RecordKind::General;
+    WriteRecord({Severity::Error, kServiceName,
+                 "Service failed on " + std::string(what) + ": " + std::string(reason), kind});
 }
 
 void TesselComService::RecordCustomFailure(ControlCode code, std::string_view reason) {

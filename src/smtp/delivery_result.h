@@ -26,12 +26,13 @@ struct DeliveryResult {
     FailureStage Stage = FailureStage::None;
     std::string Reason;  // the error's text or the server's reply, for the warning record
     int ReplyCode = 0;   // the code of the refusing reply (0 when the failure was no reply)
+    std::string Reply;   // the server's whole reply that ended the delivery; empty when none did
 
     explicit operator bool() const { return Delivered; }
 
-    static DeliveryResult Success() { return {true, FailureStage::None, {}, 0}; }
+    static DeliveryResult Success() { return {true, FailureStage::None, {}, 0, {}}; }
     static DeliveryResult Failure(FailureStage stage, std::string reason, int replyCode = 0) {
-        return {false, stage, std::move(reason), replyCode};
+        return {false, stage, std::move(reason), replyCode, {}};
     }
 };
 

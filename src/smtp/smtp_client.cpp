@@ -136,7 +136,9 @@ DeliveryResult SmtpClient::Transact(const Envelope& envelope, const MessageText&
         Transaction(envelope, text);
     } catch (const std::exception& e) {
         abandoned_ = abandoned_ || ConnectionLost(e);
-        return Abort(ClassifyFailure(e, phase_, textFailed_));
+        DeliveryResult failure = ClassifyFailure(e, phase_, textFailed_);
+        failure.Reply = ReplyTextOf(e);
+        return Abort(std::move(failure));
     }
     return DeliveryResult::Success();
 }
@@ -201,6 +203,7 @@ DeliveryResult SmtpClient::Quit() {
             // The server took the message; only its goodbye was not waited for.
         } catch (const std::exception& e) {
             failure = DeliveryResult::Failure(FailureStage::Transaction, e.what());
+            failure->Reply = ReplyTextOf(e);
         }
     }
     transport_->Close();

@@ -112,4 +112,9 @@ SmtpReplyError::SmtpReplyError(std::string_view command, SmtpReply reply)
             reply.Describe()),
       reply_(std::move(reply)) {}
 
+std::string ReplyTextOf(const std::exception& error) {
+    const auto* refusal = dynamic_cast<const SmtpReplyError*>(&error);
+    return refusal ? refusal->Reply().Describe() : std::string();
+}
+
 }  // namespace tessel::smtp

@@ -1,6 +1,7 @@
 // One SMTP reply: code, enhanced status code and text lines, and how reply lines are read.
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,5 +52,8 @@ public:
 private:
     SmtpReply reply_;
 };
+
+// ReplyTextOf - the described reply of an SmtpReplyError; empty for any other error.
+std::string ReplyTextOf(const std::exception& error);
 
 }  // namespace tessel::smtp

@@ -26,6 +26,8 @@ class SpoolDrainTest : public CycleTest {
 protected:
     SpoolDrainTest()
         : sink_([this](Severity severity, const std::string& source, const std::string& text) {
+              // The cycle's own information records (role, summary) are not the drain's.
+              if (severity == Severity::Information) return;
               EXPECT_EQ(severity, Severity::Warning);
               EXPECT_EQ(source, kServiceSource);
               warnings.push_back(text);

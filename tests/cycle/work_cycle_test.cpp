@@ -39,10 +39,18 @@ TEST_F(CycleTest, UnreachableDatabaseEndsTheCycleQuietly) {
     EXPECT_EQ(cycle.LastConnectError(), "");
 }
 
-TEST_F(CycleTest, CompletedCycleDisconnects) {
+TEST_F(CycleTest, CompletedCycleKeepsItsSessionWithTheWorkLock) {
     UsualSettings();
-    EXPECT_EQ(Cycle().RunCycle(), CycleOutcome::Completed);
-    EXPECT_FALSE(db.IsConnected());
+    WorkCycle cycle = Cycle();
+    EXPECT_EQ(cycle.RunCycle(), CycleOutcome::Completed);
+    ASSERT_TRUE(db.IsConnected());
+    EXPECT_TRUE(cycle.LastReport().HoldsLock);
+    EXPECT_EQ(sql().Scalar("SELECT IS_USED_LOCK(CONCAT('tesselcomsvc.', DATABASE()))"),
+              std::to_string(db.ConnectionId()));
+    // The next cycle works on the same session.
+    unsigned long session = db.ConnectionId();
+    EXPECT_EQ(cycle.RunCycle(), CycleOutcome::Completed);
+    EXPECT_EQ(db.ConnectionId(), session);
 }
 
 TEST_F(CycleTest, HoldSwitchStopsBeforeAnyAlarmOrMail) {

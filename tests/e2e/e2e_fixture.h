@@ -158,4 +158,22 @@ inline bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+// WithoutInformation - standard error of the executable without the lines of its information
+// records (the instance's role and each cycle's summary): what is left are warnings and errors.
+inline std::string WithoutInformation(const std::string& err) {
+    std::string kept;
+    std::size_t start = 0;
+    while (start < err.size()) {
+        std::size_t end = err.find('\n', start);
+        end = end == std::string::npos ? err.size() : end + 1;
+        std::string line = err.substr(start, end - start);
+        if (!line.starts_with("TesselComService: This instance is active: ") &&
+            !line.starts_with("TesselComService: Cycle done: ")) {
+            kept += line;
+        }
+        start = end;
+    }
+    return kept;
+}
+
 }  // namespace tessel::e2e

@@ -1,0 +1,65 @@
+// The service's metrics in the Prometheus text format, written to a file after every cycle for
+// node_exporter's text-file collector (no port is opened).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "cycle/work_cycle.h"
+
+namespace tessel::service {
+
+// Mode of the metrics file: the collector runs as another user.
+inline constexpr unsigned int kMetricsFileMode = 0644;
+
+// ServiceMetrics - gauges of the last cycle and counters since the process started.
+class ServiceMetrics {
+public:
+    // RecordCycle - takes in one cycle's report; end is when it ended, duration how long it took.
+    void RecordCycle(const cycle::CycleReport& report, std::chrono::system_clock::time_point end,
+                     std::chrono::duration<double> duration);
+    // MarkStopped - tesselcom_up and tesselcom_active become 0 (the process is ending).
+    void MarkStopped() {
+        up_ = false;
+        active_ = false;  // the session, and with it the lock, ends with the process
+    }
+
+    // Render - the text format (version 0.0.4): HELP and TYPE before each metric's samples.
+    std::string Render() const;
+
+private:
+    bool up_ = true;
+    bool active_ = false;
+    bool reachable_ = false;
+    double endSeconds_ = 0;
+    double durationSeconds_ = 0;
+    std::uint64_t queueRows_ = 0;
+    std::uint64_t pendingRows_ = 0;
+    std::uint64_t alarmsDispatched_ = 0;
+    cycle::DrainCounts messages_;
+};
+
+// MetricsFile - ServiceMetrics written to path after each cycle; does nothing when path is empty.
+// A file that cannot be written gives one warning record (again only after it could be written,
+// or when the reason changes); the service goes on.
+class MetricsFile {
+public:
+    explicit MetricsFile(std::string path = {}) : path_(std::move(path)) {}
+    void SetPath(std::string path) { path_ = std::move(path); }
+    bool Enabled() const { return !path_.empty(); }
+    ServiceMetrics& Metrics() { return metrics_; }
+    // Write - replaces the file with the current metrics. Never throws.
+    void Write() noexcept;
+
+private:
+    std::string path_;
+    ServiceMetrics metrics_;
+    std::string lastFailure_;
+};
+
+// MetricsPathFromConfig - [METRICS] File of the configs.ini at configPath; a relative path is taken
+// from that file's directory; empty when not set.
+std::string MetricsPathFromConfig(const std::string& configPath);
+
+}  // namespace tessel::service
