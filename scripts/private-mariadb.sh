@@ -124,7 +124,10 @@ start() {
     local -a as_user=()
     if [ "$(id -u)" -eq 0 ]; then as_user=(--user=root); fi
 
-    mariadb-install-db --no-defaults --datadir="$dir/data" --auth-root-authentication-method=normal \
+    # A temporary directory of its own: two servers set up at once must not share /tmp's names.
+    mkdir -p "$dir/tmp"
+    mariadb-install-db --no-defaults --datadir="$dir/data" --tmpdir="$dir/tmp" \
+        --auth-root-authentication-method=normal \
         --skip-test-db --skip-name-resolve "${as_user[@]}" >"$dir/install.log" 2>&1 || {
         log "mariadb-install-db failed:"; cat "$dir/install.log" >&2; exit 1; }
 
@@ -144,7 +147,7 @@ start() {
     local port
     port=$(free_port)
     # The daemon gets no terminal and no inherited pipes, so that a caller (ctest) does not wait on it.
-    setsid mariadbd --no-defaults "${as_user[@]}" --datadir="$dir/data" \
+    setsid mariadbd --no-defaults "${as_user[@]}" --datadir="$dir/data" --tmpdir="$dir/tmp" \
         --bind-address=127.0.0.1 --port="$port" --socket="$socket" --pid-file="$dir/mariadb.pid" \
         --log-error="$dir/error.log" --skip-name-resolve --skip-log-bin \
         --character-set-server=latin1 --collation-server=latin1_swedish_ci \
