@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     message.Sender = message.From;
     message.Recipients.push_back({NextField(rest), NextField(rest)});
     message.Subject = NextField(rest);
-    message.BodyLines = SplitBodyLines(rest);
+    message.Body = BodyText(rest);
 
     RenderContext context{"0123456789ABCDEFGH=_abcdefghijklmn", "Thu, 1 Jan 2026 00:00:00 +0000",
                           HeaderCharsetForLocale("C")};
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RenderMessage(message, writer, context);
 
     std::size_t stuffed = 0, dotted = 0;
-    for (const std::string& body : message.BodyLines) dotted += !body.empty() && body[0] == '.';
+    for (std::string_view body : message.Body) dotted += !body.empty() && body[0] == '.';
     bool inBody = false;  // without attachments, everything after the header block is body
     for (const std::string& line : writer.lines) {
         if (line == ".") std::abort();

@@ -40,7 +40,7 @@ public:
     void DiscardBatch() noexcept override {}
     std::size_t BatchSize() const override { return batch_; }
     bool IsOpen() override { return at_ < input_.size(); }
-    void StartTls(Deadline) override { throw TransportError("no TLS here"); }
+    void StartTls(Deadline, const TlsPeerCheck&) override { throw TransportError("no TLS here"); }
     void Close() noexcept override {}
 
 private:
