@@ -99,12 +99,6 @@ TEST(SendEmailTest, HeloNameIsAnnouncedAndEndsTheMessageId) {
     }
 }
 
-}  // namespace
-}  // namespace tessel::mail::test
-
-namespace tessel::mail::test {
-namespace {
-
 // A reply's control bytes (here a sequence that clears a terminal and a CR that would start a
 // record line of its own) reach the failure text, and so the record, only as \xHH.
 TEST(SendEmailTest, ControlBytesOfAReplyAreEscapedInTheFailure) {

@@ -74,7 +74,7 @@ inline std::vector<Sample> Samples(const tessel::test::TempDir& dir) {
     multipart8.Body = mime::BodyText::FromLines({"Segue em anexo o relat\xF3rio.", "Cumprimentos"});
     multipart8.Attachments = {{dir.Write("march.txt", kReportBytes), "relat\xF3rio_mar\xE7o.txt"},
                               {dir.Write("long.txt", "x\xFFy"), longName}};
-    samples.push_back({"mail_multipart_8bit.eml", multipart8, {kReportBytes, "x\xFFy"}});
+    samples.push_back({"mail_8bit_multipart.eml", multipart8, {kReportBytes, "x\xFFy"}});
     return samples;
 }
 
