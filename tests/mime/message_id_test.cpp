@@ -34,6 +34,13 @@ TEST(MessageIdTest, SameIdentitySameIdAnyDifferenceAnotherId) {
     EXPECT_NE(MakeMessageId(base, "other.example.com"), id);
 }
 
+TEST(MessageIdTest, TheIdOfAMessageDoesNotChangeFromOneVersionToTheNext) {
+    // A message retried after an upgrade must keep its ID, or receivers cannot drop the duplicate.
+    const MessageIdentity identity{17, "a@example.org\n", "Me <me@example.com>", "Subject", "Body\r\n"};
+    EXPECT_EQ(MakeMessageId(identity, "mail.example.com"),
+              "<17.a021b9df43fa2f8f27821b1cf78fdcce@mail.example.com>");
+}
+
 TEST(MessageIdTest, DomainIsMadeSafeForTheRightSide) {
     const struct {
         const char* domain;
