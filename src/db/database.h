@@ -12,8 +12,9 @@ inline constexpr int kMailPageRows = 1000;
 // kMailPageTextBytes - a longer Texto (possible only when the column was widened beyond TEXT) is
 // left out of the page, as NULL, and read apart with GetMailText; NULL or empty reads as ''.
 inline constexpr int kMailPageTextBytes = 65535;
-// kMailTextPiece - the characters of Texto that one GetMailText read returns.
-inline constexpr int kMailTextPiece = 4 * 1024 * 1024;
+// kMailTextPiece - the characters of Texto that one GetMailText read returns. The client library
+// holds each piece twice (its packet buffer and the result) beside the text being built.
+inline constexpr int kMailTextPiece = 2 * 1024 * 1024;
 
 class Database {
 public:

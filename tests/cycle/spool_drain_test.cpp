@@ -13,6 +13,7 @@
 #include "cycle/attachment.h"
 #include "cycle_fixture.h"
 #include "support/child_process.h"
+#include "db/database.h"
 #include "db/database_error.h"
 #include "util/event_log.h"
 
@@ -446,10 +447,11 @@ TEST_F(SpoolDrainTest, PagesFollowRowsThatOthersInsertAndDeleteDuringThePass) {
 }
 
 TEST_F(SpoolDrainTest, ABodyLongerThanAPageHoldsIsReadApartAndSentWhole) {
-    // Installations may have widened Texto; such a body is read in pieces of 4 MiB, not in the page.
+    // Installations may have widened Texto; such a body is read in pieces, not in the page.
     sql().Exec("ALTER TABLE mail_spooler MODIFY Texto LONGTEXT NULL");
     std::string big;
-    for (int i = 0; big.size() < 9 * 1024 * 1024; ++i) big += "line " + std::to_string(i) + "\r\n";
+    const std::size_t bigSize = 4 * static_cast<std::size_t>(db::kMailTextPiece) + 100;  // ends in a part piece
+    for (int i = 0; big.size() < bigSize; ++i) big += "line " + std::to_string(i) + "\r\n";
     Queue(1, "a@example", "", std::string(65535, 'x'));  // still in the page
     Queue(2, "b@example", "", big);
     Queue(3, "c@example", "", "short");
