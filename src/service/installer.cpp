@@ -221,7 +221,10 @@ std::vector<std::string> ServiceArguments(const config::FileLocations& locations
 
 std::string UnitFileText(std::string_view executablePath, const std::vector<std::string>& arguments) {
     std::string execStart = QuoteExecPath(executablePath);
-    for (const std::string& argument : arguments) execStart += " " + QuoteExecArgument(argument);
+    for (const std::string& argument : arguments) {
+        execStart += ' ';
+        execStart += QuoteExecArgument(argument);
+    }
     return std::string("[Unit]\n") +
            "Description=" + kDisplayName + "\n"
            "\n"
