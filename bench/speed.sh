@@ -4,7 +4,7 @@
 #      which ends at the first connect, less the same run with an empty queue: process start,
 #      database connect, settings and exit);
 #   4. one row with a BENCH_BODY_MIB MiB body (Texto widened to LONGTEXT for it): wall, peak RSS;
-#   5. a long network path: bench/delay_proxy.py (RTT BENCH_WAN_RTT_MS, each direction delayed by
+#   5. a long network path: bench/delay_proxy.cpp (RTT BENCH_WAN_RTT_MS, each direction delayed by
 #      half, order kept) in front of smtp-sink and of bench/smtp_tls_sink.py: the service's default
 #      dialogue plain and with STARTTLS + AUTH, and with email.reuse = 100, beside smtp-source -s 1
 #      (a connection per message) and smtp-source -d (one connection) through the same proxy;
@@ -100,11 +100,11 @@ if part wan || part tls; then
         >"$work/tls_sink.out" 2>"$work/tls_sink.err" &
     helper_pids+=($!)
     plain_proxy=$(free_port)
-    /usr/bin/python3 "$repo/bench/delay_proxy.py" "$plain_proxy" "$sink_port" "$wan_rtt_ms" \
+    "$work/bin/delay_proxy" "$plain_proxy" "$sink_port" "$wan_rtt_ms" \
         >"$work/proxy1.out" 2>&1 &
     helper_pids+=($!)
     tls_proxy=$(free_port)
-    /usr/bin/python3 "$repo/bench/delay_proxy.py" "$tls_proxy" "$tls_port" "$wan_rtt_ms" \
+    "$work/bin/delay_proxy" "$tls_proxy" "$tls_port" "$wan_rtt_ms" \
         >"$work/proxy2.out" 2>&1 &
     helper_pids+=($!)
     for f in tls_sink.out proxy1.out proxy2.out; do
@@ -144,38 +144,51 @@ if part wan || part tls; then
 fi
 
 if part wan; then
-    step "5. a long network path: RTT $wan_rtt_ms ms, $wan_messages messages per run (3x with reuse)"
+    step "5. a long network path: RTT $wan_rtt_ms ms, $wan_messages messages per run (3x with reuse), $runs runs"
     reuse_messages=$((wan_messages * 3))
-    # wan_line NAME COUNT LABEL - msg/s and round trips per message of the last run of NAME.
+    # Every run measures all six contenders one after the other, so that a ratio compares figures
+    # taken at nearly the same moment; the medians over the runs are reported.
+    for run in $(seq "$runs"); do
+        service_run wan.plain "$wan_messages" "$plain_proxy" 0 ""
+        service_run wan.tls "$wan_messages" "$tls_proxy" 1 ""
+        service_run wan.reuse "$reuse_messages" "$plain_proxy" 0 100
+        service_run wan.reusetls "$reuse_messages" "$tls_proxy" 1 100
+        restore_config
+        before=$(sink_messages)
+        measure wan.source env LD_LIBRARY_PATH="$pfx_lib" "$source_bin" -s 1 -m "$wan_messages" \
+            -l "$kMessageBytes" -f bench@tessel.test -t rcpt@tessel.test "127.0.0.1:$plain_proxy"
+        expect_sink $((before + wan_messages))
+        before=$(sink_messages)
+        measure wan.sourced env LD_LIBRARY_PATH="$pfx_lib" "$source_bin" -s 1 -d -m "$reuse_messages" \
+            -l "$kMessageBytes" -f bench@tessel.test -t rcpt@tessel.test "127.0.0.1:$plain_proxy"
+        expect_sink $((before + reuse_messages))
+        say "run $run (load $(last wan.plain 5)): round trips a message:" \
+            "default plain $(calc %.2f "$(last wan.plain 1) * 1000 / ($wan_messages * $wan_rtt_ms)")," \
+            "STARTTLS + AUTH $(calc %.2f "$(last wan.tls 1) * 1000 / ($wan_messages * $wan_rtt_ms)")," \
+            "reuse plain $(calc %.2f "$(last wan.reuse 1) * 1000 / ($reuse_messages * $wan_rtt_ms)")," \
+            "reuse TLS $(calc %.2f "$(last wan.reusetls 1) * 1000 / ($reuse_messages * $wan_rtt_ms)")," \
+            "smtp-source -s 1 $(calc %.2f "$(last wan.source 1) * 1000 / ($wan_messages * $wan_rtt_ms)")," \
+            "smtp-source -d $(calc %.2f "$(last wan.sourced 1) * 1000 / ($reuse_messages * $wan_rtt_ms)")"
+    done
+    say ""
+    # wan_line NAME COUNT LABEL - median msg/s, round trips and CPU per message of NAME.
     wan_line() {
         local wall
-        wall=$(last "$1" 1)
-        say "$(printf '%-40s' "$3"): $2 messages in $wall s = $(calc %.1f "$2 / $wall") msg/s," \
+        wall=$(median "$1" 1)
+        say "$(printf '%-42s' "$3"): $2 messages in $wall s = $(calc %.1f "$2 / $wall") msg/s," \
             "$(calc %.2f "$wall * 1000 / ($2 * $wan_rtt_ms)") round trips a message," \
-            "CPU $(calc %.1f "($(last "$1" 2) + $(last "$1" 3)) * 1000 / $2") ms/message"
+            "CPU $(calc %.2f "($(median "$1" 2) + $(median "$1" 3)) * 1000 / $2") ms/message"
     }
-    service_run wan.plain "$wan_messages" "$plain_proxy" 0 ""
+    say "medians:"
     wan_line wan.plain "$wan_messages" "service, default, plain"
-    service_run wan.tls "$wan_messages" "$tls_proxy" 1 ""
     wan_line wan.tls "$wan_messages" "service, default, STARTTLS + AUTH"
-    service_run wan.reuse "$reuse_messages" "$plain_proxy" 0 100
     wan_line wan.reuse "$reuse_messages" "service, email.reuse=100, plain"
-    service_run wan.reusetls "$reuse_messages" "$tls_proxy" 1 100
     wan_line wan.reusetls "$reuse_messages" "service, email.reuse=100, STARTTLS + AUTH"
-    restore_config
-    before=$(sink_messages)
-    measure wan.source env LD_LIBRARY_PATH="$pfx_lib" "$source_bin" -s 1 -m "$wan_messages" \
-        -l "$kMessageBytes" -f bench@tessel.test -t rcpt@tessel.test "127.0.0.1:$plain_proxy"
-    expect_sink $((before + wan_messages))
     wan_line wan.source "$wan_messages" "smtp-source -s 1"
-    before=$(sink_messages)
-    measure wan.sourced env LD_LIBRARY_PATH="$pfx_lib" "$source_bin" -s 1 -d -m "$reuse_messages" \
-        -l "$kMessageBytes" -f bench@tessel.test -t rcpt@tessel.test "127.0.0.1:$plain_proxy"
-    expect_sink $((before + reuse_messages))
     wan_line wan.sourced "$reuse_messages" "smtp-source -d"
     say ""
-    rt() { calc %.3f "$(last "$1" 1) * 1000 / ($2 * $wan_rtt_ms)"; }
-    rate() { calc %.3f "$2 / $(last "$1" 1)"; }
+    rt() { calc %.3f "$(median "$1" 1) * 1000 / ($2 * $wan_rtt_ms)"; }
+    rate() { calc %.3f "$2 / $(median "$1" 1)"; }
     # smtp-source -s 1 waits for exactly 7 replies a message (greeting, HELO, MAIL, RCPT, DATA, end
     # of data, QUIT): what it takes beyond 7 is this machine's delay on top of the path's.
     say "smtp-source -s 1: $(rt wan.source "$wan_messages") round trips for its 7 (the proxy's and sinks' own delay on this machine)"
