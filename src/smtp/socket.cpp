@@ -20,27 +20,6 @@ Deadline DeadlineAfter(std::chrono::milliseconds span) {
     return Clock::now() + span;
 }
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        fd_ = other.Release();
-    }
-    return *this;
-}
-
-int FileDescriptor::Release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-}
-
-void FileDescriptor::Reset() noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
 namespace {
 
 int RemainingMilliseconds(Deadline deadline) {
@@ -164,8 +143,8 @@ in_addr ResolveIPv4(const std::string& host) {
 }
 
 TcpSocket TcpSocket::Connect(in_addr address, std::uint16_t port, Deadline deadline) {
-    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.Valid()) {
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) {
         throw PlatformError(errno);
     }
     // The port is chosen at the connect, not at the bind: a port taken by bind() cannot be shared
@@ -258,7 +237,7 @@ void TcpSocket::Send(std::string_view bytes, Deadline deadline) {
 }
 
 void TcpSocket::Close() noexcept {
-    if (fd_.Valid()) {
+    if (fd_) {
         ::shutdown(fd_.Get(), SHUT_WR);
         fd_.Reset();
     }

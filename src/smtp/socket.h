@@ -1,4 +1,4 @@
-// Thin POSIX layer under the SMTP connection: an owned descriptor, bounded waits, IPv4 connect.
+// Thin POSIX layer under the SMTP connection: bounded waits and an IPv4 connect.
 #pragma once
 
 #include <chrono>
@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 
 #include "util/error.h"
+#include "util/unique_fd.h"
 
 namespace tessel::smtp {
 
@@ -25,28 +26,6 @@ Deadline DeadlineAfter(std::chrono::milliseconds span);
 class TransportError : public tessel::Error {
 public:
     using Error::Error;
-};
-
-// FileDescriptor - owns one descriptor and closes it once.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { Reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    // Release - gives up ownership without closing.
-    int Release() noexcept;
-    // Reset - closes the descriptor (if any) and forgets it.
-    void Reset() noexcept;
-
-private:
-    int fd_ = -1;
 };
 
 enum class WaitFor { Readable, Writable };
@@ -120,13 +99,13 @@ public:
     void Send(std::string_view bytes, Deadline deadline) override;
 
     int Fd() const { return fd_.Get(); }
-    bool Valid() const { return fd_.Valid(); }
+    bool Valid() const { return static_cast<bool>(fd_); }
     // Close - shuts down the sending direction (notice to the peer), then closes. Idempotent.
     void Close() noexcept;
 
 private:
-    explicit TcpSocket(FileDescriptor fd) : fd_(std::move(fd)) {}
-    FileDescriptor fd_;
+    explicit TcpSocket(UniqueFd fd) : fd_(std::move(fd)) {}
+    UniqueFd fd_;
 };
 
 }  // namespace tessel::smtp
