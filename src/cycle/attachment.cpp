@@ -79,6 +79,17 @@ const std::string& AttachmentDirectory::Problem() {
     return problem_;
 }
 
+std::string OwnershipProblem(const struct stat& info) {
+    if (info.st_uid != ::geteuid()) {
+        return "belongs to user " + std::to_string(info.st_uid) + ", not to the service's user " +
+               std::to_string(::geteuid());
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return "may be written by group or others (mode " + Octal(info.st_mode) + ")";
+    }
+    return "";
+}
+
 std::string AttachmentDirectory::Open() {
     std::string path = root_;
     while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -103,13 +114,7 @@ std::string AttachmentDirectory::Open() {
     }
     struct stat info{};
     if (::fstat(fd_.Get(), &info) != 0) return "cannot be examined: " + SystemText(errno);
-    if (info.st_uid != ::geteuid()) {
-        return "belongs to user " + std::to_string(info.st_uid) + ", not to the service's user " +
-               std::to_string(::geteuid());
-    }
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return "may be written by group or others (mode " + Octal(info.st_mode) + ")";
-    }
+    if (std::string problem = OwnershipProblem(info); !problem.empty()) return problem;
     // The files are handed out as paths through the open directory: that needs /proc.
     struct stat viaProc{};
     if (::stat(ProcPath(fd_.Get(), ".").c_str(), &viaProc) != 0 || viaProc.st_dev != info.st_dev ||

@@ -1,6 +1,8 @@
 // Rebuilding stored objects into attachment files, confined to the service's attachment directory.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,10 @@ public:
 // AttachmentFileName - the last path component of a stored name ('/' and '\' both separate; the
 // name ends at a NUL byte); "attachment" when that is empty, "." or "..".
 std::string AttachmentFileName(std::string_view nome);
+
+// OwnershipProblem - "" when a directory with this status belongs to this process's user and
+// neither group nor others may write it; otherwise why not ("belongs to user 1000, ...").
+std::string OwnershipProblem(const struct stat& info);
 
 // AttachmentDirectory - the root of the attachment files, held open while the files are written,
 // sent and removed, so that every file operation goes through it and never through a path that

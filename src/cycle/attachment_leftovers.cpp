@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "cycle/attachment.h"
 #include "util/error.h"
 #include "util/event_log.h"
 #include "util/record_text.h"
@@ -83,6 +85,10 @@ void RemoveLeftoverAttachments(const std::string& root) noexcept {
             return;
         }
         UniqueFd guard(fd);
+        // In a directory that others may write, an obj- entry may be someone else's: the drain does
+        // not use such a directory (and warns), so nothing in it is the service's to remove.
+        struct stat info{};
+        if (::fstat(fd, &info) != 0 || !OwnershipProblem(info).empty()) return;
         for (const std::string& name : EntryNames(fd)) {
             if (name.rfind(kObjectDirectoryPrefix, 0) == 0) RemoveObjectDirectory(fd, root, name);
         }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <string>
 
 #include "cycle/attachment.h"
 #include "cycle/attachment_leftovers.h"
@@ -80,6 +82,34 @@ TEST_F(LeftoverAttachmentsTest, ADirectoryInUseIsNotTakenByAnotherCycle) {
     RemoveLeftoverAttachments(root);
 
     EXPECT_TRUE(fs::exists(files.Paths()[0]));
+}
+
+TEST_F(LeftoverAttachmentsTest, ARootThatIsNotTheServicesAloneIsLeftAlone) {
+    // Another local user could have made the obj- directory there, with files of their own.
+    const struct {
+        const char* what;
+        bool needsRoot;
+        std::function<void(const std::string&)> change;
+    } cases[] = {
+        {"writable by others", false, [](const std::string& r) { fs::permissions(r, fs::perms::all); }},
+        {"writable by its group", false,
+         [](const std::string& r) { fs::permissions(r, fs::perms::owner_all | fs::perms::group_write); }},
+        {"owned by another user", true,
+         [](const std::string& r) { ASSERT_EQ(::chown(r.c_str(), 65534, -1), 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needsRoot && ::geteuid() != 0) continue;
+        fs::remove_all(root);
+        fs::create_directories(root);
+        fs::permissions(root, fs::perms::owner_all, fs::perm_options::replace);
+        std::string theirs = Leftover("obj-Ab12Cd");
+        c.change(root);
+
+        RemoveLeftoverAttachments(root);
+
+        EXPECT_TRUE(fs::exists(theirs + "/report.pdf"));
+    }
 }
 
 TEST_F(LeftoverAttachmentsTest, AMissingRootIsNothingToDo) {
