@@ -82,6 +82,9 @@ struct Drain {
     RetrySchedule& Retry;
     DrainCounts& Counts;
     const StopSignal* Stop;
+    // Whether mail_spooler has transactions. Without them a row is removed only once its
+    // messages were sent: removed first, it could not be brought back for a retry.
+    bool Transactional = true;
 };
 
 bool StopRaised(const Drain& drain) {
@@ -207,11 +210,16 @@ void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, db::Transa
     GiveUpExpired(drain, rowId, attempt);
     std::vector<std::string> remaining = RemainingRecipients(attempt);
     if (remaining.empty()) {
+        if (!drain.Transactional) {
+            db::Statement& remove = drain.Db.DeleteMail();
+            remove.SetInteger("id", rowId);
+            remove.Execute();
+        }
         removal.Commit();
         drain.Retry.Forget(rowId);
         return;
     }
-    removal.UndoToMark();
+    if (drain.Transactional) removal.UndoToMark();
     db::Statement& q = drain.Db.UpdateMailRecipients();
     q.SetString("destinatario", JoinRecipients(remaining));
     q.SetInteger("id", rowId);
@@ -224,11 +232,20 @@ void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, db::Transa
 // (or undoes it). Returns Done with a warning when the row cannot be had alone (a lock wait, its
 // ID not matching exactly one row), QueueLocked when the table cannot be changed at all (a
 // read-only server), nullopt when the row is held. Throws DatabaseError for a lost connection.
+// A table without transactions gets a write that changes nothing instead: it cannot be undone,
+// but tells whether the row can be removed after sending.
 std::optional<RowEnd> LockRow(Drain& drain, const SpoolRow& row, db::Transaction& removal) {
     std::string notSent = "Queued mail " + std::to_string(row.Id) + " to \"" + RecordText(row.Recipients) +
                           "\" not sent: ";
     std::uint64_t matched = 0;
     try {
+        if (!drain.Transactional) {
+            db::Statement& q = drain.Db.UpdateMailRecipients();
+            q.SetString("destinatario", row.Recipients);
+            q.SetInteger("id", row.Id);
+            q.Execute();
+            return std::nullopt;
+        }
         removal.Mark();
         db::Statement& q = drain.Db.DeleteMail();
         q.SetInteger("id", row.Id);
@@ -286,6 +303,17 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
 
 namespace {
 
+// QueueEngine - mail_spooler's engine; when the server cannot tell, transactional, as the tables
+// are created. Throws DatabaseError for a lost connection.
+db::TableEngine QueueEngine(db::Database& db) {
+    try {
+        return db.MailSpoolerEngine();
+    } catch (const db::DatabaseError& e) {
+        if (db::IsConnectionError(e.Number())) throw;
+        return {};
+    }
+}
+
 // EndOfDrain - closes the mail session that the drain's messages may have kept open, however the
 // drain ends.
 class EndOfDrain {
@@ -305,8 +333,9 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
                        const std::string& attachmentRoot, RetrySchedule& retry, const StopSignal* stop) {
     EndOfDrain endOfDrain(sender);
     DrainResult result;
+    result.QueueEngine = QueueEngine(db);
     AttachmentDirectory attachments(attachmentRoot);
-    Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop};
+    Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop, result.QueueEngine.Transactional};
     // A row is tried at most once per drain. Only the rows tried that stay queued are noted (the
     // others are gone), so this follows the rows left for later, not the queue.
     std::set<std::int32_t> tried;

@@ -36,12 +36,14 @@ inline std::uint64_t Attempted(const DrainCounts& c) {
 struct DrainResult {
     DrainOutcome Outcome = DrainOutcome::Drained;
     DrainCounts Counts;
+    db::TableEngine QueueEngine;  // mail_spooler's, as the drain found it
 };
 
 // DrainSpool - reads the queue in ascending ID, a page of at most 1,000 rows at a time, in passes
 // from the lowest ID until a pass finds no row to send; a row in back-off (retry) is left for later,
 // and a row is tried at most once per drain. Per row: takes the row's write lock in a transaction
-// (nothing of a row whose lock cannot be had is sent), rebuilds the attachments under
+// (nothing of a row whose lock cannot be had is sent; on a mail_spooler without transactions, a
+// write that changes nothing, and the row is deleted only after its last message), rebuilds the attachments under
 // attachmentRoot (a row with attachments stays queued, with one warning record for the drain,
 // when that directory is not safe to use: see AttachmentDirectory), calls SendEmail once per
 // recipient (";"-separated Destinatario), deletes the attachment files, then commits the row's removal, or, when recipients remain to be served,

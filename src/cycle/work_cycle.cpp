@@ -48,6 +48,7 @@ CycleOutcome WorkCycle::RunCycle() {
     // A deferred drain is a completed cycle: the next one tries the rest of the queue.
     lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, retry_, stop_);
     report_.Drain = lastDrain_.Counts;
+    NoteQueueEngine(lastDrain_.QueueEngine);
     if (report_.AlarmsDispatched > 0 || Attempted(report_.Drain) > 0) {
         WriteRecord({Severity::Information, kServiceSource, CycleSummaryText(report_),
                      RecordKind::CycleSummary});
@@ -78,6 +79,20 @@ void WorkCycle::ChangeRole(Role role) {
                          "; no alarm is dispatched and no mail sent here until it is free",
                      RecordKind::BecameStandby});
     }
+}
+
+void WorkCycle::NoteQueueEngine(const db::TableEngine& engine) {
+    if (engine.Transactional) {
+        queueWithoutTransactionsNoted_ = false;
+        return;
+    }
+    if (queueWithoutTransactionsNoted_) return;
+    queueWithoutTransactionsNoted_ = true;
+    WriteWarning(kServiceSource,
+                 "mail_spooler has no transactions (engine " + engine.Name +
+                     "): each queued row is removed only after its messages were sent, so a message "
+                     "cut short by a crash goes out again; ALTER TABLE mail_spooler ENGINE=InnoDB "
+                     "gives it transactions");
 }
 
 void WorkCycle::CountQueue() {

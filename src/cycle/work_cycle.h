@@ -79,6 +79,9 @@ private:
     CycleOutcome EndBeforeWork(CycleOutcome outcome);
     void ChangeRole(Role role);
     void CountQueue();
+    // NoteQueueEngine - one warning when the drain finds mail_spooler without transactions, and
+    // another only after the table had them again.
+    void NoteQueueEngine(const db::TableEngine& engine);
 
     db::Database& db_;
     mail::MailSender& sender_;
@@ -91,6 +94,7 @@ private:
     CycleReport report_;
     Role role_ = Role::Unknown;
     bool countQueue_ = false;
+    bool queueWithoutTransactionsNoted_ = false;
 };
 
 // CycleSummaryText - the information record of a cycle that did something.

@@ -1,5 +1,7 @@
 #include "db/database.h"
 
+#include <string_view>
+
 namespace tessel::db {
 
 using K = ParameterKind;
@@ -91,6 +93,19 @@ void Database::SetParameters(const config::ConnectionParameters& parameters) {
 }
 
 void Database::Connect() { cn_.Connect(); }
+
+TableEngine Database::MailSpoolerEngine() {
+    ResultHandle result = cn_.Query(
+        "SELECT t.ENGINE, e.TRANSACTIONS FROM information_schema.TABLES t "
+        "LEFT JOIN information_schema.ENGINES e ON e.ENGINE = t.ENGINE "
+        "WHERE t.TABLE_SCHEMA = DATABASE() AND t.TABLE_NAME = 'mail_spooler'");
+    TableEngine engine;
+    MYSQL_ROW row = ::mysql_fetch_row(result.get());
+    if (row == nullptr || row[0] == nullptr) return engine;
+    engine.Name = row[0];
+    engine.Transactional = row[1] == nullptr || std::string_view(row[1]) != "NO";
+    return engine;
+}
 
 void Database::Disconnect() noexcept {
     for (Statement* q : {&q_Configs_, &q_Alarmes_, &q_GetMail_, &q_GetNome_, &q_ficheiros_, &q_AlarmesBetween_,

@@ -1,6 +1,8 @@
 // The one connection `cn` and the nine named statements through which all database work passes.
 #pragma once
 
+#include <string>
+
 #include "config/connection_parameters.h"
 #include "db/connection.h"
 #include "db/statement.h"
@@ -15,6 +17,12 @@ inline constexpr int kMailPageTextBytes = 65535;
 // kMailTextPiece - the characters of Texto that one GetMailText read returns. The client library
 // holds each piece twice (its packet buffer and the result) beside the text being built.
 inline constexpr int kMailTextPiece = 2 * 1024 * 1024;
+
+// TableEngine - a table's storage engine, and whether that engine has transactions.
+struct TableEngine {
+    std::string Name;
+    bool Transactional = true;
+};
 
 class Database {
 public:
@@ -55,6 +63,10 @@ public:
     Statement& DeleteMail() { return q_DeleteMail_; }
     // UpdateMailRecipients(destinatario, id) - the recipients still to be served by a queued row.
     Statement& UpdateMailRecipients() { return q_UpdateMailRecipients_; }
+
+    // MailSpoolerEngine - the engine of mail_spooler. One the server does not tell (a view, say)
+    // counts as transactional. Throws DatabaseError.
+    TableEngine MailSpoolerEngine();
 
 private:
     Connection cn_;

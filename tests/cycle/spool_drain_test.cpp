@@ -732,5 +732,41 @@ TEST_F(SpoolDrainTest, AStopInsideARowKeepsTheRecipientsNotYetServed) {
     EXPECT_EQ(QueuedIds(), "");
 }
 
+// Some installations keep mail_spooler in MyISAM, where a removal cannot be undone: a row must
+// then go only once nobody in it remains to be served, or a mail server outage loses it.
+TEST_F(SpoolDrainTest, ATableWithoutTransactionsLosesNoRowThatIsNotDone) {
+    sql().Exec("ALTER TABLE mail_spooler ENGINE=MyISAM");
+    Queue(1, "ok@example");
+    Queue(2, "ok2@example;grey@example");
+    Queue(3, "down@example;later@example");
+    Queue(4, "after@example");
+    sender.Result = [](const SendCall& call) {
+        if (call.Recipient == "grey@example") return Refusal(451, "4.7.1 Greylisted");
+        if (call.Recipient == "down@example") {
+            return DeliveryResult::Failure(FailureStage::Session, "connect: Connection refused");
+        }
+        return DeliveryResult::Success();
+    };
+    DrainResult result = DrainFully();
+    EXPECT_EQ(result.Outcome, DrainOutcome::Deferred);
+    EXPECT_EQ(result.QueueEngine.Name, "MyISAM");
+    EXPECT_FALSE(result.QueueEngine.Transactional);
+    EXPECT_EQ(QueuedIds(), "2,3,4");
+    EXPECT_EQ(Destinatario(sql(), 2), "grey@example");
+    EXPECT_EQ(Destinatario(sql(), 3), "later@example;down@example");
+
+    // The cycle says so once, not every cycle.
+    warnings.clear();
+    sender.Result = nullptr;
+    WorkCycle cycle = Cycle();
+    EXPECT_EQ(cycle.RunCycle(), CycleOutcome::Completed);
+    EXPECT_EQ(QueuedIds(), "");
+    Queue(5, "again@example");
+    EXPECT_EQ(cycle.RunCycle(), CycleOutcome::Completed);
+    EXPECT_EQ(QueuedIds(), "");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_TRUE(warnings[0].starts_with("mail_spooler has no transactions (engine MyISAM)")) << warnings[0];
+}
+
 }  // namespace
 }  // namespace tessel::cycle::test
