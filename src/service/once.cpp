@@ -36,6 +36,9 @@ public:
     }
     ~StopSignals() {
         done_.store(true);
+        // Woken at once rather than at the end of its slice: the run would otherwise end up to a
+        // slice later than its work.
+        ::pthread_kill(watcher_.native_handle(), SIGTERM);
         watcher_.join();
     }
     StopSignals(const StopSignals&) = delete;
@@ -46,7 +49,7 @@ private:
         // A short wait in a loop: the thread must also notice that the run is over.
         const timespec slice{0, 100 * 1000 * 1000};
         while (!done_.load()) {
-            if (::sigtimedwait(&signals_, nullptr, &slice) > 0 && interrupt_) interrupt_();
+            if (::sigtimedwait(&signals_, nullptr, &slice) > 0 && !done_.load() && interrupt_) interrupt_();
         }
     }
 
