@@ -23,6 +23,7 @@
 # BENCH_SHIPPED_SCHEMA_MIB ("32 64"; empty skips that part), BENCH_BUILD_DIR (build-bench),
 # BENCH_BINARY (a tesselcomsvc already built: measured instead of building one), BENCH_PARTS
 # ("drain attachment scale body wan tls": the parts to run), BENCH_SCALE_ROWS ("10000 50000 200000"),
+# BENCH_SCALE_POOL_MIB (1024: InnoDB's buffer pool during the queue-scale part),
 # BENCH_BODY_MIB (50), BENCH_WAN_MESSAGES (100), BENCH_WAN_RTT_MS (20), BENCH_TLS_MESSAGES (300).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,6 +37,7 @@ build="$repo/${BENCH_BUILD_DIR:-build-bench}"
 prebuilt=${BENCH_BINARY:-}
 parts=" ${BENCH_PARTS:-drain attachment scale body wan tls} "
 scale_rows=${BENCH_SCALE_ROWS-10000 50000 200000}
+scale_pool_mib=${BENCH_SCALE_POOL_MIB:-1024}
 body_mib=${BENCH_BODY_MIB:-50}
 wan_messages=${BENCH_WAN_MESSAGES:-100}
 wan_rtt_ms=${BENCH_WAN_RTT_MS:-20}
@@ -99,8 +101,9 @@ sink_bin="$work/postfix/root/usr/sbin/smtp-sink"
 source_bin="$work/postfix/root/usr/sbin/smtp-source"
 say "smtp-sink and smtp-source from $(basename "$work"/postfix/postfix_*.deb)"
 
-# The delay proxy of part 5 is always built here; the service too unless BENCH_BINARY names one.
-targets=(delay_proxy)
+# The delay proxy and TLS sink of parts 5 and 6 are always built here; the service too unless
+# BENCH_BINARY names one.
+targets=(delay_proxy smtp_tls_sink)
 [ -n "$prebuilt" ] || targets+=(tesselcomsvc)
 step "building ${targets[*]} in $build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$work/cmake.log" 2>&1 ||
@@ -109,7 +112,7 @@ for target in "${targets[@]}"; do
     cmake --build "$build" --target "$target" -j2 >>"$work/cmake.log" 2>&1 ||
         { tail -n 40 "$work/cmake.log" >&2; die "build of $target failed"; }
 done
-cp "$build/bench/delay_proxy" "$work/bin/"
+cp "$build/bench/delay_proxy" "$build/bench/smtp_tls_sink" "$work/bin/"
 if [ -n "$prebuilt" ]; then
     say "measuring the prebuilt $prebuilt"
     cp "$prebuilt" "$work/bin/tesselcomsvc"
