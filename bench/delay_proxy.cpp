@@ -50,7 +50,7 @@ sockaddr_in Loopback(int port) {
 }
 
 // One direction of a connection: what was read, each chunk with the moment it may be delivered;
-// an empty chunk stands for the end of the stream.
+// a chunk marked end stands for the end of the stream.
 struct Direction {
     struct Chunk {
         Clock::time_point due;
@@ -204,7 +204,6 @@ private:
             Pair& pair = *it;
             if (!pair.connected && !pair.failed && pair.connect_due <= now) StartConnect(pair);
             if (pair.connected) {
-                ReadAll(pair.server.Get(), pair.down);
                 WriteDue(pair.server.Get(), pair.up, now);
                 WriteDue(pair.client.Get(), pair.down, now);
             }

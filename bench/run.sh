@@ -108,10 +108,8 @@ targets=(delay_proxy smtp_tls_sink)
 step "building ${targets[*]} in $build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$work/cmake.log" 2>&1 ||
     { cat "$work/cmake.log" >&2; die "configure failed"; }
-for target in "${targets[@]}"; do
-    cmake --build "$build" --target "$target" -j2 >>"$work/cmake.log" 2>&1 ||
-        { tail -n 40 "$work/cmake.log" >&2; die "build of $target failed"; }
-done
+cmake --build "$build" --target "${targets[@]}" -j2 >>"$work/cmake.log" 2>&1 ||
+    { tail -n 40 "$work/cmake.log" >&2; die "build failed"; }
 cp "$build/bench/delay_proxy" "$build/bench/smtp_tls_sink" "$work/bin/"
 if [ -n "$prebuilt" ]; then
     say "measuring the prebuilt $prebuilt"
