@@ -8,12 +8,12 @@ namespace {
 // kClosingChannel - the server ends the session: every message would be refused alike for now.
 constexpr int kClosingChannel = 421;
 
+}  // namespace
+
 std::string Capitalised(std::string text) {
     if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
     return text;
 }
-
-}  // namespace
 
 std::string DescribeMessage(std::int32_t rowId, const std::string& recipient) {
     return "queued mail " + std::to_string(rowId) + " to \"" + RecordText(recipient) + "\"";

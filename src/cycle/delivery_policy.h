@@ -45,4 +45,7 @@ DeliveryDecision DecideDelivery(const smtp::DeliveryResult& result, std::int32_t
 // DescribeMessage - "queued mail <id> to \"<recipient>\"", how every record names one message.
 std::string DescribeMessage(std::int32_t rowId, const std::string& recipient);
 
+// Capitalised - text with its first letter upper case, to open a record ("Queued mail ...").
+std::string Capitalised(std::string text);
+
 }  // namespace tessel::cycle

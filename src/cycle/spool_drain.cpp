@@ -15,7 +15,6 @@
 #include "util/event_log.h"
 #include "util/explode.h"
 #include "util/parse_integer.h"
-#include "util/record_text.h"
 
 namespace tessel::cycle {
 namespace {
@@ -235,8 +234,7 @@ void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, db::Transa
 // A table without transactions gets a write that changes nothing instead: it cannot be undone,
 // but tells whether the row can be removed after sending.
 std::optional<RowEnd> LockRow(Drain& drain, const SpoolRow& row, db::Transaction& removal) {
-    std::string notSent = "Queued mail " + std::to_string(row.Id) + " to \"" + RecordText(row.Recipients) +
-                          "\" not sent: ";
+    std::string notSent = Capitalised(DescribeMessage(row.Id, row.Recipients)) + " not sent: ";
     std::uint64_t matched = 0;
     try {
         if (!drain.Transactional) {
@@ -286,9 +284,8 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
     } catch (const db::DatabaseError& e) {
         if (!db::IsDataError(e.Number())) throw;
         // The row's own values were refused: it stays as it was, and the others go on.
-        WriteWarning(kServiceSource, "Queued mail " + std::to_string(row.Id) + " to \"" +
-                                         RecordText(row.Recipients) +
-                                         "\" skipped: the database refused its values: " + e.what());
+        WriteWarning(kServiceSource, Capitalised(DescribeMessage(row.Id, row.Recipients)) +
+                                         " skipped: the database refused its values: " + e.what());
         drain.Retry.BackOff(row.Id);
     }
     switch (action) {
