@@ -103,7 +103,7 @@ TEST_F(FaultTest, BinaryWaitsOutAStoppedDatabaseAndDeliversOnceItIsBack) {
 
     EXPECT_EQ(run.Status, 0);
     EXPECT_FALSE(Contains(run.Err, "Service failed")) << run.Err;
-    EXPECT_EQ(StateName(notify.Reports().back()), "stopped");
+    EXPECT_EQ(StateName(notify.ReportsOfEndedProcess().back()), "stopped");
     EXPECT_EQ(sink.RecipientCounts(), (std::map<std::string, int>{{"ana@example.test", 1}, {"bruno@example.test", 1}}));
 }
 

@@ -150,18 +150,34 @@ void NotifyListener::Run() {
         }
         pollfd ready{fd_, POLLIN, 0};
         if (::poll(&ready, 1, 20) != 1) continue;
-        char buffer[4096];
-        ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (n <= 0) continue;
-        Report report;
-        std::istringstream lines(std::string(buffer, static_cast<std::size_t>(n)));
-        for (std::string line; std::getline(lines, line);) {
-            auto equals = line.find('=');
-            report[line.substr(0, equals)] = equals == std::string::npos ? "" : line.substr(equals + 1);
-        }
-        std::lock_guard<std::mutex> hold(lock_);
-        reports_.push_back(std::move(report));
+        std::lock_guard<std::mutex> receiving(receive_);
+        TakeOne();
     }
+}
+
+bool NotifyListener::TakeOne() {
+    char buffer[4096];
+    ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 0) return false;
+    if (n == 0) return true;  // an empty datagram is no report
+    Report report;
+    std::istringstream lines(std::string(buffer, static_cast<std::size_t>(n)));
+    for (std::string line; std::getline(lines, line);) {
+        auto equals = line.find('=');
+        report[line.substr(0, equals)] = equals == std::string::npos ? "" : line.substr(equals + 1);
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    reports_.push_back(std::move(report));
+    return true;
+}
+
+std::vector<Report> NotifyListener::ReportsOfEndedProcess() {
+    {
+        std::lock_guard<std::mutex> receiving(receive_);
+        while (TakeOne()) {
+        }
+    }
+    return Reports();
 }
 
 std::vector<Report> NotifyListener::Reports() const {

@@ -90,18 +90,27 @@ public:
     NotifyListener& operator=(const NotifyListener&) = delete;
 
     const std::string& Path() const { return path_; }
-    // Reports - every report received so far, in order.
+    // Reports - every report received so far, in order. While the service runs, its latest
+    // reports may still wait in the socket: after it has ended, use ReportsOfEndedProcess.
     std::vector<Report> Reports() const;
+    // ReportsOfEndedProcess - every report the service sent, in order, once the process that sent
+    // them has ended: a report is queued in the socket when it is sent, so the ones the thread has
+    // not taken yet are read here, without waiting.
+    std::vector<Report> ReportsOfEndedProcess();
     // WaitFor - waits until a report with STATUS starting with state has come after the first
     // `after` reports, or limit has passed; true when it has.
     bool WaitFor(const std::string& state, std::size_t after, std::chrono::milliseconds limit) const;
 
 private:
     void Run();
+    // TakeOne - reads one queued report, when there is one, and files it; under receive_.
+    bool TakeOne();
 
     std::string path_;
     int fd_ = -1;
     bool stop_ = false;
+    // Held from a datagram's receipt to its filing, so that two readers keep the sending order.
+    std::mutex receive_;
     mutable std::mutex lock_;
     std::vector<Report> reports_;
     std::thread thread_;

@@ -95,7 +95,7 @@ TEST_F(EndToEndTest, BurstOfPauseContinueAndInterrogateKeepsEveryReportSequenceC
 
     EXPECT_EQ(run.Status, 0);
     EXPECT_FALSE(Contains(run.Err, "Service failed")) << run.Err;
-    auto reports = notify.Reports();
+    auto reports = notify.ReportsOfEndedProcess();
     EXPECT_EQ(SequenceFault(reports), "");
     std::size_t repeats = 0;
     for (std::size_t i = 3; i < reports.size(); ++i) {

@@ -87,7 +87,7 @@ TEST_F(StopTest, StopOfTheServiceDuringALongDrainIsHonouredAtTheNextMessage) {
     EXPECT_EQ(run.Status, 0) << run.Err;
     EXPECT_GT(QueuedCount(), 300);
     ExpectEachOnceAndTheRestQueued(sink, 400);
-    auto reports = notify.Reports();
+    auto reports = notify.ReportsOfEndedProcess();
     ASSERT_GE(reports.size(), 2u);
     EXPECT_EQ(StateName(reports[reports.size() - 2]), "stop pending");
     EXPECT_EQ(StateName(reports.back()), "stopped");
