@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a bounded time over its seed corpus.
 #   fuzz/run.sh [seconds-per-target] [target ...]
+# TESSEL_FUZZ_BUILD_ONLY=1 builds the targets and runs none; TESSEL_CMAKE_LAUNCHER (for instance
+# "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache") is passed to CMake.
 # New inputs found go to a scratch directory, not into the kept corpus; a crash leaves its input
 # in build-fuzz/crashes/ and makes the script fail.
 set -euo pipefail
@@ -8,9 +10,11 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 
+# shellcheck disable=SC2086
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DTESSEL_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DTESSEL_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo ${TESSEL_CMAKE_LAUNCHER:-} >/dev/null
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
+if [ "${TESSEL_FUZZ_BUILD_ONLY:-0}" = 1 ]; then exit 0; fi
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

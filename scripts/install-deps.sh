@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config ccache
   libmariadb-dev mariadb-server mariadb-client
   libssl-dev openssl
   libgtest-dev googletest

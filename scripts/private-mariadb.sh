@@ -104,6 +104,31 @@ print(s.getsockname()[1])'
 
 random_password() { head -c 16 /dev/urandom | od -An -tx1 | tr -d ' \n'; }
 
+# launch_server PORT SOCKET - starts the daemon in the background.
+launch_server() {
+    # The daemon gets no terminal and no inherited pipes, so that a caller (ctest) does not wait on it.
+    setsid mariadbd --no-defaults "${as_user[@]}" --datadir="$dir/data" --tmpdir="$dir/tmp" \
+        --bind-address=127.0.0.1 --port="$1" --socket="$2" --pid-file="$dir/mariadb.pid" \
+        --log-error="$dir/error.log" --skip-name-resolve --skip-log-bin \
+        --character-set-server=latin1 --collation-server=latin1_swedish_ci \
+        --innodb-buffer-pool-size=64M --innodb-flush-log-at-trx-commit=0 --innodb-doublewrite=0 \
+        --ssl-cert="$dir/server-cert.pem" --ssl-key="$dir/server-key.pem" "${secure_options[@]}" \
+        --max-connections=200 </dev/null >/dev/null 2>&1 &
+}
+
+# wait_until_answering SOCKET - true once the server answers on its socket; false when it gave up
+# binding its port, or after kStartWaitSeconds.
+wait_until_answering() {
+    local waited=0
+    until mariadb-admin --no-defaults --socket="$1" --user=root --connect-timeout=2 ping \
+            >/dev/null 2>&1; do
+        if grep -q "Bind on TCP/IP port" "$dir/error.log" 2>/dev/null; then return 1; fi
+        if [ "$waited" -ge "$kStartWaitSeconds" ]; then return 1; fi
+        sleep 1
+        waited=$((waited + 1))
+    done
+}
+
 start() {
     if [ -n "$(server_pid)" ] && answers; then
         log "already running in $dir"
@@ -144,27 +169,21 @@ start() {
             log "openssl could not make the server's certificate:"; cat "$dir/openssl.log" >&2; exit 1; }
     fi
 
-    local port
-    port=$(free_port)
-    # The daemon gets no terminal and no inherited pipes, so that a caller (ctest) does not wait on it.
-    setsid mariadbd --no-defaults "${as_user[@]}" --datadir="$dir/data" --tmpdir="$dir/tmp" \
-        --bind-address=127.0.0.1 --port="$port" --socket="$socket" --pid-file="$dir/mariadb.pid" \
-        --log-error="$dir/error.log" --skip-name-resolve --skip-log-bin \
-        --character-set-server=latin1 --collation-server=latin1_swedish_ci \
-        --innodb-buffer-pool-size=64M --innodb-flush-log-at-trx-commit=0 --innodb-doublewrite=0 \
-        --ssl-cert="$dir/server-cert.pem" --ssl-key="$dir/server-key.pem" "${secure_options[@]}" \
-        --max-connections=200 </dev/null >/dev/null 2>&1 &
-
-    local waited=0
-    until mariadb-admin --no-defaults --socket="$socket" --user=root --connect-timeout=2 ping \
-            >/dev/null 2>&1; do
-        if [ "$waited" -ge "$kStartWaitSeconds" ]; then
+    # A free port is only free until somebody binds it: another server set up at the same moment
+    # (a parallel test run, the package test) may take it first. Then another port is tried.
+    local port attempt
+    for attempt in 1 2 3 4 5; do
+        port=$(free_port)
+        : >"$dir/error.log"
+        launch_server "$port" "$socket"
+        if wait_until_answering "$socket"; then break; fi
+        if ! grep -q "Bind on TCP/IP port" "$dir/error.log" || [ "$attempt" -eq 5 ]; then
             log "server did not answer within ${kStartWaitSeconds}s:"
             tail -n 30 "$dir/error.log" >&2 || true
             exit 1
         fi
-        sleep 1
-        waited=$((waited + 1))
+        log "port $port was taken meanwhile; trying another"
+        stop_server
     done
 
     local password admin_password

@@ -5,34 +5,118 @@
 #      files, removed and purged (scripts/package-test.sh);
 #   3. the whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/);
 #   4. every fuzz target for a few seconds over its seed corpus.
-# Set TESSEL_QUICK=1 to run step 1 only.
+#
+#   scripts/test.sh [--quick]
+#
+# --quick (or TESSEL_QUICK=1): step 1 alone.
+#
+# The suites spend most of their time waiting on the database and the mail peers, the builds on the
+# processor, so each suite runs while the next builds compile: the normal suite beside the sanitizer
+# and fuzz builds, then the sanitizer suite beside the package and the fuzz runs. Every check still
+# runs; each part's output is kept in a log under build-logs/ and printed when the part ends. Compilers
+# go through ccache when it is installed, so a second run rebuilds only what changed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+quick=${TESSEL_QUICK:-0}
+for arg in "$@"; do
+  case "$arg" in
+    --quick) quick=1 ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "test.sh: unknown argument $arg (try --help)" >&2; exit 64 ;;
+  esac
+done
 
 bash scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+export TESSEL_CMAKE_LAUNCHER="${launcher[*]}"
+
+logs=build-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+
+# part LOG LABEL COMMAND... - runs one part in the background, its output into build-logs/LOG.log.
+parts=()
+logfiles=()
+labels=()
+part() {
+  local log=$logs/$1.log label=$2
+  shift 2
+  echo "== $label: started (log: $log)"
+  ("$@") >"$log" 2>&1 &
+  parts+=("$!")
+  logfiles+=("$log")
+  labels+=("$label")
+}
+
+# settle - waits for every part started since the last settle, prints each one's log in the
+# order they were started, and fails when any of them failed.
+settle() {
+  local failed=0 i
+  for i in "${!parts[@]}"; do
+    local status=0
+    wait "${parts[$i]}" || status=$?
+    echo "== ${labels[$i]}: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)")"
+    cat "${logfiles[$i]}"
+    [ "$status" -eq 0 ] || failed=1
+  done
+  parts=()
+  logfiles=()
+  labels=()
+  if [ "$failed" -ne 0 ]; then
+    echo "test.sh: a part failed (see above)" >&2
+    exit 1
+  fi
+}
+
+build_normal() {
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+  cmake --build build -j"$jobs"
+}
+
+suite_normal() {
+  ctest --test-dir build --output-on-failure -j"$jobs"
+}
+
+build_asan() {
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON "${launcher[@]}" >/dev/null
+  cmake --build build-asan -j"$jobs"
+}
+
+suite_asan() {
+  # Any sanitizer report ends the process with a failure, and so fails its test.
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:exitcode=86"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  export LSAN_OPTIONS="suppressions=$(pwd)/scripts/lsan.supp:print_suppressions=0"
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+}
+
+# The fuzz build first, the sanitizer build after it: both then use the processor in turn.
+builds_for_later() {
+  TESSEL_FUZZ_BUILD_ONLY=1 bash fuzz/run.sh
+  build_asan
+}
 
 echo "== build (build/)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$jobs"
-echo "== tests (build/)"
-ctest --test-dir build --output-on-failure -j"$jobs"
+build_normal
 
-if [ "${TESSEL_QUICK:-0}" = 1 ]; then exit 0; fi
+if [ "$quick" = 1 ]; then
+  echo "== tests (build/)"
+  suite_normal
+  exit 0
+fi
 
-echo "== Debian package"
-bash scripts/package-test.sh
+part tests "tests (build/)" suite_normal
+part builds "sanitizer and fuzz builds (build-asan/, build-fuzz/)" builds_for_later
+settle
 
-echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON >/dev/null
-cmake --build build-asan -j"$jobs"
-echo "== tests (build-asan/)"
-# Any sanitizer report ends the process with a failure, and so fails its test.
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:exitcode=86"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export LSAN_OPTIONS="suppressions=$(pwd)/scripts/lsan.supp:print_suppressions=0"
-ctest --test-dir build-asan --output-on-failure -j"$jobs"
-
-echo "== fuzz targets (build-fuzz/)"
-bash fuzz/run.sh "${TESSEL_FUZZ_SECONDS:-5}"
+part tests-asan "tests (build-asan/, AddressSanitizer and UndefinedBehaviorSanitizer)" suite_asan
+part package "Debian package" bash scripts/package-test.sh
+part fuzz "fuzz targets" bash fuzz/run.sh "${TESSEL_FUZZ_SECONDS:-5}"
+settle
+echo "test.sh: every part passed"
