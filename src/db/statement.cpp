@@ -329,19 +329,19 @@ std::size_t Statement::FieldColumn(std::string_view field) const {
     throw StatementError(name_ + ": field '" + std::string(field) + "' not found");
 }
 
-const std::optional<std::string>& Statement::FieldValue(std::size_t f) const {
-    static const std::optional<std::string> kNull;
+std::optional<std::string_view> Statement::FieldValue(std::size_t f) const {
+    static const std::optional<std::string_view> kNull;
     if (!open_ || rowCount_ == 0 || row_.empty()) return kNull;
     return row_[f];
 }
 
 std::string Statement::ReadText(std::string_view field) const {
-    return FieldValue(FieldColumn(field)).value_or(std::string());
+    std::optional<std::string_view> value = FieldValue(FieldColumn(field));
+    return value ? std::string(*value) : std::string();
 }
 
 std::string_view Statement::ReadView(std::string_view field) const {
-    const std::optional<std::string>& value = FieldValue(FieldColumn(field));
-    return value ? std::string_view(*value) : std::string_view();
+    return FieldValue(FieldColumn(field)).value_or(std::string_view());
 }
 
 bool Statement::IsNull(std::string_view field) const {
@@ -353,9 +353,9 @@ std::int32_t Statement::ReadInteger(std::string_view field) const {
     if (fields_[f].Kind != FieldKind::Integer) {
         throw StatementError(name_ + ": field '" + std::string(field) + "' is not an integer field");
     }
-    const std::optional<std::string>& value = FieldValue(f);
+    std::optional<std::string_view> value = FieldValue(f);
     if (!value) return 0;
-    const std::string& bytes = *value;
+    std::string_view bytes = *value;
     std::int32_t number = 0;
     auto [end, error] = std::from_chars(bytes.data(), bytes.data() + bytes.size(), number);
     if (error != std::errc() || end != bytes.data() + bytes.size()) {
@@ -366,8 +366,7 @@ std::int32_t Statement::ReadInteger(std::string_view field) const {
 }
 
 void Statement::AppendToFile(std::string_view field, int fd) const {
-    const std::optional<std::string>& value = FieldValue(FieldColumn(field));
-    std::string_view bytes = value ? std::string_view(*value) : std::string_view();
+    std::string_view bytes = FieldValue(FieldColumn(field)).value_or(std::string_view());
     while (!bytes.empty()) {
         ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written < 0) {

@@ -107,7 +107,7 @@ private:
     void BindResult(MYSQL_STMT& stmt, unsigned int columnCount);
     void FetchRow();
     std::size_t FieldColumn(std::string_view field) const;
-    const std::optional<std::string>& FieldValue(std::size_t field) const;
+    std::optional<std::string_view> FieldValue(std::size_t field) const;
 
     Connection& connection_;
     std::string name_;
@@ -129,7 +129,7 @@ private:
     std::vector<std::size_t> columns_;  // result column of each declared field
     std::vector<ResultColumn> resultColumns_;
     std::vector<MYSQL_BIND> resultBinds_;
-    std::vector<std::optional<std::string>> row_;  // the declared fields of the current row
+    std::vector<std::optional<std::string_view>> row_;  // the declared fields of the current row, viewed in the column buffers
     std::uint64_t rowCount_ = 0;
     std::uint64_t index_ = 0;
     bool atEnd_ = true;

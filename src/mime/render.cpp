@@ -1,5 +1,9 @@
 #include "mime/render.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -13,6 +17,7 @@
 #include "mime/japanese.h"
 #include "mime/text_body.h"
 #include "util/base64.h"
+#include "util/unique_fd.h"
 
 namespace tessel::mime {
 
@@ -77,13 +82,44 @@ void WriteBodyLine(LineWriter& writer, std::string_view line) {
     }
 }
 
-using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
-
-File OpenAttachment(const MessageAttachment& attachment) {
-    File file(std::fopen(attachment.StoredPath.c_str(), "rb"), &std::fclose);
+// OpenAttachment - the stored file of attachment, open for reading. Throws RenderError.
+UniqueFd OpenAttachment(const MessageAttachment& attachment) {
+    UniqueFd file(::open(attachment.StoredPath.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file)
         throw RenderError("Cannot open attachment file \"" + attachment.StoredPath + "\": " + SystemText(errno));
     return file;
+}
+
+// FillBlock - reads into block until it is full or the file ends; returns the bytes read.
+// Throws RenderError.
+std::size_t FillBlock(int fd, char* block, std::size_t size, const MessageAttachment& attachment) {
+    std::size_t filled = 0;
+    while (filled < size) {
+        ssize_t got = ::read(fd, block + filled, size - filled);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw RenderError("Cannot read attachment file \"" + attachment.StoredPath + "\": " + SystemText(errno));
+        }
+        filled += static_cast<std::size_t>(got);
+    }
+    return filled;
+}
+
+// WriteBase64File - the file as base64 lines of 76 characters. A block of whole lines is read and
+// encoded at a time, and each line handed to the writer as a view of the encoded block.
+void WriteBase64File(LineWriter& writer, int fd, const MessageAttachment& attachment) {
+    constexpr std::size_t kLineChars = Base64Size(kBase64ChunkBytes);
+    std::vector<char> block(kBase64ChunkBytes * kBase64LinesPerRead);
+    std::vector<char> encoded(kLineChars * kBase64LinesPerRead);
+    for (;;) {
+        const std::size_t got = FillBlock(fd, block.data(), block.size(), attachment);
+        const std::size_t chars = Base64EncodeTo(std::string_view(block.data(), got), encoded.data());
+        for (std::size_t at = 0; at < chars; at += kLineChars) {
+            writer.WriteLine(std::string_view(encoded.data() + at, std::min(kLineChars, chars - at)));
+        }
+        if (got < block.size()) break;
+    }
 }
 
 void WriteLines(LineWriter& writer, const std::vector<std::string>& lines) {
@@ -102,7 +138,7 @@ std::string SafeFileName(const std::string& fileName) {
 }
 
 void WriteAttachmentPart(LineWriter& writer, const MessageAttachment& attachment, const HeaderCharset& charset) {
-    File file = OpenAttachment(attachment);
+    UniqueFd file = OpenAttachment(attachment);
     const std::string name = SafeFileName(attachment.FileName);
     writer.WriteLine("Content-Type: application/octet-stream;");
     WriteLines(writer, NameParameterLines(name, charset));
@@ -110,15 +146,7 @@ void WriteAttachmentPart(LineWriter& writer, const MessageAttachment& attachment
     writer.WriteLine("Content-Disposition: attachment;");
     WriteLines(writer, FilenameParameterLines(name, charset));
     writer.WriteLine("");
-
-    char chunk[kBase64ChunkBytes];
-    for (;;) {
-        const std::size_t got = std::fread(chunk, 1, sizeof chunk, file.get());
-        if (got > 0) writer.WriteLine(tessel::Base64Encode(std::string_view(chunk, got)));
-        if (got < sizeof chunk) break;
-    }
-    if (std::ferror(file.get()))
-        throw RenderError("Cannot read attachment file \"" + attachment.StoredPath + "\": " + SystemText(errno));
+    WriteBase64File(writer, file.Get(), attachment);
 }
 
 // The lines of a text body in its transfer encoding, dot-stuffed.

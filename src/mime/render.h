@@ -15,6 +15,9 @@ namespace tessel::mime {
 // Bytes of an attachment read for one base64 line (76 characters).
 inline constexpr std::size_t kBase64ChunkBytes = 57;
 
+// Base64 lines of an attachment read and encoded at a time (57 KiB read, 76 KiB encoded).
+inline constexpr std::size_t kBase64LinesPerRead = 1024;
+
 // Length of the multipart boundary.
 inline constexpr std::size_t kBoundaryLength = 34;
 
