@@ -196,6 +196,42 @@ TEST(RenderMessageTest, AttachmentIsWrittenFiftySevenBytesPerLine) {
     EXPECT_TRUE(Base64LinesOf("").empty());
 }
 
+// Base64Decoded - the bytes of base64 text (no line breaks, "=" padding).
+std::string Base64Decoded(const std::string& text) {
+    static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string bytes;
+    unsigned bits = 0;
+    int count = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        bits = (bits << 6) | static_cast<unsigned>(kAlphabet.find(c));
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            bytes += static_cast<char>((bits >> count) & 0xFF);
+        }
+    }
+    return bytes;
+}
+
+TEST(RenderMessageTest, AttachmentsAroundTheReadBlockComeBackWholeInFullLines) {
+    const std::size_t block = kBase64ChunkBytes * kBase64LinesPerRead;
+    for (std::size_t size : {block - 1, block, block + 1, 2 * block + 5}) {
+        std::string content(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+        const Lines lines = Base64LinesOf(content);
+        std::string joined;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (i + 1 < lines.size()) {
+                EXPECT_EQ(lines[i].size(), 76u) << "size " << size << ", line " << i;
+            }
+            joined += lines[i];
+        }
+        EXPECT_EQ(lines.size(), (size + kBase64ChunkBytes - 1) / kBase64ChunkBytes) << "size " << size;
+        EXPECT_TRUE(Base64Decoded(joined) == content) << "size " << size;
+    }
+}
+
 TEST(RenderMessageTest, TwoAttachmentsWithTheSameNameGiveTwoParts) {
     test::TempDir dir;
     OutgoingMessage m = BaseMessage();
