@@ -95,6 +95,9 @@ done
 check "the manual page is installed" test -f /usr/share/man/man8/tesselcomsvc.8.gz
 check "the unit starts the service with the packaged places" grep -qx \
     'ExecStart=/usr/sbin/tesselcomsvc --config=/etc/tesselcomsvc/configs.ini --state-dir=/var/lib/tesselcomsvc' "$unit"
+while IFS= read -r directive; do
+    check "the unit holds the sandbox line $directive" grep -qxF -- "$directive" "$unit"
+done < <(grep -v '^ReadWritePaths=' "$repo/src/service/unit_sandbox.conf")
 check "the unit is enabled" test -L /etc/systemd/system/multi-user.target.wants/tesselcomsvc.service
 if command -v systemd-analyze >/dev/null; then
     check "systemd-analyze verify accepts the unit" systemd-analyze verify "$unit"

@@ -1,4 +1,4 @@
-// The one connection `cn` and the nine named statements through which all database work passes.
+// The one connection `cn` and the named statements through which all database work passes.
 #pragma once
 
 #include <string>

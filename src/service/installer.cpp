@@ -15,6 +15,7 @@
 
 #include "cycle/attachment.h"
 #include "service/service_state.h"
+#include "service/unit_sandbox.h"
 #include "util/unique_fd.h"
 #include "util/error.h"
 #include "util/exe_path.h"
@@ -74,33 +75,6 @@ std::string ExecutableDirectoryOf(std::string_view executablePath) {
     return slash == 0 ? "/" : std::string(executablePath.substr(0, slash));
 }
 
-// The sandbox keeps "runs as root, writes only its own directory": holding no capabilities, the
-// service can write only where root owns the directory (or its mode lets anyone write).
-constexpr const char* kSandbox =
-    "NoNewPrivileges=yes\n"
-    "PrivateTmp=yes\n"
-    "PrivateDevices=yes\n"
-    "ProtectSystem=strict\n"
-    "ReadWritePaths=%s\n"
-    "ProtectHome=read-only\n"
-    "ProtectKernelTunables=yes\n"
-    "ProtectKernelModules=yes\n"
-    "ProtectKernelLogs=yes\n"
-    "ProtectControlGroups=yes\n"
-    "ProtectClock=yes\n"
-    "ProtectHostname=yes\n"
-    "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
-    "RestrictNamespaces=yes\n"
-    "RestrictRealtime=yes\n"
-    "RestrictSUIDSGID=yes\n"
-    "LockPersonality=yes\n"
-    "MemoryDenyWriteExecute=yes\n"
-    "SystemCallArchitectures=native\n"
-    "SystemCallFilter=@system-service\n"
-    "CapabilityBoundingSet=\n"
-    "UMask=0077\n"
-    "LimitCORE=0\n";
-
 // StateDirectoryOf - where the service will write: the --state-dir among its arguments, else the
 // executable's directory.
 std::string StateDirectoryOf(std::string_view executablePath, const std::vector<std::string>& arguments) {
@@ -111,10 +85,13 @@ std::string StateDirectoryOf(std::string_view executablePath, const std::vector<
     return ExecutableDirectoryOf(executablePath);
 }
 
-// Sandbox - the directives, with the state directory the one writable place.
+// Sandbox - the directives, with the state directory the one writable place. The sandbox keeps
+// "runs as root, writes only its own directory": holding no capabilities, the service can write
+// only where root owns the directory (or its mode lets anyone write).
 std::string Sandbox(const std::string& stateDirectory) {
-    std::string sandbox = kSandbox;
-    sandbox.replace(sandbox.find("%s"), 2, QuoteExecPath(stateDirectory));
+    constexpr std::string_view kStatePlace = "@STATE_DIRECTORY@";
+    std::string sandbox(kUnitSandbox);
+    sandbox.replace(sandbox.find(kStatePlace), kStatePlace.size(), QuoteExecPath(stateDirectory));
     return sandbox;
 }
 
