@@ -1,28 +1,17 @@
 #include "config/ini_reader.h"
 
-#include <cctype>
 #include <fstream>
 #include <sstream>
+
+#include "util/ascii.h"
 
 namespace tessel::config {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+// The blanks around a section name, a key or a value (a CR of a CR LF line end among them).
+constexpr std::string_view kIniBlanks = " \t\r\v\f";
 
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (std::tolower(x) != std::tolower(y)) return false;
-    }
-    return true;
-}
+std::string_view TrimBlanks(std::string_view text) { return Trim(text, kIniBlanks); }
 
 std::string_view Unquote(std::string_view value) {
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&

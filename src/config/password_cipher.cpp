@@ -1,6 +1,7 @@
 #include "config/password_cipher.h"
 
 #include "util/error.h"
+#include "util/ascii.h"
 #include "util/parse_integer.h"
 
 namespace tessel::config {
@@ -27,13 +28,9 @@ std::string HexDecode(std::string_view text) {
 }
 
 std::string HexEncode(std::string_view bytes) {
-    static const char kDigits[] = "0123456789ABCDEF";
     std::string result;
     result.reserve(bytes.size() * 2);
-    for (unsigned char b : bytes) {
-        result.push_back(kDigits[b >> 4]);
-        result.push_back(kDigits[b & 15]);
-    }
+    for (unsigned char b : bytes) AppendHexByte(result, b);
     return result;
 }
 

@@ -1,12 +1,12 @@
 #include "db/statement.h"
 
-#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 
 #include "db/database_error.h"
+#include "util/ascii.h"
 
 namespace tessel::db {
 namespace {
@@ -14,9 +14,7 @@ namespace {
 // The character set number that marks binary columns (BLOB, VARBINARY).
 constexpr unsigned int kBinaryCharset = 63;
 
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
+bool SameName(std::string_view a, std::string_view b) { return EqualsNoCase(a, b); }
 
 bool IsNameByte(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';

@@ -1,7 +1,8 @@
 #include "mime/header_lines.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "util/ascii.h"
 
 namespace tessel::mime {
 
@@ -17,9 +18,7 @@ bool IsContinuation(const std::string& line) {
 
 bool SameName(std::string_view line, std::string_view name) {
     std::string_view lineName = line.substr(0, line.find(':'));
-    return std::equal(lineName.begin(), lineName.end(), name.begin(), name.end(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-    });
+    return EqualsNoCase(lineName, name);
 }
 
 // Wrap - inserts CR LF space at the fold points; positions are 1-based as in the folding rule.

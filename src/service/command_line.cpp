@@ -4,6 +4,7 @@
 #include <cctype>
 #include <optional>
 
+#include "util/ascii.h"
 #include "util/parse_integer.h"
 
 #ifndef TESSEL_VERSION
@@ -47,18 +48,11 @@ bool ParsePathOption(std::string_view argument, config::FileLocations& locations
     return false;
 }
 
-bool SameLetters(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) ==
-                      std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
 }  // namespace
 
 bool IsSwitch(std::string_view argument, std::string_view word) noexcept {
     return argument.size() > 1 && (argument[0] == '-' || argument[0] == '/') &&
-           SameLetters(argument.substr(1), word);
+           EqualsNoCase(argument.substr(1), word);
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {

@@ -6,13 +6,6 @@
 
 namespace tessel {
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 namespace {
 
 std::optional<std::uint32_t> ParseHexDigits(std::string_view digits) {

@@ -5,10 +5,9 @@
 #include <optional>
 #include <string_view>
 
-namespace tessel {
+#include "util/ascii.h"
 
-// HexDigitValue - the value of a hexadecimal digit (either case), or -1 for any other byte.
-int HexDigitValue(char c);
+namespace tessel {
 
 // TryParseInteger - leading spaces, optional sign, then decimal digits or hexadecimal digits
 // after "$", "x", "X", "0x" or "0X"; nothing else. Hex takes up to 8 significant digits as a
