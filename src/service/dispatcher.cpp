@@ -1,63 +1,30 @@
 #include "service/dispatcher.h"
 
-#include <pthread.h>
-
-#include <atomic>
 #include <string>
-#include <cerrno>
 #include <thread>
 
+#include "service/signal_watcher.h"
 #include "util/error.h"
 #include "util/event_log.h"
 
 namespace tessel::service {
 namespace {
 
-// Records under the application source; never throws, even when the executable's path is gone.
-void WriteApplicationRecord(const std::string& text) noexcept {
-    try {
-        WriteEventLog(ApplicationSource(), text);
-    } catch (...) {
-        WriteEventLog("tesselcomsvc", text);
-    }
-}
-
-// Sent by the service entry thread to its dispatcher once stopped has been reported.
-int WakeSignal() { return SIGRTMIN + 1; }
-
 sigset_t ControlSignals() {
     sigset_t set;
     sigemptyset(&set);
     for (int signal : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP, SIGPWR}) sigaddset(&set, signal);
     sigaddset(&set, SIGRTMIN);
-    sigaddset(&set, WakeSignal());
     return set;
 }
 
-// The dispatcher thread's body: starts the service entry thread and hands every control signal
-// to ControlHandler until the entry thread has reported stopped.
+// Dispatch - the service entry thread runs the service while the watcher's thread, the dispatcher,
+// hands every control signal to ControlHandler; the watcher ends once stopped has been reported.
 void Dispatch(TesselComService& service, Sleeper& sleeper) {
-    const sigset_t signals = ControlSignals();
-    const pthread_t dispatcher = ::pthread_self();
-    std::atomic<bool> stopped{false};
-    std::thread entry([&] {
-        service.ServiceEntry(sleeper);
-        stopped = true;
-        ::pthread_kill(dispatcher, WakeSignal());
-    });
-    for (;;) {
-        siginfo_t info{};
-        if (::sigwaitinfo(&signals, &info) < 0) {
-            if (errno == EINTR) continue;
-            WriteApplicationRecord(SystemText(errno));
-            break;
-        }
-        if (info.si_signo == WakeSignal()) {
-            if (stopped) break;
-            continue;
-        }
+    SignalWatcher dispatcher(ControlSignals(), [&service](const siginfo_t& info) {
         if (auto code = ControlCodeForSignal(info)) service.ControlHandler(*code);
-    }
+    });
+    std::thread entry([&] { service.ServiceEntry(sleeper); });
     entry.join();
 }
 
@@ -92,14 +59,7 @@ int RunServiceProcess(TesselComService& service, Sleeper& sleeper) noexcept {
     }
     std::string threadError;
     try {
-        std::thread dispatcher([&] {
-            try {
-                Dispatch(service, sleeper);
-            } catch (...) {
-                threadError = CurrentExceptionText();
-            }
-        });
-        dispatcher.join();
+        Dispatch(service, sleeper);
     } catch (...) {
         threadError = CurrentExceptionText();
     }

@@ -1,71 +1,37 @@
 #include "service/once.h"
 
-#include <pthread.h>
 #include <signal.h>
 
-#include <atomic>
-#include <ctime>
-#include <functional>
 #include <istream>
 #include <optional>
 #include <ostream>
-#include <thread>
 
 #include "config/password_cipher.h"
+#include "service/signal_watcher.h"
 
 namespace tessel::service {
 
 namespace {
 
-// StopSignals - while it lives, SIGTERM and SIGINT do not end the process: a thread of its own
-// takes them and interrupts the work instead.
-class StopSignals {
-public:
-    explicit StopSignals(std::function<void()> interrupt) : interrupt_(std::move(interrupt)) {
-        sigemptyset(&signals_);
-        sigaddset(&signals_, SIGTERM);
-        sigaddset(&signals_, SIGINT);
-        // Blocked in this thread before any other starts, so in every thread the run makes.
-        ::pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-        try {
-            watcher_ = std::thread([this] { Watch(); });
-        } catch (...) {
-            ::pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr);
-            throw;
-        }
-    }
-    ~StopSignals() {
-        done_.store(true);
-        // Woken at once rather than at the end of its slice: the run would otherwise end up to a
-        // slice later than its work.
-        ::pthread_kill(watcher_.native_handle(), SIGTERM);
-        watcher_.join();
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-private:
-    void Watch() noexcept {
-        // A short wait in a loop: the thread must also notice that the run is over.
-        const timespec slice{0, 100 * 1000 * 1000};
-        while (!done_.load()) {
-            if (::sigtimedwait(&signals_, nullptr, &slice) > 0 && !done_.load() && interrupt_) interrupt_();
-        }
-    }
-
-    std::function<void()> interrupt_;
-    sigset_t signals_{};
-    std::atomic<bool> done_{false};
-    std::thread watcher_;
-};
+// StopSignals - SIGTERM and SIGINT: while the run lasts they interrupt the work instead of ending
+// the process.
+sigset_t StopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    return signals;
+}
 
 }  // namespace
 
 int RunOnce(TesselComService& service, std::ostream& err) noexcept {
     const ServiceHandlers& handlers = service.Handlers();
-    std::optional<StopSignals> stopSignals;
+    std::optional<SignalWatcher> stopSignals;
     try {
-        stopSignals.emplace(handlers.InterruptWork);
+        stopSignals.emplace(StopSignals(), [&handlers](const siginfo_t&) {
+            if (handlers.InterruptWork) handlers.InterruptWork();
+        });
     } catch (...) {
         // Without the watcher a signal ends the process as it did before; the run itself goes on.
     }

@@ -50,6 +50,14 @@ std::string ApplicationSource() {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+void WriteApplicationRecord(const std::string& text) noexcept {
+    try {
+        WriteEventLog(ApplicationSource(), text);
+    } catch (...) {
+        WriteEventLog("tesselcomsvc", text);
+    }
+}
+
 void WriteRecord(EventRecord record) noexcept {
     try {
         if (!record.RowId) record.RowId = t_rowId;

@@ -59,6 +59,10 @@ void WriteRecord(EventRecord record) noexcept;
 // WriteEventLog - one error record under source. Never throws.
 void WriteEventLog(const std::string& source, const std::string& text);
 
+// WriteApplicationRecord - one error record under the application source ("tesselcomsvc" when the
+// executable's path is gone). Never throws.
+void WriteApplicationRecord(const std::string& text) noexcept;
+
 // WriteWarning - one warning record (failed deliveries, deferrals, skipped attachments).
 void WriteWarning(const std::string& source, const std::string& text);
 
