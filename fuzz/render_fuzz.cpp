@@ -8,7 +8,7 @@
 
 #include "mime/compose.h"
 #include "mime/render.h"
-#include "mime/text_body.h"
+#include "mime/transfer_encoding.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "mime/body_text.h"
+#include "mime/body_lines.h"
 
 namespace tessel::mime {
 

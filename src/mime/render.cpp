@@ -15,7 +15,7 @@
 #include "mime/header_encoding.h"
 #include "mime/header_lines.h"
 #include "mime/japanese.h"
-#include "mime/text_body.h"
+#include "mime/transfer_encoding.h"
 #include "util/base64.h"
 #include "util/unique_fd.h"
 

@@ -6,7 +6,7 @@
 #include <regex>
 #include <sstream>
 
-#include "mime/text_body.h"
+#include "mime/transfer_encoding.h"
 #include "sample_messages.h"
 #include "support/temp_dir.h"
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mime/body_text.h"
+#include "mime/body_lines.h"
 
 namespace tessel::mime {
 

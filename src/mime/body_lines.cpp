@@ -1,4 +1,4 @@
-#include "mime/body_text.h"
+#include "mime/body_lines.h"
 
 namespace tessel::mime {
 

@@ -1,4 +1,4 @@
-#include "mime/text_body.h"
+#include "mime/transfer_encoding.h"
 
 #include <gtest/gtest.h>
 
