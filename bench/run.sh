@@ -106,7 +106,7 @@ say "smtp-sink and smtp-source from $(basename "$work"/postfix/postfix_*.deb)"
 targets=(delay_proxy smtp_tls_sink)
 [ -n "$prebuilt" ] || targets+=(tesselcomsvc)
 step "building ${targets[*]} in $build (Release)"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$work/cmake.log" 2>&1 ||
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF ${TESSEL_CMAKE_LAUNCHER:-} >"$work/cmake.log" 2>&1 ||
     { cat "$work/cmake.log" >&2; die "configure failed"; }
 cmake --build "$build" --target "${targets[@]}" -j2 >>"$work/cmake.log" 2>&1 ||
     { tail -n 40 "$work/cmake.log" >&2; die "build failed"; }

@@ -2,7 +2,6 @@
 #include <sys/prctl.h>
 
 #include <chrono>
-#include <csignal>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -22,6 +21,7 @@
 #include "service/notify_socket.h"
 #include "service/once.h"
 #include "service/tessel_com_service.h"
+#include "util/broken_pipe.h"
 #include "util/event_log.h"
 
 namespace {
@@ -107,8 +107,6 @@ ServiceHandlers MakeServiceHandlers(ServiceWork& work) {
 }
 
 int RunMode(const CommandLine& commandLine) {
-    // A peer that closes its connection must fail the write, not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
     // A stop that arrives while the service is being set up waits for the dispatcher.
     if (commandLine.Selected == Mode::Run) BlockControlSignals();
     ServiceWork work(commandLine.Locations);
@@ -156,6 +154,7 @@ int main(int argc, char** argv) {
     // The process holds the database and mail passwords: no core file, and no other process of the
     // same user may read its memory.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    IgnoreBrokenPipes();
     try {
         return Main(ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc)));
     } catch (const std::exception& error) {

@@ -39,7 +39,7 @@ void SendNotifyDatagram(const std::string& address, const std::string& text) {
     UnixAddress target = ResolveAddress(address);
     UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!socket) throw PlatformError(errno);
-    ssize_t sent = ::sendto(socket.Get(), text.data(), text.size(), MSG_NOSIGNAL,
+    ssize_t sent = ::sendto(socket.Get(), text.data(), text.size(), 0,
                             reinterpret_cast<const sockaddr*>(&target.Address), target.Length);
     if (sent < 0) throw PlatformError(errno);
 }

@@ -216,7 +216,7 @@ std::optional<std::size_t> TcpSocket::Receive(char* buffer, std::size_t size, De
 
 void TcpSocket::Send(std::string_view bytes, Deadline deadline) {
     while (!bytes.empty()) {
-        ssize_t n = ::send(fd_.Get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        ssize_t n = ::send(fd_.Get(), bytes.data(), bytes.size(), 0);
         if (n > 0) {
             bytes.remove_prefix(static_cast<std::size_t>(n));
             continue;

@@ -1,4 +1,5 @@
-// Thin POSIX layer under the SMTP connection: bounded waits and an IPv4 connect.
+// Thin POSIX layer under the SMTP connection: bounded waits and an IPv4 connect. Writes rely on
+// the process ignoring SIGPIPE (IgnoreBrokenPipes).
 #pragma once
 
 #include <chrono>

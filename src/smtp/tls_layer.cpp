@@ -3,7 +3,6 @@
 #include "smtp/tls_client_context.h"
 
 #include <cerrno>
-#include <csignal>
 #include <ctime>
 #include <mutex>
 
@@ -14,39 +13,6 @@
 namespace tessel::smtp {
 
 namespace {
-
-// OpenSSL writes to the socket with write(), which raises SIGPIPE on a connection the peer reset.
-// The signal is held back while OpenSSL runs and a SIGPIPE raised meanwhile is consumed.
-class SigpipeGuard {
-public:
-    SigpipeGuard() {
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe, &saved_);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        alreadyPending_ = sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~SigpipeGuard() {
-        if (!alreadyPending_) {
-            sigset_t pipe;
-            sigemptyset(&pipe);
-            sigaddset(&pipe, SIGPIPE);
-            timespec zero{};
-            while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-    }
-    SigpipeGuard(const SigpipeGuard&) = delete;
-    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-
-private:
-    sigset_t saved_;
-    bool alreadyPending_ = false;
-};
 
 // OpenSslText - the first queued OpenSSL error as text (the queue is emptied).
 std::string OpenSslText(const char* fallback) {
@@ -105,7 +71,6 @@ void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadlin
             throw TlsError("TLS handshake failed: " + OpenSslText("the server name is not usable"));
         }
         check.Prepare(ssl_.get(), serverName);
-        SigpipeGuard noSigpipe;
         for (;;) {
             ERR_clear_error();
             int rc = SSL_connect(ssl_.get());
@@ -143,7 +108,6 @@ std::optional<std::size_t> TlsLayer::Receive(char* buffer, std::size_t size, Dea
         std::size_t got = 0;
         int rc;
         {
-            SigpipeGuard noSigpipe;  // a read may have to write (renegotiation, key update)
             rc = SSL_read_ex(ssl_.get(), buffer, size, &got);
         }
         if (rc == 1) {
@@ -183,7 +147,6 @@ std::optional<std::size_t> TlsLayer::Receive(char* buffer, std::size_t size, Dea
 }
 
 void TlsLayer::Send(std::string_view bytes, Deadline deadline) {
-    SigpipeGuard noSigpipe;
     while (!bytes.empty()) {
         ERR_clear_error();
         std::size_t written = 0;
@@ -211,7 +174,6 @@ void TlsLayer::Send(std::string_view bytes, Deadline deadline) {
 
 void TlsLayer::Shutdown() noexcept {
     if (ssl_) {
-        SigpipeGuard noSigpipe;
         ERR_clear_error();
         SSL_shutdown(ssl_.get());
         ssl_.reset();

@@ -1,4 +1,6 @@
 // TLS as a byte layer under the line connection (OpenSSL 3), switched on after STARTTLS.
+// OpenSSL writes with write(): a peer that closed gives EPIPE only in a process that ignores
+// SIGPIPE, which the service and the test programs do at start (IgnoreBrokenPipes).
 #pragma once
 
 #include <memory>
