@@ -4,31 +4,21 @@
 
 #include <openssl/err.h>
 
+#include "smtp/openssl_error.h"
 #include "smtp/tls_layer.h"
 
 namespace tessel::smtp {
 
 namespace {
 
-std::string FirstOpenSslError() {
-    unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0) {
-        return "unknown error";
-    }
-    char text[256] = {};
-    ERR_error_string_n(code, text, sizeof text);
-    return text;
-}
-
 std::shared_ptr<SSL_CTX> MakeClientContext() {
     if (!InitialiseTlsLibrary()) {
-        throw TlsError("The TLS library could not be started: " + FirstOpenSslError());
+        throw TlsError("The TLS library could not be started: " + OpenSslErrorText("unknown error"));
     }
     ERR_clear_error();
     std::shared_ptr<SSL_CTX> ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
     if (!ctx || SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION) != 1) {
-        throw TlsError("The TLS context could not be made: " + FirstOpenSslError());
+        throw TlsError("The TLS context could not be made: " + OpenSslErrorText("unknown error"));
     }
     // Reading the system's bundle costs far more than a handshake: it is done here, once.
     SSL_CTX_set_default_verify_paths(ctx.get());

@@ -1,5 +1,6 @@
 #include "smtp/tls_layer.h"
 
+#include "smtp/openssl_error.h"
 #include "smtp/tls_client_context.h"
 
 #include <cerrno>
@@ -13,18 +14,6 @@
 namespace tessel::smtp {
 
 namespace {
-
-// OpenSslText - the first queued OpenSSL error as text (the queue is emptied).
-std::string OpenSslText(const char* fallback) {
-    unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0) {
-        return fallback;
-    }
-    char text[256] = {};
-    ERR_error_string_n(code, text, sizeof text);
-    return text;
-}
 
 bool IsUnexpectedEof() {
     unsigned long code = ERR_peek_error();
@@ -59,16 +48,16 @@ void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadlin
     ERR_clear_error();
     ssl_.reset(SSL_new(ctx_.get()));
     if (!ssl_) {
-        throw TlsError("TLS handshake failed: " + OpenSslText("no TLS connection object"));
+        throw TlsError("TLS handshake failed: " + OpenSslErrorText("no TLS connection object"));
     }
     fd_ = fd;
     try {
         if (SSL_set_fd(ssl_.get(), fd) != 1) {
-            throw TlsError("TLS handshake failed: " + OpenSslText("the socket cannot be attached"));
+            throw TlsError("TLS handshake failed: " + OpenSslErrorText("the socket cannot be attached"));
         }
         if (!serverName.empty() && !ParseDottedIPv4(serverName) &&
             SSL_set_tlsext_host_name(ssl_.get(), serverName.c_str()) != 1) {
-            throw TlsError("TLS handshake failed: " + OpenSslText("the server name is not usable"));
+            throw TlsError("TLS handshake failed: " + OpenSslErrorText("the server name is not usable"));
         }
         check.Prepare(ssl_.get(), serverName);
         for (;;) {
@@ -88,7 +77,7 @@ void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadlin
                 throw TlsCheckError(*refused);
             }
             throw TlsError("TLS handshake failed: " +
-                           OpenSslText(err == SSL_ERROR_SYSCALL ? "connection closed by the server"
+                           OpenSslErrorText(err == SSL_ERROR_SYSCALL ? "connection closed by the server"
                                                                : "protocol error"));
         }
         check.Confirm(ssl_.get());
@@ -142,7 +131,7 @@ std::optional<std::size_t> TlsLayer::Receive(char* buffer, std::size_t size, Dea
         default:
             break;
         }
-        throw TlsError("TLS read failed: " + OpenSslText("protocol error"));
+        throw TlsError("TLS read failed: " + OpenSslErrorText("protocol error"));
     }
 }
 
@@ -168,7 +157,7 @@ void TlsLayer::Send(std::string_view bytes, Deadline deadline) {
         if (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno != 0) {
             throw PlatformError(errno);
         }
-        throw TlsError("TLS write failed: " + OpenSslText("connection closed by the server"));
+        throw TlsError("TLS write failed: " + OpenSslErrorText("connection closed by the server"));
     }
 }
 

@@ -1,7 +1,6 @@
 #include "smtp/tls_peer_check.h"
 
 #include <algorithm>
-#include <cctype>
 #include <mutex>
 
 #include <sys/stat.h>
@@ -10,7 +9,9 @@
 #include <openssl/evp.h>
 #include <openssl/x509v3.h>
 
+#include "smtp/openssl_error.h"
 #include "smtp/socket.h"
+#include "util/ascii.h"
 
 namespace tessel::smtp {
 
@@ -21,23 +22,6 @@ constexpr std::string_view kRefused = "The server's TLS certificate was refused:
 struct StoreFree {
     void operator()(X509_STORE* store) const { X509_STORE_free(store); }
 };
-
-std::string OpenSslReason(const char* fallback) {
-    unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0) {
-        return fallback;
-    }
-    const char* reason = ERR_reason_error_string(code);
-    return reason != nullptr ? reason : fallback;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 std::optional<KeyFingerprint> ParseFingerprint(std::string_view entry) {
     std::string digits;
@@ -51,8 +35,8 @@ std::optional<KeyFingerprint> ParseFingerprint(std::string_view entry) {
         return std::nullopt;
     }
     for (std::size_t i = 0; i < fingerprint.size(); ++i) {
-        int high = HexValue(digits[2 * i]);
-        int low = HexValue(digits[2 * i + 1]);
+        int high = HexDigitValue(digits[2 * i]);
+        int low = HexDigitValue(digits[2 * i + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }
@@ -61,16 +45,12 @@ std::optional<KeyFingerprint> ParseFingerprint(std::string_view entry) {
     return fingerprint;
 }
 
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
-    return text;
-}
+std::string_view TrimBlanks(std::string_view text) { return Trim(text, " \t\n\v\f\r"); }
 
 std::shared_ptr<X509_STORE> LoadCaStore(const std::string& path) {
     std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
     if (!store) {
-        throw TlsError("The trust store for email.tls.ca cannot be made: " + OpenSslReason("out of memory"));
+        throw TlsError("The trust store for email.tls.ca cannot be made: " + OpenSslErrorReason("out of memory"));
     }
     struct stat info {};
     bool directory = ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -79,7 +59,7 @@ std::shared_ptr<X509_STORE> LoadCaStore(const std::string& path) {
                            : X509_STORE_load_file(store.get(), path.c_str());
     if (loaded != 1) {
         throw TlsError("The CA certificates in email.tls.ca (" + path +
-                       ") cannot be read: " + OpenSslReason("no certificate found"));
+                       ") cannot be read: " + OpenSslErrorReason("no certificate found"));
     }
     ERR_clear_error();
     return std::shared_ptr<X509_STORE>(store.release(), StoreFree{});
@@ -131,7 +111,7 @@ KeyFingerprint FingerprintOf(X509* cert) {
     unsigned char* der = nullptr;
     int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert), &der);
     if (length <= 0) {
-        throw TlsError("The server's public key cannot be read: " + OpenSslReason("encoding failed"));
+        throw TlsError("The server's public key cannot be read: " + OpenSslErrorReason("encoding failed"));
     }
     KeyFingerprint fingerprint{};
     unsigned int size = 0;
@@ -139,20 +119,18 @@ KeyFingerprint FingerprintOf(X509* cert) {
                              nullptr) == 1;
     OPENSSL_free(der);
     if (!hashed || size != fingerprint.size()) {
-        throw TlsError("The server's public key cannot be hashed: " + OpenSslReason("digest failed"));
+        throw TlsError("The server's public key cannot be hashed: " + OpenSslErrorReason("digest failed"));
     }
     return fingerprint;
 }
 
 std::string FormatFingerprint(const KeyFingerprint& fingerprint) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string text;
     for (unsigned char byte : fingerprint) {
         if (!text.empty()) {
             text += ':';
         }
-        text += kHex[byte >> 4];
-        text += kHex[byte & 0x0F];
+        AppendHexByte(text, byte, kLowerHexDigits);
     }
     return text;
 }
@@ -188,7 +166,7 @@ void TlsPeerCheck::Prepare(SSL* ssl, const std::string& host) const {
     }
     SSL_set_verify(ssl, SSL_VERIFY_PEER, nullptr);
     if (store_ && SSL_set1_verify_cert_store(ssl, store_.get()) != 1) {
-        throw TlsError("The trust store of email.tls.ca cannot be used: " + OpenSslReason("unknown error"));
+        throw TlsError("The trust store of email.tls.ca cannot be used: " + OpenSslErrorReason("unknown error"));
     }
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
     bool named;
@@ -199,7 +177,7 @@ void TlsPeerCheck::Prepare(SSL* ssl, const std::string& host) const {
         named = SSL_set1_host(ssl, host.c_str()) == 1;
     }
     if (!named) {
-        throw TlsError("The server name " + host + " cannot be checked: " + OpenSslReason("unusable name"));
+        throw TlsError("The server name " + host + " cannot be checked: " + OpenSslErrorReason("unusable name"));
     }
 }
 
