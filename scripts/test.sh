@@ -33,6 +33,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # Paths below the tree are hashed relative to it, so another clone reuses the same cache.
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(pwd)}"
 fi
 export TESSEL_CMAKE_LAUNCHER="${launcher[*]}"
 
