@@ -70,6 +70,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         writeLine("");
     };
     DeliveryResult result = client.Deliver(envelope, text);
-    if (result.Delivered && result.Stage != FailureStage::None) std::abort();
+    if (result.Delivered && result.Error != ErrorKind::None) std::abort();
     return 0;
 }

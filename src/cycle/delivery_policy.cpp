@@ -5,10 +5,102 @@
 namespace tessel::cycle {
 namespace {
 
+using smtp::DeliveryResult;
+using smtp::ErrorKind;
+using smtp::SessionState;
+
 // kClosingChannel - the server ends the session: every message would be refused alike for now.
 constexpr int kClosingChannel = 421;
+// kAuthenticationRequired - the server refuses every message of this session.
+constexpr int kAuthenticationRequired = 530;
+
+bool IsTemporary(int code) { return code >= 400 && code <= 499; }
+bool IsRefusal(int code) { return code != 0 && code != 250 && code != 251; }
+
+// RefusalClass - a reply that the server refused the message with.
+FailureClass RefusalClass(int code) {
+    return IsTemporary(code) ? FailureClass::Temporary : FailureClass::Transaction;
+}
+
+struct Fated {
+    RecipientFate Fate;
+    std::string Warning;
+};
+
+// FateOf - the fate of a message of class cls (neither Session nor Stopped) and its warning.
+Fated FateOf(FailureClass cls, const std::string& said, const std::string& reason, const SmtpSettings& smtp) {
+    switch (cls) {
+        case FailureClass::None: return {RecipientFate::Delivered, {}};
+        case FailureClass::Temporary:
+            if (smtp.RetryHours > 0) {
+                return {RecipientFate::Pending, said + " refused for now, to be retried: " + reason};
+            }
+            break;
+        case FailureClass::Unconfirmed:
+            return {RecipientFate::Unconfirmed,
+                    said + ": delivery unconfirmed, not retried (the server may have taken it): " + reason};
+        case FailureClass::Address: return {RecipientFate::Failed, said + " not sent: " + reason};
+        default: break;
+    }
+    return {RecipientFate::Failed, said + " not delivered: " + reason};
+}
+
+// SplitOutcomes - the fate of each address when the server answered their RCPT TO differently and
+// its answers count (the sender was accepted, and the channel was not closed). Empty when every
+// address shares one fate: the recipient then fares as a whole.
+std::vector<AddressOutcome> SplitOutcomes(const DeliveryResult& result, FailureClass whole, std::int32_t rowId,
+                                          const SmtpSettings& smtp) {
+    std::vector<AddressOutcome> outcomes;
+    if (result.Recipients.size() < 2 || result.ReplyCode == kClosingChannel ||
+        (!result.Delivered && result.State <= SessionState::MailFrom)) {
+        return outcomes;
+    }
+    bool differ = false;
+    for (const smtp::RecipientReply& answer : result.Recipients) {
+        const std::string said = Capitalised(DescribeMessage(rowId, answer.Address));
+        AddressOutcome outcome{answer.Address, RecipientFate::Delivered, {}, answer.Reply};
+        if (IsRefusal(answer.Code)) {
+            Fated fated = FateOf(RefusalClass(answer.Code), said, "RCPT TO:<" + answer.Address + "> answered " +
+                                                                      answer.Reply, smtp);
+            outcome.Fate = fated.Fate;
+            outcome.Warning = std::move(fated.Warning);
+        } else if (whole == FailureClass::Session) {
+            outcome.Fate = RecipientFate::Kept;
+        } else {
+            Fated fated = FateOf(whole, said, result.Reason, smtp);
+            outcome.Fate = fated.Fate;
+            outcome.Warning = std::move(fated.Warning);
+            outcome.Reply = result.Reply;
+        }
+        differ = differ || outcome.Fate != (outcomes.empty() ? outcome.Fate : outcomes.front().Fate);
+        outcomes.push_back(std::move(outcome));
+    }
+    if (!differ) outcomes.clear();
+    return outcomes;
+}
 
 }  // namespace
+
+FailureClass ClassifyFailure(const DeliveryResult& result) {
+    if (result.Delivered) return FailureClass::None;
+    switch (result.Error) {
+        case ErrorKind::None: return FailureClass::None;
+        case ErrorKind::Stopped: return FailureClass::Stopped;
+        case ErrorKind::Address: return FailureClass::Address;
+        case ErrorKind::Text: return FailureClass::Transaction;
+        case ErrorKind::Refused:
+            if (result.ReplyCode == kAuthenticationRequired || result.State <= SessionState::Reset) {
+                return FailureClass::Session;
+            }
+            return result.State == SessionState::Quit ? FailureClass::Transaction : RefusalClass(result.ReplyCode);
+        case ErrorKind::Connection:
+        case ErrorKind::Unsupported: break;
+    }
+    // No answer that can be trusted: before the final "." the message was certainly not taken;
+    // after it, it may have been.
+    if (result.State == SessionState::DataEnd) return FailureClass::Unconfirmed;
+    return result.State == SessionState::Quit ? FailureClass::Transaction : FailureClass::Session;
+}
 
 std::string Capitalised(std::string text) {
     if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
@@ -19,38 +111,47 @@ std::string DescribeMessage(std::int32_t rowId, const std::string& recipient) {
     return "queued mail " + std::to_string(rowId) + " to \"" + RecordText(recipient) + "\"";
 }
 
-DeliveryDecision DecideDelivery(const smtp::DeliveryResult& result, std::int32_t rowId,
-                                const std::string& recipient, const SmtpSettings& smtp) {
-    if (result.Delivered) return {};
+DeliveryDecision DecideDelivery(const DeliveryResult& result, std::int32_t rowId, const std::string& recipient,
+                                const SmtpSettings& smtp) {
+    const FailureClass whole = ClassifyFailure(result);
+    DeliveryDecision decision;
+    decision.Addresses = SplitOutcomes(result, whole, rowId, smtp);
+    decision.Split = !decision.Addresses.empty();
+    if (whole == FailureClass::None) return decision;
+
     const std::string message = DescribeMessage(rowId, recipient);
-    const std::string said = Capitalised(message);
-    bool closing = result.Stage == smtp::FailureStage::Temporary && result.ReplyCode == kClosingChannel;
-    if (result.Stage == smtp::FailureStage::Session || closing) {
-        return {closing ? RecipientFate::Pending : RecipientFate::Kept, DeliveryAction::Defer,
-                "Mail server " + smtp.Host + ":" + std::to_string(smtp.Port) + " cannot be used; " + message +
-                    " and the mail after it wait for a later cycle: " + result.Reason};
+    const bool closing = whole == FailureClass::Temporary && result.ReplyCode == kClosingChannel;
+    const bool keptSession = result.SessionMessages > 0;
+    if (keptSession && closing &&
+        (result.State == SessionState::MailFrom || result.State == SessionState::RcptTo)) {
+        // Most often the server's limit of messages per connection.
+        decision.Action = DeliveryAction::RetryNow;
+        decision.SessionLimit = result.SessionMessages;
+        return decision;
     }
-    switch (result.Stage) {
-        case smtp::FailureStage::Temporary:
-            if (smtp.RetryHours > 0) {
-                return {RecipientFate::Pending, DeliveryAction::Continue,
-                        said + " refused for now, to be retried: " + result.Reason};
-            }
-            break;
-        case smtp::FailureStage::Unconfirmed:
-            return {RecipientFate::Unconfirmed, DeliveryAction::Continue,
-                    said + ": delivery unconfirmed, not retried (the server may have taken it): " +
-                        result.Reason};
-        case smtp::FailureStage::Address:
-            return {RecipientFate::Failed, DeliveryAction::Continue, said + " not sent: " + result.Reason};
-        case smtp::FailureStage::Stopped:
-            return {RecipientFate::Untried, DeliveryAction::Stop, {}};
-        case smtp::FailureStage::Transaction:
-        case smtp::FailureStage::Session:
-        case smtp::FailureStage::None:
-            break;
+    if (keptSession && whole == FailureClass::Session && !decision.Split) {
+        // The kept session failed before the message reached the server: a new one may take it.
+        decision.Action = DeliveryAction::RetryNow;
+        return decision;
     }
-    return {RecipientFate::Failed, DeliveryAction::Continue, said + " not delivered: " + result.Reason};
+    if (whole == FailureClass::Session || closing) {
+        decision.Fate = closing ? RecipientFate::Pending : RecipientFate::Kept;
+        decision.Action = DeliveryAction::Defer;
+        decision.BackOff = result.State > SessionState::Reset;
+        decision.Warning = "Mail server " + RecordText(smtp.Host) + ":" + std::to_string(smtp.Port) +
+                           " cannot be used; " + message + " and the mail after it wait for a later cycle: " +
+                           result.Reason + " (session state: " + std::string(smtp::StateName(result.State)) + ")";
+        return decision;
+    }
+    if (whole == FailureClass::Stopped) {
+        decision.Fate = RecipientFate::Untried;
+        decision.Action = DeliveryAction::Stop;
+        return decision;
+    }
+    Fated fated = FateOf(whole, Capitalised(message), result.Reason, smtp);
+    decision.Fate = fated.Fate;
+    decision.Warning = std::move(fated.Warning);
+    return decision;
 }
 
 }  // namespace tessel::cycle

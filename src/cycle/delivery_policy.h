@@ -1,8 +1,9 @@
-// What the outcome of one delivery means for the mail queue: the one place that decides it.
+// What the facts of one delivery attempt mean for the mail queue: the one place that decides it.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cycle/settings.h"
 #include "smtp/delivery_result.h"
@@ -13,9 +14,11 @@ enum class DeliveryAction {
     Continue,  // go on with the next recipient and row
     Defer,     // the server cannot be used now: end the drain; this row and the later ones wait
     Stop,      // a stop request cut the message short: end the drain like a deferral, quietly
+    RetryNow,  // the session that was kept open failed, or ended at its limit of messages: send the
+               // same message again at once through a new session
 };
 
-// RecipientFate - what becomes of the recipient of one attempt.
+// RecipientFate - what becomes of a recipient (or one address of it) after one attempt.
 enum class RecipientFate {
     Delivered,
     Failed,       // not sent, and never retried: refused for good, an unusable address, or a
@@ -26,19 +29,57 @@ enum class RecipientFate {
     Untried,      // a stop cut the attempt short: stays in the row in its place, as if never tried
 };
 
-struct DeliveryDecision {
-    RecipientFate Fate = RecipientFate::Delivered;
-    DeliveryAction Action = DeliveryAction::Continue;
-    std::string Warning;  // the warning record to write; empty when there is none
+// FailureClass - what an attempt as a whole means for its message.
+enum class FailureClass {
+    None,         // delivered (to the recipients the server accepted)
+    Session,      // the server could not be used: a failure before the transaction, a 530 reply at
+                  // any step, or a connection that broke, timed out or answered garbage before the
+                  // final "." was sent. The next message would most likely fail alike.
+    Transaction,  // a permanent refusal (5xx) from MAIL FROM on, or a message text that could not be
+                  // produced: particular to this message, not worth a retry
+    Temporary,    // a temporary refusal (4xx) of MAIL FROM, RCPT TO, DATA or the final "."
+    Unconfirmed,  // no usable reply to the final ".": the server may have taken the message
+    Address,      // an address cannot be used; nothing was sent
+    Stopped,      // a stop request cut the session short before the final "."; nothing was delivered
 };
 
-// DecideDelivery - the fate of recipient (of queued mail rowId) after result, with the server
-// and retry settings of smtp. A failure of the server (Session), and a 421 reply, which closes the
-// channel for every message: the recipient is kept and the drain defers. A temporary refusal:
-// pending when retries are on (RetryHours > 0), failed otherwise. A permanent refusal, an unusable
-// address, or an unconfirmed end of message: failed or unconfirmed, with no retry. Cut short by a
-// stop: untried, stop, no warning. Every warning names the row and the recipient. Never throws
-// (but std::bad_alloc).
+// ClassifyFailure - the class of an attempt from its facts. Never throws.
+FailureClass ClassifyFailure(const smtp::DeliveryResult& result);
+
+// AddressOutcome - the fate of one address of a recipient whose addresses fared differently.
+struct AddressOutcome {
+    std::string Address;
+    RecipientFate Fate = RecipientFate::Delivered;
+    std::string Warning;  // empty when there is none
+    std::string Reply;    // the server's reply about this address, for the record
+};
+
+struct DeliveryDecision {
+    RecipientFate Fate = RecipientFate::Delivered;  // the recipient's, when its addresses share it
+    DeliveryAction Action = DeliveryAction::Continue;
+    std::string Warning;  // the warning record to write; empty when there is none
+    // Split - the server accepted some of the recipient's addresses and refused others: Addresses
+    // holds each one's fate and warning, and only the addresses not served stay in the row.
+    bool Split = false;
+    std::vector<AddressOutcome> Addresses;
+    // BackOff - with Defer: the row goes into back-off. Not when the session failed before its
+    // transaction: that was the server, not the row.
+    bool BackOff = true;
+    // SessionLimit - with RetryNow after a 421 on a kept session: the number of messages that
+    // session had carried, which sessions should not exceed for the rest of the cycle (0: no limit).
+    std::int32_t SessionLimit = 0;
+};
+
+// DecideDelivery - the fate of recipient (of queued mail rowId) after result, with the server and
+// retry settings of smtp. A failure of the server (Session) and a 421 reply, which closes the
+// channel for every message, keep the recipient and defer the drain; on a session that had carried
+// messages before, they ask for the message again at once (RetryNow) instead, a 421 at MAIL FROM
+// or RCPT TO with a limit of messages per session. A temporary refusal: pending when retries are on
+// (RetryHours > 0), failed otherwise. A permanent refusal, an unusable address, or an unconfirmed
+// end of message: failed or unconfirmed, with no retry. Cut short by a stop: untried, stop, no
+// warning. When the server accepted the message for some of the recipient's addresses and refused
+// others, each address gets the fate of its own RCPT TO reply (Split). Every warning names the row
+// and the recipient (or address). Never throws (but std::bad_alloc).
 DeliveryDecision DecideDelivery(const smtp::DeliveryResult& result, std::int32_t rowId,
                                 const std::string& recipient, const SmtpSettings& smtp);
 

@@ -15,6 +15,7 @@
 #include "util/event_log.h"
 #include "util/explode.h"
 #include "util/parse_integer.h"
+#include "util/record_text.h"
 
 namespace tessel::cycle {
 namespace {
@@ -81,6 +82,8 @@ struct Drain {
     RetrySchedule& Retry;
     DrainCounts& Counts;
     const StopSignal* Stop;
+    // The settings the sessions use: email.reuse may be lowered for the rest of the drain.
+    SmtpSettings Session;
     // Whether mail_spooler has transactions. Without them a row is removed only once its
     // messages were sent: removed first, it could not be brought back for a retry.
     bool Transactional = true;
@@ -97,33 +100,38 @@ enum class RowEnd {
     Stop,         // a stop request: the drain ends
 };
 
-// RowAttempt - the row's recipients and the fate of each one attempted so far (in order).
-struct RowAttempt {
-    std::vector<std::string> Recipients;
-    std::vector<RecipientFate> Fates;
+// EntryOutcome - what one attempted recipient entry met: its fate, and what of it stays in the row
+// (empty: nothing).
+struct EntryOutcome {
+    RecipientFate Fate = RecipientFate::Delivered;
+    std::string Remaining;
 };
 
+// RowAttempt - the row's recipients and the outcome of each one attempted so far (in order).
+struct RowAttempt {
+    std::vector<std::string> Recipients;
+    std::vector<EntryOutcome> Outcomes;
+    bool BackOff = true;  // the row goes into back-off when it stays queued
+};
+
+bool StaysQueued(RecipientFate fate) {
+    return fate == RecipientFate::Pending || fate == RecipientFate::Kept;
+}
+
 // RemainingRecipients - who the row must still serve: those not attempted (a stop or a deferral
-// left them), then those kept or refused for now, in the row's order. The recipient at which the
-// drain deferred thus goes last, so a recipient that always fails cannot hold back the others.
+// left them), then what stays of those kept or refused for now, in the row's order. The recipient at
+// which the drain deferred thus goes last, so a recipient that always fails cannot hold back the others.
 std::vector<std::string> RemainingRecipients(const RowAttempt& attempt) {
-    std::vector<std::string> remaining(attempt.Recipients.begin() + static_cast<long>(attempt.Fates.size()),
+    std::vector<std::string> remaining(attempt.Recipients.begin() + static_cast<long>(attempt.Outcomes.size()),
                                        attempt.Recipients.end());
-    for (std::size_t i = 0; i < attempt.Fates.size(); ++i) {
-        if (attempt.Fates[i] == RecipientFate::Pending || attempt.Fates[i] == RecipientFate::Kept) {
-            remaining.push_back(attempt.Recipients[i]);
-        }
+    for (const EntryOutcome& outcome : attempt.Outcomes) {
+        if (!outcome.Remaining.empty()) remaining.push_back(outcome.Remaining);
     }
     return remaining;
 }
 
-void Count(DrainCounts& counts, const DeliveryDecision& decision) {
-    if (decision.Action == DeliveryAction::Stop) return;
-    if (decision.Action == DeliveryAction::Defer) {
-        ++counts.Deferred;
-        return;
-    }
-    switch (decision.Fate) {
+void CountFate(DrainCounts& counts, RecipientFate fate) {
+    switch (fate) {
         case RecipientFate::Delivered: ++counts.Delivered; break;
         case RecipientFate::Failed: ++counts.Refused; break;
         case RecipientFate::Unconfirmed: ++counts.Unconfirmed; break;
@@ -133,10 +141,28 @@ void Count(DrainCounts& counts, const DeliveryDecision& decision) {
     }
 }
 
+// Count - one message per recipient entry; an entry whose addresses fared differently counts once
+// under each fate they met.
+void Count(DrainCounts& counts, const DeliveryDecision& decision) {
+    if (decision.Action == DeliveryAction::Stop) return;
+    if (decision.Action == DeliveryAction::Defer && !decision.Split) {
+        ++counts.Deferred;
+        return;
+    }
+    if (!decision.Split) {
+        CountFate(counts, decision.Fate);
+        return;
+    }
+    std::set<RecipientFate> met;
+    for (const AddressOutcome& address : decision.Addresses) {
+        if (met.insert(address.Fate).second) CountFate(counts, address.Fate);
+    }
+}
+
 // KindOf - the journal kind of a delivery's warning.
-RecordKind KindOf(const DeliveryDecision& decision) {
-    if (decision.Action == DeliveryAction::Defer) return RecordKind::Deferred;
-    switch (decision.Fate) {
+RecordKind KindOf(DeliveryAction action, RecipientFate fate) {
+    if (action == DeliveryAction::Defer) return RecordKind::Deferred;
+    switch (fate) {
         case RecipientFate::Pending: return RecordKind::Pending;
         case RecipientFate::Unconfirmed: return RecordKind::Unconfirmed;
         case RecipientFate::Kept: return RecordKind::Deferred;
@@ -144,10 +170,38 @@ RecordKind KindOf(const DeliveryDecision& decision) {
     }
 }
 
-void WriteDeliveryWarning(const smtp::DeliveryResult& result, const DeliveryDecision& decision) {
-    EventRecord record{Severity::Warning, kServiceSource, decision.Warning, KindOf(decision)};
-    if (!result.Reply.empty()) record.SmtpReply = result.Reply;
+void WriteDeliveryWarning(const std::string& text, RecordKind kind, const std::string& reply,
+                          const std::optional<std::string>& recipient = std::nullopt) {
+    EventRecord record{Severity::Warning, kServiceSource, text, kind};
+    if (!reply.empty()) record.SmtpReply = reply;
+    if (recipient) record.Recipient = *recipient;
     WriteRecord(std::move(record));
+}
+
+// WriteWarnings - the decision's warnings: one for the recipient, or one per address it split into.
+void WriteWarnings(const smtp::DeliveryResult& result, const DeliveryDecision& decision) {
+    if (!decision.Warning.empty()) {
+        WriteDeliveryWarning(decision.Warning, KindOf(decision.Action, decision.Fate), result.Reply);
+    }
+    for (const AddressOutcome& address : decision.Addresses) {
+        if (address.Warning.empty()) continue;
+        WriteDeliveryWarning(address.Warning, KindOf(DeliveryAction::Continue, address.Fate), address.Reply,
+                             address.Address);
+    }
+}
+
+// OutcomeOf - what of entry the decision leaves, and the entry's fate for the give-up clock: an
+// entry split into addresses keeps exactly those not served.
+EntryOutcome OutcomeOf(const DeliveryDecision& decision, const std::string& entry) {
+    if (!decision.Split) return {decision.Fate, StaysQueued(decision.Fate) ? entry : std::string()};
+    EntryOutcome outcome{RecipientFate::Delivered, {}};
+    for (const AddressOutcome& address : decision.Addresses) {
+        if (!StaysQueued(address.Fate)) continue;
+        if (!outcome.Remaining.empty()) outcome.Remaining += ", ";
+        outcome.Remaining += address.Address;
+        if (outcome.Fate != RecipientFate::Pending) outcome.Fate = address.Fate;
+    }
+    return outcome;
 }
 
 std::string HoursAndMinutes(RetryTime from, RetryTime to) {
@@ -159,25 +213,52 @@ std::string HoursAndMinutes(RetryTime from, RetryTime to) {
 // lies email.retry.hours back, its recipients refused for now are dropped (a warning for each) and
 // its clock starts afresh. Recipients kept only because the server could not be used stay.
 void GiveUpExpired(Drain& drain, std::int32_t rowId, RowAttempt& attempt) {
-    if (drain.Smtp.RetryHours <= 0 || attempt.Fates.size() < attempt.Recipients.size()) return;
+    if (drain.Smtp.RetryHours <= 0 || attempt.Outcomes.size() < attempt.Recipients.size()) return;
     std::optional<FirstRefusal> first = drain.Retry.Refusal(rowId);
     RetryTime now = drain.Retry.Now();
     if (!first || now - first->At < std::chrono::hours(drain.Smtp.RetryHours)) return;
-    for (std::size_t i = 0; i < attempt.Fates.size(); ++i) {
-        if (attempt.Fates[i] != RecipientFate::Pending) continue;
-        attempt.Fates[i] = RecipientFate::Failed;
+    for (EntryOutcome& outcome : attempt.Outcomes) {
+        if (outcome.Fate != RecipientFate::Pending) continue;
         // This attempt was counted as pending a moment ago: it ends as given up instead.
         --drain.Counts.Pending;
         ++drain.Counts.GivenUp;
         EventRecord record{Severity::Warning, kServiceSource,
-                           "Given up on " + DescribeMessage(rowId, attempt.Recipients[i]) +
+                           "Given up on " + DescribeMessage(rowId, outcome.Remaining) +
                                ": still refused " + HoursAndMinutes(first->At, now) +
                                " after the first temporary refusal: " + first->Reply,
                            RecordKind::GivenUp};
-        record.Recipient = attempt.Recipients[i];
+        record.Recipient = outcome.Remaining;
         WriteRecord(std::move(record));
+        outcome.Fate = RecipientFate::Failed;
+        outcome.Remaining.clear();
     }
     drain.Retry.ForgetRefusal(rowId);
+}
+
+// SendOnce - one attempt of the message to recipient and what it means; a kept session that failed
+// or reached the server's limit is replaced at once, and the message tried once more through it.
+DeliveryDecision SendOnce(Drain& drain, const SpoolRow& row, const AttachmentFiles& files,
+                          const std::string& recipient, smtp::DeliveryResult& result) {
+    auto attempt = [&] {
+        result = drain.Sender.SendEmail(row.Sender, recipient, row.Subject, row.Body, files.Paths(), drain.Session,
+                                        row.Id);
+        return DecideDelivery(result, row.Id, recipient, drain.Session);
+    };
+    DeliveryDecision decision = attempt();
+    if (decision.Action != DeliveryAction::RetryNow) return decision;
+    if (decision.SessionLimit > 0 && decision.SessionLimit < drain.Session.MessagesPerSession) {
+        drain.Session.MessagesPerSession = decision.SessionLimit;
+        WriteInformation(kServiceSource, "Mail server " + RecordText(drain.Smtp.Host) + " ended a session after " +
+                                             std::to_string(decision.SessionLimit) +
+                                             " messages: sessions carry at most that many for the rest of the cycle");
+    }
+    decision = attempt();
+    if (decision.Action == DeliveryAction::RetryNow) {
+        // A fresh session asks for no retry; should one still do, the server is not usable now.
+        decision.Action = DeliveryAction::Defer;
+        decision.Fate = RecipientFate::Kept;
+    }
+    return decision;
 }
 
 // SendRecipients - each recipient of the attempt in order, until the drain must defer or stop.
@@ -186,17 +267,20 @@ DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const Attachmen
     for (const std::string& recipient : attempt.Recipients) {
         if (StopRaised(drain)) return DeliveryAction::Stop;
         ScopedRecordContext about(std::nullopt, recipient);
-        smtp::DeliveryResult result =
-            drain.Sender.SendEmail(row.Sender, recipient, row.Subject, row.Body, files.Paths(), drain.Smtp, row.Id);
-        DeliveryDecision decision = DecideDelivery(result, row.Id, recipient, drain.Smtp);
+        smtp::DeliveryResult result;
+        DeliveryDecision decision = SendOnce(drain, row, files, recipient, result);
         if (decision.Fate == RecipientFate::Untried) return decision.Action;
-        attempt.Fates.push_back(decision.Fate);
+        EntryOutcome outcome = OutcomeOf(decision, recipient);
         Count(drain.Counts, decision);
-        if (!decision.Warning.empty()) WriteDeliveryWarning(result, decision);
-        if (result.Stage == smtp::FailureStage::Temporary && decision.Fate == RecipientFate::Pending) {
-            drain.Retry.NoteRefusal(row.Id, result.Reason);
+        WriteWarnings(result, decision);
+        if (outcome.Fate == RecipientFate::Pending && !outcome.Remaining.empty()) {
+            drain.Retry.NoteRefusal(row.Id, decision.Split ? outcome.Remaining + ": " + result.Reason : result.Reason);
         }
-        if (decision.Action == DeliveryAction::Defer) return DeliveryAction::Defer;
+        attempt.Outcomes.push_back(std::move(outcome));
+        if (decision.Action == DeliveryAction::Defer) {
+            attempt.BackOff = decision.BackOff;
+            return DeliveryAction::Defer;
+        }
     }
     return DeliveryAction::Continue;
 }
@@ -280,7 +364,7 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
         }
         action = SendRecipients(drain, row, files, attempt);
         files.Clear();
-        FinishRow(drain, row.Id, attempt, removal, action != DeliveryAction::Stop);
+        FinishRow(drain, row.Id, attempt, removal, action != DeliveryAction::Stop && attempt.BackOff);
     } catch (const db::DatabaseError& e) {
         if (!db::IsDataError(e.Number())) throw;
         // The row's own values were refused: it stays as it was, and the others go on.
@@ -332,7 +416,8 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
     DrainResult result;
     result.QueueEngine = QueueEngine(db);
     AttachmentDirectory attachments(attachmentRoot);
-    Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop, result.QueueEngine.Transactional};
+    Drain drain{db,   sender, smtp, attachments, retry, result.Counts, stop,
+                smtp, result.QueueEngine.Transactional};
     // A row is tried at most once per drain. Only the rows tried that stay queued are noted (the
     // others are gone), so this follows the rows left for later, not the queue.
     std::set<std::int32_t> tried;

@@ -11,7 +11,8 @@
 namespace tessel::mail {
 
 using smtp::DeliveryResult;
-using smtp::FailureStage;
+using smtp::ErrorKind;
+using smtp::SessionState;
 namespace {
 
 // SessionLineWriter - the renderer's lines go straight to the session's data phase.
@@ -68,7 +69,7 @@ smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const 
     try {
         envelope = MessageEnvelope(message);
     } catch (const tessel::Error& e) {
-        return DeliveryResult::Failure(FailureStage::Address, e.what());
+        return DeliveryResult::Failure(ErrorKind::Address, SessionState::Connect, e.what());
     }
     return smtp::DeliverMessage(envelope, RenderedText(message), server, timeouts, connector);
 }
@@ -95,7 +96,7 @@ DeliveryResult SmtpMailSender::SendEmail(const std::string& sender, const std::s
         message = mime::ComposeMessage(sender, recipient, subject, body, attachmentPaths);
         envelope = MessageEnvelope(message);
     } catch (const mime::AddressError& e) {
-        return DeliveryResult::Failure(FailureStage::Address, e.what());
+        return DeliveryResult::Failure(ErrorKind::Address, SessionState::Connect, e.what());
     }
     message.MessageId = MessageIdFor(message, rowId, sender, subject, body, server);
     smtp::StoppableWaits stoppable(stop_ != nullptr ? stop_->Fd() : -1);

@@ -20,7 +20,6 @@ void ReusedSession::End() noexcept {
         }
         client_.reset();
     }
-    messages_ = 0;
 }
 
 DeliveryResult ReusedSession::Deliver(const Envelope& envelope, const MessageText& text,
@@ -32,31 +31,15 @@ DeliveryResult ReusedSession::Deliver(const Envelope& envelope, const MessageTex
     if (limit == 1 && !client_) {
         return DeliverMessage(envelope, text, server, timeouts_, connector_);
     }
-    bool kept = client_ != nullptr;
-    DeliveryResult result = Transact(envelope, text, server);
-    if (!result.Delivered && kept && result.Stage == FailureStage::Session) {
-        // The kept session failed before the message reached the server: a new one may take it.
-        result = Transact(envelope, text, server);
-    }
-    if (result.Delivered && ++messages_ >= limit) {
-        End();
-    }
-    return result;
-}
-
-DeliveryResult ReusedSession::Transact(const Envelope& envelope, const MessageText& text,
-                                       const SmtpAccount& server) {
     if (!client_) {
-        SmtpAccount account = server;
-        account.Port = SessionPort(server.Port, server.UseTls);
-        client_ = std::make_unique<SmtpClient>(std::move(account), timeouts_, connector_);
+        client_ = std::make_unique<SmtpClient>(server, timeouts_, connector_);
         account_ = server;
-        messages_ = 0;
     }
     DeliveryResult result = client_->Transact(envelope, text);
-    if (!result.Delivered && result.Stage != FailureStage::Address) {
+    if (result.Error != ErrorKind::None && result.Error != ErrorKind::Address) {
         client_.reset();  // the failure ended the session
-        messages_ = 0;
+    } else if (client_->Messages() >= limit) {
+        End();
     }
     return result;
 }

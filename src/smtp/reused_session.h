@@ -10,9 +10,9 @@ namespace tessel::smtp {
 
 // ReusedSession - delivers each message like DeliverMessage, but with the account's
 // MessagesPerSession above 1 keeps the session open for up to that many messages: AUTH once, each
-// transaction from its RSET. The session ends after that many messages, after any failure (a 421
-// included), when the account changes, and at End. A message whose kept session turns out unusable
-// (closed by the server, or a failure before the transaction) is tried once on a new session.
+// transaction from its RSET. The session ends after that many messages, after any failure, when the
+// account changes, when the server closed it or spoke unasked while it was idle, and at End. It
+// decides nothing about a failed message: trying it again is the caller's choice.
 class ReusedSession {
 public:
     explicit ReusedSession(SessionTimeouts timeouts = {}, TransportConnector connector = ConnectLine);
@@ -20,8 +20,9 @@ public:
     ReusedSession(const ReusedSession&) = delete;
     ReusedSession& operator=(const ReusedSession&) = delete;
 
-    // Deliver - the message to server (its port after the port rule). Never throws for a failed
-    // delivery. With one message per session, exactly DeliverMessage.
+    // Deliver - the message to server (its ConnectPort). Never throws for a failed delivery. With
+    // one message per session, exactly DeliverMessage. The result's SessionMessages tells how many
+    // messages the session had carried before this one.
     DeliveryResult Deliver(const Envelope& envelope, const MessageText& text, const SmtpAccount& server);
 
     // End - QUIT on the open session, if any, and close it. Its outcome changes nothing: every
@@ -29,13 +30,10 @@ public:
     void End() noexcept;
 
 private:
-    DeliveryResult Transact(const Envelope& envelope, const MessageText& text, const SmtpAccount& server);
-
     SessionTimeouts timeouts_;
     TransportConnector connector_;
     std::unique_ptr<SmtpClient> client_;
-    SmtpAccount account_;      // what the open session was made for
-    std::int32_t messages_ = 0;  // transactions the open session has completed
+    SmtpAccount account_;  // what the open session was made for
 };
 
 }  // namespace tessel::smtp

@@ -18,9 +18,13 @@ struct OAuthClient {
     bool operator==(const OAuthClient&) const = default;
 };
 
+// kImplicitTlsPort - with STARTTLS this port is replaced by kSubmissionFallbackPort, since such a
+// session starts in plain text. With implicit TLS the port is used as configured.
+inline constexpr std::int32_t kImplicitTlsPort = 465;
+inline constexpr std::int32_t kSubmissionFallbackPort = 25;
+
 // SmtpAccount - the mail server, the account used with it and what the TLS connection must prove.
-// SmtpClient connects to Port as it stands; DeliverMessage applies the port rule first. The TLS
-// checks apply only when the session uses TLS.
+// Every session connects to ConnectPort(). The TLS checks apply only when the session uses TLS.
 struct SmtpAccount {
     std::string Host;
     std::int32_t Port = 25;
@@ -37,6 +41,10 @@ struct SmtpAccount {
 
     // WantsTls - the session runs over TLS, whichever way it starts.
     bool WantsTls() const { return UseTls || ImplicitTls; }
+    // ConnectPort - the port actually connected to: Port, except 465 with STARTTLS, which becomes 25.
+    std::int32_t ConnectPort() const {
+        return UseTls && !ImplicitTls && Port == kImplicitTlsPort ? kSubmissionFallbackPort : Port;
+    }
     // MessagesPerSession - how many messages one session may carry (1: a session per message).
     std::int32_t MessagesPerSession = 1;
 

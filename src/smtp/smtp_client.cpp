@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <optional>
+#include <set>
 
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include "smtp/auth.h"
 #include "smtp/envelope_address.h"
-#include "smtp/failure_class.h"
 #include "smtp/helo_name.h"
 
 namespace tessel::smtp {
@@ -62,6 +63,7 @@ bool HasCapability(const std::vector<std::string>& capabilities, std::string_vie
 
 std::vector<std::string> AuthMechanisms(const std::vector<std::string>& capabilities) {
     std::vector<std::string> mechanisms;
+    std::set<std::string, std::less<>> seen;
     for (const std::string& line : capabilities) {
         if (line.size() < 5 || !EqualsIgnoringCase(std::string_view(line).substr(0, 4), "AUTH") ||
             (line[4] != ' ' && line[4] != '=')) {
@@ -74,9 +76,10 @@ std::vector<std::string> AuthMechanisms(const std::vector<std::string>& capabili
         // Only spaces separate the names.
         std::size_t at = 0;
         while (at <= rest.size()) {
+            if (mechanisms.size() >= kMaxAuthNames) return mechanisms;
             std::size_t space = std::min(rest.find(' ', at), rest.size());
             std::string word = rest.substr(at, space - at);
-            if (!word.empty() && std::find(mechanisms.begin(), mechanisms.end(), word) == mechanisms.end()) {
+            if (!word.empty() && seen.insert(word).second) {
                 mechanisms.push_back(std::move(word));
             }
             at = space + 1;
@@ -97,73 +100,244 @@ SmtpClient::~SmtpClient() {
     }
 }
 
+// SmtpClient::Step - one command of a transaction and the state it belongs to.
+struct SmtpClient::Step {
+    SessionState State;
+    std::string Command;
+};
+
 namespace {
 
-// ConnectionLost - the failure left the connection unusable (an expired wait, a close, a reset, a
-// stop): a QUIT would only wait for a reply that cannot come.
-bool ConnectionLost(const std::exception& error) {
-    return dynamic_cast<const TransportError*>(&error) != nullptr ||
-           dynamic_cast<const PlatformError*>(&error) != nullptr;
+// Accepts - the reply lets the transaction go on from state.
+bool Accepts(SessionState state, const SmtpReply& reply) {
+    switch (state) {
+        case SessionState::Reset: return true;  // a refused RSET says nothing about the message
+        case SessionState::RcptTo: return reply.NumericCode == 250 || reply.NumericCode == 251;
+        case SessionState::Data: return reply.NumericCode == 354;
+        default: return reply.NumericCode == 250;
+    }
+}
+
+// kClosingChannel - the server is ending the session: no later reply will come.
+constexpr int kClosingChannel = 421;
+
+std::string Label(SessionState state, const std::string& command) {
+    return state == SessionState::RcptTo ? command : std::string(StateName(state));
 }
 
 }  // namespace
 
 DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& text) {
     DeliveryResult result = Transact(envelope, text);
-    return result.Delivered ? Quit() : result;
+    if (!result.Delivered) return result;
+    DeliveryResult quit = Quit();
+    if (quit.Delivered) return result;
+    quit.Recipients = std::move(result.Recipients);
+    return quit;
 }
 
-DeliveryResult SmtpClient::Transact(const Envelope& envelope, const MessageText& text) {
-    if (std::string fault = EnvelopeFault(envelope.Sender, envelope.Recipients); !fault.empty()) {
-        return DeliveryResult::Failure(FailureStage::Address, fault);
-    }
+DeliveryResult SmtpClient::Open() {
     if (account_.Host.empty()) {
-        return DeliveryResult::Failure(FailureStage::Session, "No SMTP server is set");
+        return DeliveryResult::Failure(ErrorKind::Unsupported, SessionState::Connect, "No SMTP server is set");
     }
     if (account_.Port == 0) {
-        return DeliveryResult::Failure(FailureStage::Session, "No SMTP port is set");
+        return DeliveryResult::Failure(ErrorKind::Unsupported, SessionState::Connect, "No SMTP port is set");
     }
-
-    phase_ = SessionPhase::BeforeTransaction;
     abandoned_ = false;
     textFailed_ = false;
     try {
-        if (!transport_) {
-            tlsCheck_ = TlsPeerCheck::ForAccount(account_);
-            transport_ = connector_(account_.Host, account_.Port, account_.WantsTls(), timeouts_);
-            OpenSession();
-        }
-        Transaction(envelope, text);
-    } catch (const std::exception& e) {
-        abandoned_ = abandoned_ || ConnectionLost(e);
-        DeliveryResult failure = ClassifyFailure(e, phase_, textFailed_);
-        failure.Reply = ReplyTextOf(e);
-        return Abort(std::move(failure));
+        OpenSession();
+    } catch (...) {
+        return Failed(std::current_exception(), {});
     }
     return DeliveryResult::Success();
 }
 
+DeliveryResult SmtpClient::Transact(const Envelope& envelope, const MessageText& text) {
+    if (std::string fault = EnvelopeFault(envelope.Sender, envelope.Recipients); !fault.empty()) {
+        return DeliveryResult::Failure(ErrorKind::Address, SessionState::Connect, fault);
+    }
+    DeliveryResult result;
+    result.SessionMessages = messages_;
+    for (const std::string& recipient : envelope.Recipients) result.Recipients.push_back({recipient, 0, {}});
+    if (!transport_) {
+        DeliveryResult opened = Open();
+        if (!opened.Delivered) {
+            opened.Recipients = std::move(result.Recipients);
+            return opened;
+        }
+    }
+    abandoned_ = false;
+    textFailed_ = false;
+    try {
+        Transaction(envelope, text, result);
+    } catch (...) {
+        return Failed(std::current_exception(), std::move(result));
+    }
+    ++messages_;
+    return result;
+}
+
 void SmtpClient::OpenSession() {
+    state_ = SessionState::Connect;
+    tlsCheck_ = TlsPeerCheck::ForAccount(account_);
+    messages_ = 0;
+    transport_ = connector_(account_.Host, account_.ConnectPort(), account_.WantsTls(), timeouts_);
     if (account_.ImplicitTls) {
         StartImplicitTls();
     }
+    state_ = SessionState::Greeting;
     SmtpReply greeting = ReadReply(DeadlineAfter(timeouts_.Reply));
     if (greeting.NumericCode != 220) {
         throw SmtpReplyError("The greeting", greeting);
     }
+    state_ = SessionState::Hello;
     Greet();
     if (account_.UseTls && !account_.ImplicitTls) {
+        state_ = SessionState::StartTls;
         SwitchToTls();
     }
+    state_ = SessionState::Auth;
     Authenticate();
+    state_ = SessionState::Done;
 }
 
-void SmtpClient::Transaction(const Envelope& envelope, const MessageText& text) {
-    if (HasCapability(capabilities_, "PIPELINING")) {
-        PipelinedTransaction(envelope, text);
-    } else {
-        PlainTransaction(envelope, text);
+// The transaction's commands are the same whether they leave together or one by one; only when
+// they are written differs. A refusal is noted with its state; without PIPELINING it ends the
+// transaction at once (nothing more was sent), with PIPELINING the replies already asked for are
+// still read, and the accepted recipients get the message.
+void SmtpClient::Transaction(const Envelope& envelope, const MessageText& text, DeliveryResult& result) {
+    const bool pipelined = HasCapability(capabilities_, "PIPELINING");
+    std::vector<Step> steps{{SessionState::Reset, "RSET"},
+                            {SessionState::MailFrom, "MAIL FROM: <" + envelope.Sender + ">"}};
+    for (const std::string& recipient : envelope.Recipients) {
+        steps.push_back({SessionState::RcptTo, "RCPT TO:<" + recipient + ">"});
     }
+    steps.push_back({SessionState::Data, "DATA"});
+
+    std::optional<SmtpReplyError> refusal;
+    SessionState refusedIn = SessionState::Done;
+    bool mailAccepted = false;
+    bool anyAccepted = false;
+    bool dataAccepted = false;
+    std::size_t sent = 0;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (sent <= i) {
+            sent = pipelined ? steps.size() : i + 1;
+            SendSteps(steps, i, sent);
+        }
+        state_ = steps[i].State;
+        SmtpReply reply = ReadReply(DeadlineAfter(timeouts_.Reply));
+        const bool accepted = Accepts(state_, reply);
+        if (state_ == SessionState::RcptTo) {
+            RecipientReply& answer = result.Recipients[i - 2];
+            answer.Code = reply.NumericCode;
+            answer.Reply = reply.Describe();
+            anyAccepted = anyAccepted || accepted;
+        }
+        if (state_ == SessionState::MailFrom) mailAccepted = accepted;
+        if (state_ == SessionState::Data) dataAccepted = accepted;
+        if (accepted) continue;
+        if (!refusal || reply.NumericCode == kClosingChannel) {
+            refusal.emplace(Label(state_, steps[i].Command), reply);
+            refusedIn = state_;
+        }
+        // Without PIPELINING nothing more was asked; after a 421 no later reply will come.
+        if (!pipelined || reply.NumericCode == kClosingChannel) break;
+    }
+    if (dataAccepted) {
+        try {
+            DeliverText(text, mailAccepted && anyAccepted, result);
+        } catch (const SmtpReplyError& e) {
+            // A reply without a valid code is no refusal: the server's state is unknown, only QUIT follows.
+            if (e.Reply().HasValidCode()) ResetQuietly();
+            throw;
+        }
+        if (result.Delivered) return;
+    }
+    if (refusal) {
+        state_ = refusedIn;
+        // Without PIPELINING a refused MAIL FROM left no transaction to reset.
+        if (pipelined || refusedIn > SessionState::MailFrom) ResetQuietly();
+        throw *refusal;
+    }
+    throw SmtpReplyError("The end of the message", lastReply_);
+}
+
+void SmtpClient::SendSteps(const std::vector<Step>& steps, std::size_t from, std::size_t to) {
+    if (to - from == 1) {
+        transport_->WriteLine(steps[from].Command);
+        return;
+    }
+    transport_->BeginBatch();
+    for (std::size_t i = from; i < to; ++i) transport_->WriteLine(steps[i].Command);
+    transport_->EndBatch();
+}
+
+// DeliverText - after a 354: the text and its final ".", then the reply to it. With no recipient
+// accepted (a pipelined transaction the server let into its data phase anyway) only the "." is
+// sent: nobody would get the text.
+void SmtpClient::DeliverText(const MessageText& text, bool anyAccepted, DeliveryResult& result) {
+    state_ = SessionState::Text;
+    if (!anyAccepted) {
+        transport_->WriteLine(".");
+        state_ = SessionState::DataEnd;
+        ReadDataEndReply();
+        return;
+    }
+    if (!transport_->IsOpen()) {
+        // Closed right after its 354: the text would reach nobody, so it is not sent.
+        abandoned_ = true;
+        throw TransportError("The server closed the connection after its 354 reply");
+    }
+    SendMessageText(text);
+    state_ = SessionState::DataEnd;
+    SmtpReply reply = ReadDataEndReply();
+    if (reply.NumericCode == 250) {
+        result.Delivered = true;
+        result.State = SessionState::Done;
+        return;
+    }
+    throw SmtpReplyError("The end of the message", reply);
+}
+
+// Failed - the facts of a failure in the current state, after the session was ended.
+DeliveryResult SmtpClient::Failed(std::exception_ptr error, DeliveryResult facts) {
+    facts.Delivered = false;
+    facts.State = state_;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        facts.Reason = e.what();
+        if (textFailed_) {
+            facts.Error = ErrorKind::Text;
+        } else {
+            try {
+                throw;
+            } catch (const SmtpReplyError& refusal) {
+                bool valid = refusal.Reply().HasValidCode();
+                facts.Error = valid ? ErrorKind::Refused : ErrorKind::Connection;
+                facts.ReplyCode = valid ? refusal.Reply().NumericCode : 0;
+                facts.Reply = refusal.Reply().Describe();
+            } catch (const WaitStopped&) {
+                facts.Error = ErrorKind::Stopped;
+                abandoned_ = true;
+            } catch (const TransportError&) {
+                facts.Error = ErrorKind::Connection;
+                abandoned_ = true;
+            } catch (const PlatformError&) {
+                facts.Error = ErrorKind::Connection;
+                abandoned_ = true;
+            } catch (const AuthError&) {
+                facts.Error = ErrorKind::Unsupported;
+            } catch (const OAuthError&) {
+                facts.Error = ErrorKind::Unsupported;
+            } catch (const std::exception&) {
+                facts.Error = ErrorKind::Connection;
+            }
+        }
+    }
+    return Abort(std::move(facts));
 }
 
 bool SmtpClient::Idle() {
@@ -185,10 +359,15 @@ DeliveryResult SmtpClient::Abort(DeliveryResult failure) {
             // The session has failed already; the outcome of QUIT changes nothing.
         }
     }
+    CloseSession();
+    return failure;
+}
+
+void SmtpClient::CloseSession() noexcept {
     transport_->Close();
     transport_.reset();
     authenticated_ = false;
-    return failure;
+    messages_ = 0;
 }
 
 DeliveryResult SmtpClient::Quit() {
@@ -196,30 +375,32 @@ DeliveryResult SmtpClient::Quit() {
         return DeliveryResult::Success();
     }
     std::optional<DeliveryResult> failure;
+    state_ = SessionState::Quit;
     if (transport_->IsOpen()) {
         try {
             Exchange("QUIT", {221}, "QUIT");
         } catch (const WaitStopped&) {
             // The server took the message; only its goodbye was not waited for.
         } catch (const std::exception& e) {
-            failure = DeliveryResult::Failure(FailureStage::Transaction, e.what());
+            failure = DeliveryResult::Failure(ErrorKind::Connection, SessionState::Quit, e.what());
             failure->Reply = ReplyTextOf(e);
         }
     }
-    transport_->Close();
-    transport_.reset();
-    authenticated_ = false;
+    CloseSession();
     return failure ? std::move(*failure) : DeliveryResult::Success();
 }
 
 SmtpReply SmtpClient::ReadReply(Deadline deadline) {
     std::vector<std::string> lines;
     lines.push_back(transport_->ReadFirstLine(deadline));
+    std::size_t bytes = lines.back().size();
     while (!EndsReply(lines.back())) {
-        if (lines.size() >= kMaxReplyLines) {
-            throw TransportError("The server's reply has too many lines");
+        if (lines.size() >= kMaxReplyLines || bytes > kMaxReplyBytes) {
+            throw TransportError("The server's reply is longer than " + std::to_string(kMaxReplyBytes) +
+                                 " bytes or " + std::to_string(kMaxReplyLines) + " lines");
         }
         lines.push_back(transport_->ReadLine(deadline));
+        bytes += lines.back().size() + 2;
     }
     lastReply_ = ParseReply(lines);
     if (!lastReply_.HasValidCode()) {
@@ -280,65 +461,6 @@ void SmtpClient::Authenticate() {
     authenticated_ = AuthenticateSession(exchange, AuthMechanisms(capabilities_), account_, timeouts_.Token);
 }
 
-void SmtpClient::PlainTransaction(const Envelope& envelope, const MessageText& text) {
-    Exchange("RSET", {}, "RSET");
-    phase_ = SessionPhase::InTransaction;
-    Exchange("MAIL FROM: <" + envelope.Sender + ">", {250}, "MAIL FROM");
-    try {
-        for (const std::string& recipient : envelope.Recipients) {
-            Exchange("RCPT TO:<" + recipient + ">", {250, 251}, "RCPT TO:<" + recipient + ">");
-        }
-        Exchange("DATA", {354}, "DATA");
-        SendMessageText(text);
-        SmtpReply reply = ReadDataEndReply();
-        if (reply.NumericCode != 250) {
-            throw SmtpReplyError("The end of the message", reply);
-        }
-    } catch (const SmtpReplyError& refusal) {
-        // A reply without a valid code is no refusal: the server's state is unknown, only QUIT follows.
-        if (refusal.Reply().HasValidCode()) {
-            ResetQuietly();
-        }
-        throw;
-    }
-}
-
-void SmtpClient::PipelinedTransaction(const Envelope& envelope, const MessageText& text) {
-    phase_ = SessionPhase::InTransaction;
-    transport_->BeginBatch();
-    transport_->WriteLine("RSET");
-    transport_->WriteLine("MAIL FROM: <" + envelope.Sender + ">");
-    for (const std::string& recipient : envelope.Recipients) {
-        transport_->WriteLine("RCPT TO:<" + recipient + ">");
-    }
-    transport_->WriteLine("DATA");
-    transport_->EndBatch();
-
-    std::optional<SmtpReplyError> firstFailure;
-    auto check = [&](std::string_view label, std::initializer_list<int> allowed, SmtpReply reply) {
-        if (!Allowed(reply, allowed) && !firstFailure) {
-            firstFailure.emplace(label, reply);
-        }
-        return reply;
-    };
-    auto next = [&] { return ReadReply(DeadlineAfter(timeouts_.Reply)); };
-    check("RSET", {250}, next());
-    check("MAIL FROM", {250}, next());
-    for (const std::string& recipient : envelope.Recipients) {
-        check("RCPT TO:<" + recipient + ">", {250, 251}, next());
-    }
-    SmtpReply data = check("DATA", {354}, next());
-    if (data.NumericCode == 354) {
-        // Accepted recipients get the message even when another one was refused.
-        SendMessageText(text);
-        check("The end of the message", {250}, ReadDataEndReply());
-    }
-    if (firstFailure) {
-        ResetQuietly();
-        throw *firstFailure;
-    }
-}
-
 void SmtpClient::SendMessageText(const MessageText& text) {
     // The lines go into the open batch, which leaves in writes of bounded size.
     LineTransport& transport = *transport_;
@@ -370,7 +492,6 @@ void SmtpClient::SendMessageText(const MessageText& text) {
         abandoned_ = true;
         throw;
     }
-    phase_ = SessionPhase::AwaitingDataEnd;
 }
 
 SmtpReply SmtpClient::ReadDataEndReply() {

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "smtp/delivery_result.h"
-#include "smtp/failure_class.h"
 #include "smtp/line_connection.h"
 #include "smtp/oauth_token.h"
 #include "smtp/smtp_account.h"
@@ -35,6 +34,10 @@ struct SessionTimeouts {
 inline constexpr std::size_t kDataFlushBytes = 64 * 1024;
 // kMaxReplyLines - a reply with more lines than this is not a reply.
 inline constexpr std::size_t kMaxReplyLines = 4096;
+// kMaxReplyBytes - nor is one longer than this (an EHLO reply included).
+inline constexpr std::size_t kMaxReplyBytes = 64 * 1024;
+// kMaxAuthNames - AUTH names beyond this many are not looked at.
+inline constexpr std::size_t kMaxAuthNames = 64;
 
 // TransportConnector - opens the connection of one session. Throws on failure.
 using TransportConnector = std::function<std::unique_ptr<LineTransport>(
@@ -52,7 +55,7 @@ std::string LocalHostName();
 bool HasCapability(const std::vector<std::string>& capabilities, std::string_view name);
 
 // AuthMechanisms - the mechanism names of the AUTH lines ("AUTH " or "AUTH=" at the start, any case),
-// upper case, split at spaces only, without repeats, in order of appearance.
+// upper case, split at spaces only, without repeats, in order of appearance; at most kMaxAuthNames.
 std::vector<std::string> AuthMechanisms(const std::vector<std::string>& capabilities);
 
 // Envelope - the addresses of one transaction exactly as MAIL FROM and RCPT TO name them.
@@ -66,7 +69,12 @@ struct Envelope {
 using WriteLineFn = std::function<void(std::string_view line)>;
 using MessageText = std::function<void(const WriteLineFn& writeLine)>;
 
-// SmtpClient - one SMTP session for one message over a connection of its own.
+// SmtpClient - one SMTP session, run as one state machine (SessionState): connect, greeting,
+// EHLO/HELO, STARTTLS, AUTH, then transactions (RSET, MAIL FROM, RCPT TO, DATA, text, end of
+// message), QUIT. With PIPELINING the transaction's commands leave in one write and the replies are
+// read in the same order; without it, each command waits for its reply. Results are facts
+// (DeliveryResult): the state a failure happened in, the reply or the kind of error, and the reply
+// to each RCPT TO; what they mean for the message is not decided here.
 class SmtpClient {
 public:
     SmtpClient(SmtpAccount account, SessionTimeouts timeouts, TransportConnector connector = ConnectLine);
@@ -74,23 +82,27 @@ public:
     SmtpClient(const SmtpClient&) = delete;
     SmtpClient& operator=(const SmtpClient&) = delete;
 
-    // Deliver - connects, runs the whole dialogue and closes. Delivered only when QUIT got 221 (or
-    // the server had already closed after accepting the message). Failures are returned, not thrown,
-    // as ClassifyFailure sorts them; Address (without connecting) when an envelope address holds a
-    // byte not allowed there (EnvelopeAddressFault). Whatever text throws, other than the
-    // connection, fails the transaction.
+    // Deliver - connects, runs the whole dialogue and closes: Transact, then Quit when the message
+    // was taken. Address (without connecting) when an envelope address holds a byte not allowed
+    // there (EnvelopeAddressFault). Never throws for a failed delivery.
     DeliveryResult Deliver(const Envelope& envelope, const MessageText& text);
 
     // Transact - one mail transaction (from its RSET to the reply to the final "."), on the open
-    // session or on a new one (connect, greeting, EHLO, STARTTLS, AUTH). Delivered when the final "."
-    // got 250; the session then stays open for the next transaction. A failure ends the session
-    // (QUIT as after any failure) and is returned as Deliver returns it.
+    // session or on a new one (Open). Delivered when the final "." got 250: every recipient whose
+    // RCPT TO was accepted has the message, and the session stays open for the next transaction.
+    // Otherwise the session ends (QUIT unless the connection is lost or the server is still in its
+    // data phase). Never throws for a failed delivery.
     DeliveryResult Transact(const Envelope& envelope, const MessageText& text);
+    // Open - connect, greeting, EHLO/HELO, STARTTLS, AUTH, unless a session is open: Delivered when
+    // the session is ready for a transaction; else the facts of the failure (the session closed).
+    DeliveryResult Open();
     // Quit - ends the open session with QUIT (221 expected) and closes; Success when none is open.
     DeliveryResult Quit();
     // Idle - a session is open, the server has not closed it and has sent nothing unasked (such as
     // a 421 before closing an idle session): the next transaction may use it.
     bool Idle();
+    // Messages - the messages the open session has carried (0 when none is open).
+    std::int32_t Messages() const { return messages_; }
 
     // Capabilities - the text lines of the last EHLO reply after its first line.
     const std::vector<std::string>& Capabilities() const { return capabilities_; }
@@ -98,9 +110,15 @@ public:
     const SmtpReply& LastReply() const { return lastReply_; }
 
 private:
+    struct Step;
+
     void OpenSession();
-    void Transaction(const Envelope& envelope, const MessageText& text);
+    void Transaction(const Envelope& envelope, const MessageText& text, DeliveryResult& result);
+    void SendSteps(const std::vector<Step>& steps, std::size_t from, std::size_t to);
+    void DeliverText(const MessageText& text, bool anyAccepted, DeliveryResult& result);
+    DeliveryResult Failed(std::exception_ptr error, DeliveryResult facts);
     DeliveryResult Abort(DeliveryResult failure);
+    void CloseSession() noexcept;
 
     SmtpReply ReadReply(Deadline deadline);
     SmtpReply Exchange(const std::string& command, std::initializer_list<int> allowed,
@@ -109,8 +127,6 @@ private:
     void SwitchToTls();
     void StartImplicitTls();
     void Authenticate();
-    void PlainTransaction(const Envelope& envelope, const MessageText& text);
-    void PipelinedTransaction(const Envelope& envelope, const MessageText& text);
     void SendMessageText(const MessageText& text);
     SmtpReply ReadDataEndReply();
     void ResetQuietly() noexcept;
@@ -123,8 +139,9 @@ private:
     std::unique_ptr<LineTransport> transport_;
     std::vector<std::string> capabilities_;
     SmtpReply lastReply_;
+    SessionState state_ = SessionState::Connect;
+    std::int32_t messages_ = 0;
     bool authenticated_ = false;
-    SessionPhase phase_ = SessionPhase::BeforeTransaction;
     bool abandoned_ = false;   // the message text broke off: the server is still in its data phase
     bool textFailed_ = false;  // the message text itself could not be produced
 };

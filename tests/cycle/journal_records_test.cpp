@@ -9,13 +9,14 @@
 #include "cycle/work_cycle.h"
 #include "cycle_fixture.h"
 #include "support/capturing_journal.h"
+#include "support/delivery_facts.h"
 #include "util/event_log.h"
 
 namespace tessel::cycle::test {
 namespace {
 
 using smtp::DeliveryResult;
-using smtp::FailureStage;
+using tessel::test::FailureClass;
 
 using tessel::test::CapturingJournal;
 
@@ -65,24 +66,24 @@ TEST_F(JournalRecordsTest, EachRecordCarriesItsKindSourcePriorityAndTheRowRecipi
     sql().Exec("INSERT INTO mail_spooler VALUES (9, 's@example', 'maybe@example', 'S', 'B', NULL)");
     sql().Exec("INSERT INTO mail_spooler VALUES (10, 's@example', 'later@example', 'S', 'B', NULL)");
     sender.Result = [](const SendCall& call) {
-        auto refusal = [](FailureStage stage, const std::string& reason, int code, const std::string& reply) {
-            DeliveryResult result = DeliveryResult::Failure(stage, reason, code);
+        auto refusal = [](FailureClass stage, const std::string& reason, int code, const std::string& reply) {
+            DeliveryResult result = tessel::test::FailedAs(stage, reason, code);
             result.Reply = reply;
             return result;
         };
         if (call.Recipient == "gone@example") {
-            return refusal(FailureStage::Transaction, "RCPT TO answered 550 5.1.1 No such user", 550,
+            return refusal(FailureClass::Transaction, "RCPT TO answered 550 5.1.1 No such user", 550,
                            "550 5.1.1 No such user");
         }
         if (call.Recipient == "soon@example") {
-            return refusal(FailureStage::Temporary, "RCPT TO answered 450 4.2.0 Greylisted", 450,
+            return refusal(FailureClass::Temporary, "RCPT TO answered 450 4.2.0 Greylisted", 450,
                            "450 4.2.0 Greylisted");
         }
         if (call.Recipient == "maybe@example") {
-            return DeliveryResult::Failure(FailureStage::Unconfirmed, "The connection broke after the final dot");
+            return tessel::test::FailedAs(FailureClass::Unconfirmed, "The connection broke after the final dot");
         }
         if (call.Recipient == "later@example") {
-            return DeliveryResult::Failure(FailureStage::Session, "Cannot connect: Connection refused");
+            return tessel::test::FailedAs(FailureClass::Session, "Cannot connect: Connection refused");
         }
         return DeliveryResult::Success();
     };

@@ -13,6 +13,7 @@
 #include "cycle/attachment.h"
 #include "cycle_fixture.h"
 #include "support/child_process.h"
+#include "support/delivery_facts.h"
 #include "db/database.h"
 #include "db/database_error.h"
 #include "util/event_log.h"
@@ -21,7 +22,7 @@ namespace tessel::cycle::test {
 namespace {
 
 using smtp::DeliveryResult;
-using smtp::FailureStage;
+using tessel::test::FailureClass;
 
 class SpoolDrainTest : public CycleTest {
 protected:
@@ -340,7 +341,7 @@ TEST_F(SpoolDrainTest, ASessionFailureDefersTheRestOfTheQueue) {
     sender.Result = [&](const SendCall& call) {
         if (call.Recipient != "down@example") return DeliveryResult::Success();
         pathsAtFailure = call.AttachmentPaths;
-        return DeliveryResult::Failure(FailureStage::Session, "connect: Connection refused");
+        return tessel::test::FailedAs(FailureClass::Session, "connect: Connection refused");
     };
     EXPECT_EQ(Drain(), DrainOutcome::Deferred);
     EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"first@example", "down@example"}));
@@ -371,10 +372,10 @@ TEST_F(SpoolDrainTest, AFailureParticularToOneMessageIsWarnedAndTheRowRemoved) {
     Queue(2, "next@example");
     sender.Result = [](const SendCall& call) {
         if (call.Recipient == "refused@example") {
-            return DeliveryResult::Failure(FailureStage::Transaction, "550 5.1.1 unknown user");
+            return tessel::test::FailedAs(FailureClass::Transaction, "550 5.1.1 unknown user");
         }
         if (call.Recipient == "bad address") {
-            return DeliveryResult::Failure(FailureStage::Address, "@ Outside address");
+            return tessel::test::FailedAs(FailureClass::Address, "@ Outside address");
         }
         return DeliveryResult::Success();
     };
@@ -407,7 +408,7 @@ TEST_F(SpoolDrainTest, ARowLeftPendingIsSkippedForTheRestOfTheDrainAcrossPages) 
                "SELECT seq, 's@example', CONCAT('r', seq), 'S', 'B' FROM seq_1_to_1500 WHERE seq <> 5");
     sender.Result = [](const SendCall& call) {
         if (call.Recipient != "r1200") return DeliveryResult::Success();
-        return DeliveryResult::Failure(FailureStage::Temporary, "451 4.7.1 try again later", 451);
+        return tessel::test::FailedAs(FailureClass::Temporary, "451 4.7.1 try again later", 451);
     };
     sender.OnSend = [&](const SendCall& call) {
         if (call.Recipient != "r1400") return;
@@ -464,7 +465,7 @@ TEST_F(SpoolDrainTest, ABodyLongerThanAPageHoldsIsReadApartAndSentWhole) {
 
 TEST_F(SpoolDrainTest, TheMailSessionEndsWithTheDrainHoweverItEnds) {
     Queue(1, "a@example");
-    sender.Result = [](const SendCall&) { return DeliveryResult::Failure(FailureStage::Session, "down"); };
+    sender.Result = [](const SendCall&) { return tessel::test::FailedAs(FailureClass::Session, "down"); };
     EXPECT_EQ(Drain(), DrainOutcome::Deferred);
     EXPECT_EQ(sender.SessionsEnded, 1);
     sender.Result = nullptr;
@@ -507,7 +508,7 @@ TEST_F(SpoolDrainTest, AMessageCutShortByAStopStaysQueuedWithoutAWarning) {
     Queue(5, "b@example");
     sender.Result = [](const SendCall& call) {
         return call.Recipient == "a@example"
-                   ? smtp::DeliveryResult::Failure(smtp::FailureStage::Stopped, "Stopped by a stop request")
+                   ? tessel::test::FailedAs(FailureClass::Stopped, "Stopped by a stop request")
                    : smtp::DeliveryResult::Success();
     };
     DrainResult result = DrainFully();
@@ -524,8 +525,8 @@ namespace tessel::cycle::test {
 namespace {
 
 DeliveryResult Refusal(int code, const std::string& text) {
-    FailureStage stage = code >= 500 ? FailureStage::Transaction : FailureStage::Temporary;
-    return DeliveryResult::Failure(stage, std::to_string(code) + " " + text, code);
+    FailureClass stage = code >= 500 ? FailureClass::Transaction : FailureClass::Temporary;
+    return tessel::test::FailedAs(stage, std::to_string(code) + " " + text, code);
 }
 
 std::string Destinatario(tessel::test::SqlSession& sql, int id) {
@@ -547,8 +548,8 @@ TEST_F(SpoolDrainTest, OnlyTheRecipientsRefusedForNowStayInTheRow) {
         if (call.Recipient == "grey@example") return Refusal(451, "4.7.1 Greylisted");
         if (call.Recipient == "gone@example") return Refusal(550, "5.1.1 No such user");
         if (call.Recipient == "full@example") return Refusal(452, "4.2.2 Mailbox full");
-        if (call.Recipient == "lost@example") return DeliveryResult::Failure(FailureStage::Unconfirmed, "Timed out");
-        return DeliveryResult::Failure(FailureStage::Address, "@ Outside address");
+        if (call.Recipient == "lost@example") return tessel::test::FailedAs(FailureClass::Unconfirmed, "Timed out");
+        return tessel::test::FailedAs(FailureClass::Address, "@ Outside address");
     };
     DrainResult first = DrainFully();
     EXPECT_EQ(first.Outcome, DrainOutcome::Drained);
@@ -743,7 +744,7 @@ TEST_F(SpoolDrainTest, ATableWithoutTransactionsLosesNoRowThatIsNotDone) {
     sender.Result = [](const SendCall& call) {
         if (call.Recipient == "grey@example") return Refusal(451, "4.7.1 Greylisted");
         if (call.Recipient == "down@example") {
-            return DeliveryResult::Failure(FailureStage::Session, "connect: Connection refused");
+            return tessel::test::FailedAs(FailureClass::Session, "connect: Connection refused");
         }
         return DeliveryResult::Success();
     };

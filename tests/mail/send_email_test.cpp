@@ -8,7 +8,8 @@ namespace tessel::mail::test {
 namespace {
 
 using smtp::DeliveryResult;
-using smtp::FailureStage;
+using tessel::test::ClassOf;
+using tessel::test::FailureClass;
 using smtp::test::Ehlo;
 using smtp::test::TestTimeouts;
 
@@ -48,12 +49,12 @@ TEST(SendEmailTest, RefusedAddressTextIsAnAddressFailureWithoutConnection) {
     DeliveryResult result = sender.SendEmail("<a@example.test> b@example.test", "c@example.test", "s", "b", {},
                                              Server(ClosedPort()), 1);
     EXPECT_FALSE(result.Delivered);
-    EXPECT_EQ(result.Stage, FailureStage::Address);
+    EXPECT_EQ(ClassOf(result), FailureClass::Address);
     EXPECT_EQ(result.Reason, "@ Outside address");
 
     result = sender.SendEmail("a@example.test", "<c@example.test> d@example.test", "s", "b", {},
                               Server(ClosedPort()), 1);
-    EXPECT_EQ(result.Stage, FailureStage::Address);
+    EXPECT_EQ(ClassOf(result), FailureClass::Address);
 }
 
 TEST(SendEmailTest, UnreachableServerIsASessionFailureNotAnError) {
@@ -62,7 +63,7 @@ TEST(SendEmailTest, UnreachableServerIsASessionFailureNotAnError) {
     EXPECT_NO_THROW(result = sender.SendEmail("a@example.test", "b@example.test", "s", "b", {},
                                               Server(ClosedPort()), 1));
     EXPECT_FALSE(result.Delivered);
-    EXPECT_EQ(result.Stage, FailureStage::Session);
+    EXPECT_EQ(ClassOf(result), FailureClass::Session);
 }
 
 // email.helo is the name in EHLO and the right side of the Message-ID; a name that cannot stand in

@@ -105,7 +105,7 @@ TEST(AuthTest, AMechanismThatCannotBeUsedFailsTheSessionBeforeTheTransaction) {
         DeliveryResult result = s.DeliverAs(PlainMessage(), account);
 
         EXPECT_FALSE(result.Delivered);
-        EXPECT_EQ(result.Stage, FailureStage::Session);
+        EXPECT_EQ(ClassOf(result), FailureClass::Session);
         EXPECT_EQ(result.Reason, c.Reason);
         EXPECT_EQ(s.Server.Received(), Ehlo() + "\r\nQUIT\r\n");
     }
@@ -163,7 +163,7 @@ TEST_F(XOAuth2Test, ARefusedTokenIsDroppedAndTheNextSessionFetchesANewOne) {
     DeliveryResult first = refused.DeliverAs(PlainMessage(), OAuthAccount());
 
     EXPECT_FALSE(first.Delivered);
-    EXPECT_EQ(first.Stage, FailureStage::Session);
+    EXPECT_EQ(ClassOf(first), FailureClass::Session);
     EXPECT_NE(first.Reason.find("AUTH XOAUTH2"), std::string::npos) << first.Reason;
     EXPECT_NE(first.Reason.find("535"), std::string::npos) << first.Reason;
     EXPECT_EQ(first.Reason.find("stale-token"), std::string::npos) << first.Reason;
@@ -174,7 +174,7 @@ TEST_F(XOAuth2Test, ARefusedTokenIsDroppedAndTheNextSessionFetchesANewOne) {
     direct.Server.Reply("220 x").Expect(Ehlo()).Reply("250-x\r\n250 AUTH XOAUTH2")
         .Expect(XOAuth2Line("fresh-token")).Reply("454 4.7.0 Temporary authentication failure")
         .Expect("QUIT").Reply("221 bye");
-    EXPECT_EQ(direct.DeliverAs(PlainMessage(), OAuthAccount()).Stage, FailureStage::Session);
+    EXPECT_EQ(ClassOf(direct.DeliverAs(PlainMessage(), OAuthAccount())), FailureClass::Session);
     EXPECT_TRUE(direct.Server.Mismatches().empty()) << direct.Server.Mismatches().front();
 
     endpoint.Answer({TokenEndpoint::Token("third-token")});
@@ -194,7 +194,7 @@ TEST_F(XOAuth2Test, AnEndpointThatFailsFailsTheSessionBeforeTheTransaction) {
 
     DeliveryResult result = s.DeliverAs(PlainMessage(), OAuthAccount());
 
-    EXPECT_EQ(result.Stage, FailureStage::Session);
+    EXPECT_EQ(ClassOf(result), FailureClass::Session);
     EXPECT_EQ(result.Reason, "The OAuth token endpoint " + endpoint.Url() +
                                  " refused the request: HTTP 401: invalid_client - AADSTS7000215: Invalid "
                                  "client secret.");

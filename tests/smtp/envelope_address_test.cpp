@@ -52,7 +52,7 @@ TEST(EnvelopeAddressTest, ASenderOrRecipientWithSuchAByteFailsBeforeAnyConnectio
                                                SmtpAccount{"mail.test", 25, "", "", false},
                                                TestTimeouts(), never);
         EXPECT_FALSE(result.Delivered);
-        EXPECT_EQ(result.Stage, FailureStage::Address);
+        EXPECT_EQ(ClassOf(result), FailureClass::Address);
         EXPECT_FALSE(connected);
     }
 }
@@ -62,7 +62,7 @@ TEST(EnvelopeAddressTest, ARecipientTextWithATabIsAnAddressFailure) {
     mail::SmtpMailSender sender(TestTimeouts());
     DeliveryResult result = sender.SendEmail("sender@example.test", "rcpt@example.test\tNOTIFY=SUCCESS",
                                              "s", "b", {}, SmtpAccount{"127.0.0.1", 1, "", "", false}, 1);
-    EXPECT_EQ(result.Stage, FailureStage::Address) << result.Reason;
+    EXPECT_EQ(ClassOf(result), FailureClass::Address) << result.Reason;
     EXPECT_EQ(result.Reason, "An envelope address holds a byte not allowed there (0x09)");
 }
 

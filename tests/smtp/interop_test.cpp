@@ -122,7 +122,7 @@ TEST_F(InteropTest, WrongPasswordIsRefusedBeforeTheTransaction) {
     DeliveryResult result = DeliverMessage(PlainMessage(), "127.0.0.1", "mailer", "wrong", server.Port(), false,
                                            TestTimeouts());
     EXPECT_FALSE(result.Delivered);
-    EXPECT_EQ(result.Stage, FailureStage::Session);
+    EXPECT_EQ(ClassOf(result), FailureClass::Session);
     EXPECT_TRUE(server.Messages().empty());
 }
 
@@ -184,7 +184,7 @@ TEST_F(InteropTest, WithoutTlsRequestedAServerRequiringStartTlsRefusesTheTransac
     DeliveryResult result =
         DeliverMessage(PlainMessage(), "127.0.0.1", "", "", server.Port(), false, TestTimeouts());
     EXPECT_FALSE(result.Delivered);
-    EXPECT_EQ(result.Stage, FailureStage::Session);
+    EXPECT_EQ(ClassOf(result), FailureClass::Session);
     EXPECT_TRUE(server.Messages().empty());
 }
 

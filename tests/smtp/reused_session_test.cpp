@@ -128,7 +128,7 @@ TEST(ReusedSessionTest, ARefusedMessageEndsTheSessionAndTheNextOnesGoThroughANew
     EXPECT_TRUE(Send(sender, "a@example.test", Account(10, "user")).Delivered);
     DeliveryResult refused = Send(sender, "unknown@example.test", Account(10, "user"));
     EXPECT_FALSE(refused.Delivered);
-    EXPECT_EQ(refused.Stage, FailureStage::Transaction);
+    EXPECT_EQ(ClassOf(refused), FailureClass::Transaction);
     EXPECT_NE(refused.Reason.find("550 5.1.1 unknown user"), std::string::npos) << refused.Reason;
     EXPECT_TRUE(Send(sender, "c@example.test", Account(10, "user")).Delivered);
     EXPECT_TRUE(Send(sender, "d@example.test", Account(10, "user")).Delivered);
@@ -139,7 +139,8 @@ TEST(ReusedSessionTest, ARefusedMessageEndsTheSessionAndTheNextOnesGoThroughANew
 }
 
 // A kept session that the server ends with a 421 (in reply to the next transaction, or unasked while
-// idle) and closes: the next message goes through a new session and is delivered.
+// idle) and closes: the session is not used again, and the message sent again (as the drain does
+// when the failure came from a kept session) goes through a new one and is delivered.
 TEST(ReusedSessionTest, A421EndsTheKeptSessionAndTheMessageGoesThroughANewOne) {
     const struct {
         const char* name;
@@ -167,6 +168,11 @@ TEST(ReusedSessionTest, A421EndsTheKeptSessionAndTheMessageGoesThroughANewOne) {
         mail::SmtpMailSender sender = s.Sender();
         EXPECT_TRUE(Send(sender, "a@example.test", Account(10)).Delivered);
         DeliveryResult second = Send(sender, "b@example.test", Account(10));
+        if (!second.Delivered) {
+            EXPECT_EQ(second.SessionMessages, 1);
+            EXPECT_EQ(ClassOf(second), FailureClass::Session);
+            second = Send(sender, "b@example.test", Account(10));
+        }
         EXPECT_TRUE(second.Delivered) << second.Reason;
         sender.EndSession();
         s.Join();

@@ -9,11 +9,14 @@
 #include "mail/send_email.h"
 #include "mime/render.h"
 #include "smtp/deliver.h"
+#include "support/delivery_facts.h"
 #include "support/scripted_smtp_server.h"
 
 namespace tessel::smtp::test {
 
 using namespace std::chrono_literals;
+using tessel::test::ClassOf;
+using tessel::test::FailureClass;
 using mime::LineWriter;
 using mime::OutgoingMessage;
 using mime::RenderMessage;

@@ -93,7 +93,7 @@ TEST(StoppingSessionTest, StopCutsAWaitBeforeTheFinalDotWithoutQuit) {
         std::jthread raiser = RaiseWhen(stop, [&] { return s.Server.Received().find(c.SentLast) != std::string::npos; });
         StoppableWaits stoppable(stop.Fd());
         DeliveryResult result = s.Deliver(PlainMessage(), "", "", false, TestTimeouts(30s));
-        EXPECT_EQ(result.Stage, FailureStage::Stopped) << result.Reason;
+        EXPECT_EQ(ClassOf(result), FailureClass::Stopped) << result.Reason;
         EXPECT_FALSE(SentQuit(s));
     }
 }
@@ -118,7 +118,7 @@ TEST(StoppingSessionTest, RaisedStopEndsASessionBeforeItConnectsAndClearedItNoLo
     {
         Session s;
         StoppableWaits stoppable(stop.Fd());
-        EXPECT_EQ(s.Deliver(PlainMessage()).Stage, FailureStage::Stopped);
+        EXPECT_EQ(ClassOf(s.Deliver(PlainMessage())), FailureClass::Stopped);
     }
     stop.Clear();
     Session s;

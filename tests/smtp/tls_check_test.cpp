@@ -123,7 +123,7 @@ TEST(TlsCheckTest, StartTlsHandshakeChecksTheCertificateAsAsked) {
             EXPECT_TRUE(server.Mismatches().empty()) << server.Mismatches().front();
         } else {
             EXPECT_FALSE(result.Delivered);
-            EXPECT_EQ(result.Stage, FailureStage::Session);  // the drain defers
+            EXPECT_EQ(ClassOf(result), FailureClass::Session);  // the drain defers
             EXPECT_EQ(result.Reason.substr(0, c.Refusal.size()), c.Refusal) << result.Reason;
             // A server that failed the check hears nothing more, not even QUIT.
             EXPECT_EQ(server.Received(), Crlf({Ehlo(), "STARTTLS"}));
@@ -160,7 +160,7 @@ TEST(TlsCheckTest, UnusableSettingsFailBeforeConnecting) {
         };
         DeliveryResult result = mail::DeliverMessage(PlainMessage(), account, TestTimeouts(), never);
         EXPECT_FALSE(connected);
-        EXPECT_EQ(result.Stage, FailureStage::Session);
+        EXPECT_EQ(ClassOf(result), FailureClass::Session);
         EXPECT_EQ(result.Reason.substr(0, c.Reason.size()), c.Reason) << result.Reason;
     }
 }
@@ -236,7 +236,7 @@ TEST(ImplicitTlsTest, PlainPeerFailsTheHandshakeAndHearsNoPlainCommand) {
     DeliveryResult result = DeliverTo(server, account);
 
     EXPECT_FALSE(result.Delivered);
-    EXPECT_EQ(result.Stage, FailureStage::Session);
+    EXPECT_EQ(ClassOf(result), FailureClass::Session);
     EXPECT_EQ(result.Reason.rfind("TLS handshake failed: ", 0), 0u) << result.Reason;
     EXPECT_EQ(server.Received().find("EHLO"), std::string::npos);
     EXPECT_EQ(server.Received().find("QUIT"), std::string::npos);

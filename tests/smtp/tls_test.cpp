@@ -99,7 +99,9 @@ TEST(TlsSessionTest, ServerThatClosesOverTlsAfterAcceptingGetsNoQuit) {
         .Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
         .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok")
         .Expect("DATA").Reply("354 go").ExpectData().Reply("250 ok").Close();
-    s.BeforeIsOpen = [&] { s.Server.Join(); };
+    s.BeforeIsOpen = [&, looks = 0]() mutable {
+        if (++looks == 2) s.Server.Join();  // the first look is before the text
+    };
 
     DeliveryResult result = s.Deliver(PlainMessage(), "", "", true);
 
@@ -118,7 +120,7 @@ TEST(TlsSessionTest, PlainTextAfterTheReadyReplyFailsTheHandshakeAndQuitGoesOutP
     DeliveryResult result = s.Deliver(PlainMessage(), "", "", true);
 
     EXPECT_FALSE(result.Delivered);
-    EXPECT_EQ(result.Stage, FailureStage::Session);
+    EXPECT_EQ(ClassOf(result), FailureClass::Session);
     EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
 }
 
