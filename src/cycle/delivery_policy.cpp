@@ -150,7 +150,8 @@ DeliveryDecision DecideDelivery(const DeliveryResult& result, std::int32_t rowId
     }
     Fated fated = FateOf(whole, Capitalised(message), result.Reason, smtp);
     decision.Fate = fated.Fate;
-    decision.Warning = std::move(fated.Warning);
+    // A split recipient is warned about address by address.
+    if (!decision.Split) decision.Warning = std::move(fated.Warning);
     return decision;
 }
 

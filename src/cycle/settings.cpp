@@ -22,6 +22,11 @@ std::string ReadHeloName(db::Database& db) {
     const std::size_t first = value.find_first_not_of(" \t");
     if (first == std::string::npos) return "";
     std::string name = value.substr(first, value.find_last_not_of(" \t") - first + 1);
+    if (name.size() > smtp::kLongestHeloName) {
+        WriteWarning(kServiceSource, "The setting email.helo is longer than " + std::to_string(smtp::kLongestHeloName) +
+                                         " bytes: the machine's host name is sent instead");
+        return "";
+    }
     if (smtp::IsUsableHeloName(name)) return name;
     WriteWarning(kServiceSource, "The setting email.helo is not a host name (it holds a blank, a control "
                                  "byte or a byte above 126): the machine's host name is sent instead");
@@ -66,6 +71,7 @@ CycleSettings ReadSmtpSettings(db::Database& db) {
     smtp.TlsPins = ReadSetting(db, "email.tls.pin");
     smtp.ImplicitTls = ParseInteger(ReadSetting(db, "email.tls.implicit"), 0) == 1;
     smtp.MessagesPerSession = std::max(1, ParseInteger(ReadSetting(db, "email.reuse"), 1));
+    settings.Problems = smtp::TransportProblems(smtp);
     return settings;
 }
 

@@ -3,9 +3,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "db/database.h"
 #include "smtp/smtp_account.h"
+#include "smtp/transport_check.h"
 
 namespace tessel::cycle {
 
@@ -33,6 +35,8 @@ struct CycleSettings {
     // alarm.catchup.minutes: alarms due up to this many minutes before the current minute are
     // still dispatched; 0: only those of the current minute.
     std::int32_t AlarmCatchupMinutes = kDefaultAlarmCatchupMinutes;
+    // The SMTP settings that cannot be used (TransportProblems); while there are any, no mail is sent.
+    std::vector<smtp::SettingProblem> Problems;
 };
 
 // SmsGatewaySettings - the account at the e-mail-to-SMS gateway.
@@ -52,9 +56,10 @@ std::string ReadSetting(db::Database& db, const std::string& key);
 // is on, email.retry.hours and alarm.catchup.minutes (a missing, empty, negative or non-integer
 // value gives the default), the authentication settings email.auth and email.oauth.url,
 // .client, .secret, .scope, .refresh, .ca (as texts; empty when missing), email.helo (trimmed;
-// a value that is not a usable name is dropped with a warning record), and the TLS checks
+// a value that is not a usable name, or longer than 255 bytes, is dropped with a warning record), and the TLS checks
 // email.tls.verify, .ca, .pin and .implicit (lenient, on for 1; empty keys leave them off), and
-// email.reuse (lenient, 1; below 1 counts as 1: messages per SMTP session). Throws
+// email.reuse (lenient, 1; below 1 counts as 1: messages per SMTP session); then checks them
+// (TransportProblems into Problems). Throws
 // ConversionError when email.ssl is not an integer (the hold switch is then not read),
 // DatabaseError, StatementError.
 CycleSettings ReadSmtpSettings(db::Database& db);

@@ -375,7 +375,8 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
     switch (action) {
         case DeliveryAction::Defer: return RowEnd::Defer;
         case DeliveryAction::Stop: return RowEnd::Stop;
-        case DeliveryAction::Continue: break;
+        case DeliveryAction::Continue:
+        case DeliveryAction::RetryNow: break;  // SendOnce has served a retry already
     }
     return RowEnd::Done;
 }

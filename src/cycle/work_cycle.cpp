@@ -45,6 +45,17 @@ CycleOutcome WorkCycle::RunCycle() {
     RemoveLeftoverAttachments(attachmentRoot_);
     report_.AlarmsDispatched = DispatchAlarms(db_, settings.Smtp.SenderAddress, clock_,
                                                settings.AlarmCatchupMinutes);
+    if (!settings.Problems.empty()) {
+        // Nothing is sent with settings that cannot work; the queue waits as after a deferral.
+        for (const smtp::SettingProblem& problem : settings.Problems) {
+            WriteEventLog(kServiceSource, "The setting " + problem.Key + " cannot be used: " + problem.What +
+                                              "; no mail is sent until it is corrected");
+        }
+        lastDrain_.Outcome = DrainOutcome::Deferred;
+        CountQueue();
+        report_.HoldsLock = true;
+        return report_.Outcome = CycleOutcome::Completed;
+    }
     // A deferred drain is a completed cycle: the next one tries the rest of the queue.
     lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, retry_, stop_);
     report_.Drain = lastDrain_.Counts;

@@ -1,6 +1,8 @@
 #include "db/connection.h"
 
 #include "db/database_error.h"
+#include "util/ca_path.h"
+#include "util/record_text.h"
 
 namespace tessel::db {
 namespace {
@@ -19,6 +21,10 @@ void SetTlsOptions(MYSQL* handle, const config::ConnectionParameters& parameters
     SetOption(handle, MYSQL_OPT_SSL_ENFORCE, &enforce);
     SetOption(handle, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verify);
     if (parameters.Ssl && !parameters.SslCa.empty()) {
+        // The client library opens the file itself, and would block on a FIFO.
+        if (std::string problem = CaPathProblem(parameters.SslCa); !problem.empty()) {
+            throw DatabaseError(0, "SSLCA (" + RecordText(parameters.SslCa) + ") cannot be used: " + problem);
+        }
         SetOption(handle, MYSQL_OPT_SSL_CA, parameters.SslCa.c_str());
     }
 }

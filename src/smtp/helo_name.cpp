@@ -7,7 +7,7 @@
 namespace tessel::smtp {
 
 bool IsUsableHeloName(std::string_view name) {
-    return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 0x7F; });
+    return !name.empty() && name.size() <= kLongestHeloName && std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' && c < 0x7F; });
 }
 
 std::string HeloName(const SmtpAccount& account) {

@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 
 #include "smtp/socket.h"
+#include "util/ca_path.h"
 
 namespace tessel::smtp {
 namespace {
@@ -110,6 +111,9 @@ HttpsAnswer HttpsPost(const HttpsRequest& request) {
     Check(curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L), "SSL_VERIFYPEER");
     Check(curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L), "SSL_VERIFYHOST");
     if (!request.CaPath.empty()) {
+        if (std::string problem = CaPathProblem(request.CaPath); !problem.empty()) {
+            throw HttpsError("the CA certificates cannot be read: " + problem);
+        }
         // Only the configured certificates count, not the system store beside them.
         bool directory = IsDirectory(request.CaPath);
         Check(curl_easy_setopt(h, CURLOPT_CAINFO, directory ? nullptr : request.CaPath.c_str()), "CAINFO");

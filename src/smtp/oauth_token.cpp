@@ -1,19 +1,16 @@
 #include "smtp/oauth_token.h"
 
 #include <cctype>
-#include <cstdio>
 
 #include <nlohmann/json.hpp>
 
 #include "smtp/https_post.h"
+#include "util/record_text.h"
 
 namespace tessel::smtp {
 namespace {
 
 using nlohmann::json;
-
-// kMaxEndpointText - how much of the endpoint's error and error_description a warning carries.
-constexpr std::size_t kMaxEndpointText = 500;
 
 // EndpointName - the address without its query, which the warning has no need of.
 std::string EndpointName(const std::string& url) {
@@ -22,18 +19,7 @@ std::string EndpointName(const std::string& url) {
 
 // Printable - a text from the endpoint as a record may show it: control bytes as \xHH, cut short.
 std::string Printable(std::string_view text) {
-    std::string result;
-    for (char c : text.substr(0, kMaxEndpointText)) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            result += escaped;
-        } else {
-            result += c;
-        }
-    }
-    return result;
+    return PeerText(text);
 }
 
 // Hidden - text with every occurrence of the client's secrets replaced, in case an endpoint

@@ -103,8 +103,8 @@ std::string SmtpReply::Describe() const {
             text += " " + line;
         }
     }
-    // The server's text goes into records as it is otherwise.
-    return RecordText(text);
+    // The server's text goes into records: made safe, and no longer than a record needs.
+    return PeerText(text);
 }
 
 SmtpReplyError::SmtpReplyError(std::string_view command, SmtpReply reply)

@@ -12,6 +12,8 @@
 #include "smtp/openssl_error.h"
 #include "smtp/socket.h"
 #include "util/ascii.h"
+#include "util/ca_path.h"
+#include "util/record_text.h"
 
 namespace tessel::smtp {
 
@@ -52,13 +54,17 @@ std::shared_ptr<X509_STORE> LoadCaStore(const std::string& path) {
     if (!store) {
         throw TlsError("The trust store for email.tls.ca cannot be made: " + OpenSslErrorReason("out of memory"));
     }
+    // A FIFO or a device would block the open in the library, or feed it without end.
+    if (std::string problem = CaPathProblem(path); !problem.empty()) {
+        throw TlsError("The CA certificates in email.tls.ca (" + RecordText(path) + ") cannot be read: " + problem);
+    }
     struct stat info {};
     bool directory = ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
     ERR_clear_error();
     int loaded = directory ? X509_STORE_load_path(store.get(), path.c_str())
                            : X509_STORE_load_file(store.get(), path.c_str());
     if (loaded != 1) {
-        throw TlsError("The CA certificates in email.tls.ca (" + path +
+        throw TlsError("The CA certificates in email.tls.ca (" + RecordText(path) +
                        ") cannot be read: " + OpenSslErrorReason("no certificate found"));
     }
     ERR_clear_error();
@@ -97,7 +103,7 @@ std::vector<KeyFingerprint> ParsePins(std::string_view text) {
         if (!entry.empty()) {
             std::optional<KeyFingerprint> pin = ParseFingerprint(entry);
             if (!pin) {
-                throw TlsError("email.tls.pin holds \"" + std::string(entry) +
+                throw TlsError("email.tls.pin holds \"" + RecordText(entry) +
                                "\", which is not a SHA-256 fingerprint (64 hex digits)");
             }
             pins.push_back(*pin);

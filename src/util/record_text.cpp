@@ -19,4 +19,10 @@ std::string RecordText(std::string_view text) {
     return safe;
 }
 
+std::string PeerText(std::string_view text) {
+    if (text.size() <= kMaxPeerTextBytes) return RecordText(text);
+    return RecordText(text.substr(0, kMaxPeerTextBytes)) + " [" + std::to_string(text.size() - kMaxPeerTextBytes) +
+           " more bytes left out]";
+}
+
 }  // namespace tessel

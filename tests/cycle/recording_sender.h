@@ -20,6 +20,7 @@ struct SendCall {
     std::int32_t Port = 0;
     bool UseTls = false;
     std::int32_t RowId = 0;
+    std::int32_t MessagesPerSession = 1;
 };
 
 class RecordingSender : public mail::MailSender {
@@ -37,7 +38,7 @@ public:
                                    const std::vector<std::string>& attachmentPaths,
                                    const smtp::SmtpAccount& server, std::int32_t rowId) override {
         SendCall call{sender, recipient, subject, std::string(body), server.Host, server.UserName,
-                      server.Password, attachmentPaths, {}, {}, server.Port, server.UseTls, rowId};
+                      server.Password, attachmentPaths, {}, {}, server.Port, server.UseTls, rowId, server.MessagesPerSession};
         for (const std::string& path : attachmentPaths) {
             call.AttachmentContents.push_back(tessel::test::ReadFile(path));
             call.AttachmentExists.push_back(::access(path.c_str(), F_OK) == 0);

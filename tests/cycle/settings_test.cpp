@@ -1,6 +1,9 @@
 #include "cycle/settings.h"
 
+#include <sys/stat.h>
+
 #include "cycle_fixture.h"
+#include "support/temp_dir.h"
 #include "util/error.h"
 #include "util/event_log.h"
 
@@ -179,6 +182,79 @@ TEST_F(SettingsTest, TlsChecksAreOffUnlessSetAndReadAsStored) {
     Reset();
     EXPECT_EQ(ReadWith("email.tls.pin", "ab:cd; EF").Smtp.TlsPins, "ab:cd; EF");
     Reset();
+}
+
+// A value that cannot be used is found when the settings are read, named by its key; the others
+// of the same kind pass.
+TEST_F(SettingsTest, UnusableTransportSettingsAreNamedByTheirKey) {
+    tessel::test::TempDir files;
+    const std::string fifo = files.Path() + "/ca.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const struct {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> values;
+        const char* key;  // nullptr: usable
+        const char* what;
+    } cases[] = {
+        {"pin not hex", {{"email.ssl", "1"}, {"email.tls.pin", "zz:11"}}, "email.tls.pin", "zz:11"},
+        {"pin without TLS is not used", {{"email.tls.pin", "zz:11"}}, nullptr, ""},
+        {"unknown mechanism", {{"email.auth", "cram-md5\x1b"}}, "email.auth", "\"cram-md5\\x1B\" is none of"},
+        {"xoauth2 without endpoint", {{"email.auth", "XOAUTH2"}}, "email.auth", "email.oauth.url"},
+        {"forced login", {{"email.auth", "Login"}}, nullptr, ""},
+        {"endpoint over http", {{"email.oauth.url", "http://token.example/t"}}, "email.oauth.url", "https://"},
+        {"missing CA file", {{"email.ssl", "1"}, {"email.tls.verify", "1"}, {"email.tls.ca", "/nonexistent/ca.pem"}},
+         "email.tls.ca", "cannot be opened"},
+        {"a FIFO as CA", {{"email.ssl", "1"}, {"email.tls.verify", "1"}, {"email.tls.ca", fifo}}, "email.tls.ca",
+         "neither a regular file nor a directory"},
+        {"a FIFO as the endpoint's CA",
+         {{"email.oauth.url", "https://token.example/t"}, {"email.oauth.ca", fifo}}, "email.oauth.ca",
+         "neither a regular file nor a directory"},
+        {"a directory as CA", {{"email.ssl", "1"}, {"email.tls.verify", "1"}, {"email.tls.ca", files.Path()}},
+         nullptr, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        UsualSettings();
+        for (const auto& [key, value] : c.values) {
+            sql().Exec("DELETE FROM configs WHERE Propriedade = " + sql().Quote(key));
+            Set(key, value);
+        }
+        CycleSettings settings = ReadSmtpSettings(db);
+        if (c.key == nullptr) {
+            EXPECT_TRUE(settings.Problems.empty()) << settings.Problems.front().Key;
+            continue;
+        }
+        ASSERT_EQ(settings.Problems.size(), 1u);
+        EXPECT_EQ(settings.Problems[0].Key, c.key);
+        EXPECT_NE(settings.Problems[0].What.find(c.what), std::string::npos) << settings.Problems[0].What;
+    }
+    Reset();
+}
+
+// With a setting that cannot be used the cycle sends nothing, says which key is wrong in an error
+// record (not that the server cannot be used), and reports the drain as deferred.
+TEST_F(SettingsTest, AnUnusableSettingSendsNothingAndNamesTheKey) {
+    std::vector<std::pair<Severity, std::string>> records;
+    ScopedEventSink sink([&](Severity severity, const std::string&, const std::string& text) {
+        records.emplace_back(severity, text);
+    });
+    UsualSettings();
+    Set("email.auth", "ntlm");
+    sql().Exec("INSERT INTO mail_spooler VALUES (1, 's@example', 'r@example', 'Subject', 'Body', NULL)");
+    WorkCycle cycle = Cycle();
+    EXPECT_EQ(cycle.RunCycle(), CycleOutcome::Completed);
+    EXPECT_EQ(cycle.LastDrain().Outcome, DrainOutcome::Deferred);
+    EXPECT_TRUE(sender.Calls.empty());
+    bool named = false;
+    for (const auto& [severity, text] : records) {
+        EXPECT_EQ(text.find("cannot be used; "), std::string::npos) << text;
+        named = named || (severity == Severity::Error && text.find("The setting email.auth cannot be used") == 0);
+    }
+    EXPECT_TRUE(named);
+    EXPECT_EQ(sql().Scalar("SELECT COUNT(*) FROM mail_spooler"), "1");
+    Reset();
+    sql().Exec("DELETE FROM mail_spooler");
 }
 
 TEST_F(SettingsTest, PasswordIsUsedExactlyAsStored) {

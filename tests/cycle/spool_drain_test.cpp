@@ -367,6 +367,47 @@ TEST_F(SpoolDrainTest, ASessionFailureDefersTheRestOfTheQueue) {
     EXPECT_EQ(QueuedIds(), "");
 }
 
+TEST_F(SpoolDrainTest, AFailureBeforeTheTransactionDefersWithoutPuttingTheRowInBackOff) {
+    Queue(1, "a@example;b@example");
+    Queue(2, "c@example");
+    sender.Result = [](const SendCall&) {
+        return DeliveryResult::Failure(smtp::ErrorKind::Connection, smtp::SessionState::Greeting, "Timed out");
+    };
+    EXPECT_EQ(Drain(), DrainOutcome::Deferred);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("(session state: greeting)"), std::string::npos) << warnings[0];
+    EXPECT_FALSE(retry.Waiting(1));
+    // The server is back: the oldest mail leaves at the next cycle, not after a back-off.
+    sender.Result = nullptr;
+    sender.Calls.clear();
+    EXPECT_EQ(Drain(), DrainOutcome::Drained);
+    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"b@example", "a@example", "c@example"}));
+    EXPECT_EQ(QueuedIds(), "");
+}
+
+TEST_F(SpoolDrainTest, AKeptSessionThatDrawsA421IsReplacedAtOnceWithFewerMessagesPerSession) {
+    Queue(1, "a@example;b@example;c@example;d@example");
+    smtp.MessagesPerSession = 5;
+    int calls = 0;
+    sender.Result = [&](const SendCall&) {
+        ++calls;
+        if (calls != 3) return DeliveryResult::Success();
+        // The third message of a session: the server allows two per connection.
+        DeliveryResult result =
+            DeliveryResult::Failure(smtp::ErrorKind::Refused, smtp::SessionState::MailFrom, "421 4.7.0 too many", 421);
+        result.SessionMessages = 2;
+        return result;
+    };
+    EXPECT_EQ(Drain(), DrainOutcome::Drained);
+    EXPECT_EQ(sender.Recipients(),
+              (std::vector<std::string>{"a@example", "b@example", "c@example", "c@example", "d@example"}));
+    std::vector<std::int32_t> limits;
+    for (const SendCall& call : sender.Calls) limits.push_back(call.MessagesPerSession);
+    EXPECT_EQ(limits, (std::vector<std::int32_t>{5, 5, 5, 2, 2}));
+    EXPECT_EQ(QueuedIds(), "");
+    EXPECT_TRUE(warnings.empty());
+}
+
 TEST_F(SpoolDrainTest, AFailureParticularToOneMessageIsWarnedAndTheRowRemoved) {
     Queue(1, "refused@example;bad address;ok@example");
     Queue(2, "next@example");

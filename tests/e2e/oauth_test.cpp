@@ -121,8 +121,6 @@ TEST_F(OAuthEndToEndTest, AnEndpointThatFailsDefersTheQueueWithItsReason) {
          "refused the request: HTTP 401: invalid_client - AADSTS7000215: Invalid client secret."},
         {"bad JSON", {{200, "{\"access_token\":\"half-access-token\"", 0}}, false,
          "answered with no valid JSON object"},
-        {"http instead of https", {TokenEndpoint::Token("plain-access-token")}, true,
-         "must be an https:// address"},
     };
     for (const EndpointFailure& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -147,6 +145,29 @@ TEST_F(OAuthEndToEndTest, AnEndpointThatFailsDefersTheQueueWithItsReason) {
         ExpectNoSecretInRecords({"half-access-token", "plain-access-token"});
         EXPECT_TRUE(server.AuthAttempts().empty());
     }
+}
+
+// An endpoint that is not https:// is a setting that cannot be used: found when the settings are
+// read, an error record names it, and nothing reaches the endpoint or the mail server.
+TEST_F(OAuthEndToEndTest, AnHttpEndpointIsASettingErrorAndNothingIsSent) {
+    TokenEndpoint endpoint(TokenEndpoint::Scheme::Http);
+    endpoint.Answer({TokenEndpoint::Token("plain-access-token")});
+    AiosmtpdServer server({kMailbox, "unused", nullptr, "XOAUTH2", "any"});
+    OAuthSettings(server.Port(), endpoint);
+    Queue("ana@example.test");
+
+    cycle::WorkCycle work = Cycle(sender);
+    EXPECT_EQ(work.RunCycle(), cycle::CycleOutcome::Completed);
+
+    EXPECT_EQ(work.LastDrain().Outcome, cycle::DrainOutcome::Deferred);
+    EXPECT_EQ(QueuedCount(), 1);
+    EXPECT_TRUE(Warnings().empty());
+    auto errors = Errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(Contains(errors[0], "The setting email.oauth.url cannot be used: ")) << errors[0];
+    EXPECT_FALSE(Contains(errors[0], "cannot be used; ")) << errors[0];
+    EXPECT_TRUE(endpoint.Requests().empty());
+    EXPECT_TRUE(server.AuthAttempts().empty());
 }
 
 TEST_F(OAuthEndToEndTest, AnAppPasswordGoesOverPlainWhenOnlyPlainIsOffered) {

@@ -4,6 +4,7 @@
 
 #include "mime/address_parser.h"
 #include "session_fixture.h"
+#include "smtp/helo_name.h"
 #include "util/base64.h"
 
 namespace tessel::smtp::test {
@@ -580,6 +581,39 @@ TEST(SmtpSessionTest, ConnectionRefusedIsASessionFailure) {
     EXPECT_FALSE(result.Delivered);
     EXPECT_EQ(ClassOf(result), FailureClass::Session);
     EXPECT_NE(result.Reason.find("Connection refused"), std::string::npos) << result.Reason;
+}
+
+}  // namespace
+}  // namespace tessel::smtp::test
+
+namespace tessel::smtp::test {
+namespace {
+
+TEST(HeloNameTest, ALongerNameThanADomainNameCanHoldIsNotUsed) {
+    SmtpAccount account;
+    account.Helo = std::string(255, 'a');
+    EXPECT_EQ(HeloName(account), account.Helo);
+    account.Helo += 'a';
+    EXPECT_EQ(HeloName(account), LocalHostName());
+}
+
+// The server's text in records is cut, with the count of what was left out; the AUTH names of a
+// flooded EHLO reply are taken in order, once each, up to the cap.
+TEST(PeerTextTest, RepliesAndAuthListsAreBounded) {
+    SmtpReply reply = ParseReply({"535-" + std::string(600, 'x'), "535 " + std::string(100, 'y')});
+    std::string described = reply.Describe();
+    EXPECT_EQ(described.size(), 512 + std::string(" [193 more bytes left out]").size()) << described;
+    EXPECT_NE(described.find(" [193 more bytes left out]"), std::string::npos);
+
+    std::vector<std::string> capabilities{"AUTH LOGIN PLAIN LOGIN"};
+    std::string flood = "AUTH";
+    for (int i = 0; i < 200000; ++i) flood += " M" + std::to_string(i % 1000);
+    capabilities.push_back(flood);
+    std::vector<std::string> names = AuthMechanisms(capabilities);
+    ASSERT_EQ(names.size(), kMaxAuthNames);
+    EXPECT_EQ(names[0], "LOGIN");
+    EXPECT_EQ(names[1], "PLAIN");
+    EXPECT_EQ(names[2], "M0");
 }
 
 }  // namespace

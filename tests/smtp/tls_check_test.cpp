@@ -271,5 +271,34 @@ TEST(ImplicitTlsTest, PortIsUsedAsConfigured) {
     }
 }
 
+// The port rule holds for every session, a kept one included: with implicit TLS, 465 is 465.
+// Binding 465 needs root; the tests run as root.
+TEST(ImplicitTlsTest, KeptSessionsOnPort465SpeakTlsFromTheFirstByte) {
+    const TestPki& pki = SharedTestPki();
+    ScriptedSmtpServer server(kImplicitTlsPort);
+    server.AcceptTls(pki.Local.CertFile, pki.Local.KeyFile).Reply("220 x").Expect(Ehlo()).Reply("250 x");
+    for (const char* rcpt : {"RCPT TO:<a@example.test>", "RCPT TO:<b@example.test>"}) {
+        server.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+            .Expect(rcpt).Reply("250 ok").Expect("DATA").Reply("354 go").ExpectData().Reply("250 queued");
+    }
+    server.Expect("QUIT").Reply("221 bye");
+    server.Start();
+    SmtpAccount account;
+    account.Host = "127.0.0.1";
+    account.Port = kImplicitTlsPort;
+    account.UseTls = true;
+    account.ImplicitTls = true;
+    account.MessagesPerSession = 2;
+    mail::SmtpMailSender sender(TestTimeouts());
+    for (const char* rcpt : {"a@example.test", "b@example.test"}) {
+        DeliveryResult result = sender.SendEmail("sender@example.test", rcpt, "Subject", "Body", {}, account, 1);
+        EXPECT_TRUE(result.Delivered) << result.Reason;
+    }
+    sender.EndSession();
+    server.Join();
+    EXPECT_TRUE(server.TlsAccepted());
+    EXPECT_TRUE(server.Mismatches().empty()) << server.Mismatches().front();
+}
+
 }  // namespace
 }  // namespace tessel::smtp::test

@@ -19,8 +19,8 @@ inline smtp::DeliveryResult FailedAs(FailureClass cls, std::string reason, int c
     using smtp::ErrorKind;
     using smtp::SessionState;
     switch (cls) {
-        case FailureClass::Session:
-            return smtp::DeliveryResult::Failure(ErrorKind::Connection, SessionState::Connect, std::move(reason));
+        case FailureClass::Session:  // broken in the transaction: the row goes into back-off
+            return smtp::DeliveryResult::Failure(ErrorKind::Connection, SessionState::MailFrom, std::move(reason));
         case FailureClass::Temporary:
         case FailureClass::Transaction:
             return smtp::DeliveryResult::Failure(ErrorKind::Refused, SessionState::RcptTo, std::move(reason),

@@ -46,8 +46,8 @@ struct ScriptedSmtpServer::TlsState {
     std::unique_ptr<SSL, decltype(&SSL_free)> Connection{nullptr, SSL_free};
 };
 
-ScriptedSmtpServer::ScriptedSmtpServer() {
-    listener_ = BindLoopback(0, 4);
+ScriptedSmtpServer::ScriptedSmtpServer(int port) {
+    listener_ = BindLoopback(port, 4);
     if (listener_ < 0) {
         throw std::runtime_error("cannot listen on the loopback address");
     }

@@ -18,7 +18,8 @@ namespace tessel::test {
 // closes. It never speaks TLS: bytes after a STARTTLS are recorded as they come.
 class ScriptedSmtpServer {
 public:
-    ScriptedSmtpServer();
+    // port - the loopback port to listen on; 0: a free one.
+    explicit ScriptedSmtpServer(int port = 0);
     ~ScriptedSmtpServer();  // waits for the script thread (the client must have closed or will time out)
     ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
     ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
