@@ -1,19 +1,13 @@
 #include "smtp/transport_check.h"
 
-#include <cctype>
-
 #include "smtp/https_post.h"
 #include "smtp/tls_peer_check.h"
+#include "util/ascii.h"
 #include "util/ca_path.h"
 #include "util/record_text.h"
 
 namespace tessel::smtp {
 namespace {
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
 
 void CheckCaPath(const std::string& key, const std::string& path, std::vector<SettingProblem>& problems) {
     if (path.empty()) return;
@@ -34,7 +28,7 @@ std::vector<SettingProblem> TransportProblems(const SmtpAccount& account) {
         if (account.TlsVerify) CheckCaPath("email.tls.ca", account.TlsCa, problems);
     }
     const bool oauth = !account.OAuth.TokenUrl.empty();
-    const std::string mechanism = Lower(account.AuthMechanism);
+    const std::string mechanism = LowerCase(account.AuthMechanism);
     if (!mechanism.empty() && mechanism != "login" && mechanism != "plain" && mechanism != "xoauth2") {
         problems.push_back({"email.auth", "\"" + RecordText(account.AuthMechanism) +
                                               "\" is none of login, plain, xoauth2"});
