@@ -29,7 +29,7 @@ TEST(DeliveryPolicy, EachOutcomeHasOneMeaning) {
          RecipientFate::Failed, DeliveryAction::Continue,
          "Queued mail 7 to \"r@example\" not sent: @ Outside address"},
         {"server unusable", tessel::test::FailedAs(FailureClass::Session, "Connection refused"), 120,
-         RecipientFate::Kept, DeliveryAction::Defer, server + "Connection refused (session state: connect)"},
+         RecipientFate::Kept, DeliveryAction::Defer, server + "Connection refused (session state: MAIL FROM)"},
         {"refused for now", tessel::test::FailedAs(FailureClass::Temporary, "451 4.7.1 Greylisted", 451), 120,
          RecipientFate::Pending, DeliveryAction::Continue,
          "Queued mail 7 to \"r@example\" refused for now, to be retried: 451 4.7.1 Greylisted"},
