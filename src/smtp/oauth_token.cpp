@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "smtp/https_post.h"
+#include "util/parse_integer.h"
 
 namespace tessel::smtp {
 namespace {
@@ -37,17 +38,10 @@ std::string Printable(std::string_view text) {
     return result;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // HexByte - the byte that two hexadecimal digits at text[at] stand for, or -1.
 int HexByte(std::string_view text, std::size_t at) {
     if (at + 2 > text.size()) return -1;
-    int high = HexValue(text[at]), low = HexValue(text[at + 1]);
+    int high = HexDigitValue(text[at]), low = HexDigitValue(text[at + 1]);
     return high < 0 || low < 0 ? -1 : high * 16 + low;
 }
 
