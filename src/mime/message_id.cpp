@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "util/ascii.h"
 #include "util/error.h"
 
 namespace tessel::mime {
@@ -97,14 +98,11 @@ std::string MakeMessageId(const MessageIdentity& identity, std::string_view doma
     }
     if (digest.size() < kDigestBytesUsed) throw Error("Cannot compute the Message-ID digest");
 
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string id = "<";
     id += std::to_string(identity.RowId);
     id += '.';
     for (std::size_t i = 0; i < kDigestBytesUsed; ++i) {
-        const auto byte = static_cast<unsigned char>(digest[i]);
-        id += kHex[byte >> 4];
-        id += kHex[byte & 0xF];
+        AppendHexByte(id, static_cast<unsigned char>(digest[i]), kLowerHexDigits);
     }
     return id + "@" + MessageIdDomain(domain) + ">";
 }

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "smtp/https_post.h"
-#include "util/parse_integer.h"
+#include "util/ascii.h"
 
 namespace tessel::smtp {
 namespace {
