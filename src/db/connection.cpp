@@ -1,6 +1,9 @@
 #include "db/connection.h"
 
+#include <errmsg.h>
+
 #include "db/database_error.h"
+#include "db/tls_guard.h"
 #include "util/ca_path.h"
 #include "util/record_text.h"
 
@@ -14,19 +17,28 @@ void SetOption(MYSQL* handle, mysql_option option, const void* value) {
 }
 
 // SetTlsOptions - TLS only when configured, and then required: a server without it, or whose
-// certificate fails a check asked for, is not reached at all.
+// certificate fails a check asked for, is not reached at all. The library alone would refuse a
+// greeting without TLS only when it also verifies the certificate; the guard refuses it in any case.
 void SetTlsOptions(MYSQL* handle, const config::ConnectionParameters& parameters) {
     my_bool enforce = parameters.Ssl ? 1 : 0;
     my_bool verify = parameters.Ssl && parameters.SslVerify ? 1 : 0;
     SetOption(handle, MYSQL_OPT_SSL_ENFORCE, &enforce);
     SetOption(handle, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &verify);
-    if (parameters.Ssl && !parameters.SslCa.empty()) {
+    if (!parameters.Ssl) {
+        SetOption(handle, MARIADB_OPT_RESTRICTED_AUTH, kAllowedAuthMethods);
+        return;
+    }
+    if (!parameters.SslCa.empty()) {
         // The client library opens the file itself, and would block on a FIFO.
         if (std::string problem = CaPathProblem(parameters.SslCa); !problem.empty()) {
             throw DatabaseError(0, "SSLCA (" + RecordText(parameters.SslCa) + ") cannot be used: " + problem);
         }
         SetOption(handle, MYSQL_OPT_SSL_CA, parameters.SslCa.c_str());
     }
+    ArmTlsGuard(handle);
+    const std::string methods = std::string(kTlsGuardMethod) + "," + kAllowedAuthMethods;
+    SetOption(handle, MYSQL_DEFAULT_AUTH, kTlsGuardMethod);
+    SetOption(handle, MARIADB_OPT_RESTRICTED_AUTH, methods.c_str());
 }
 
 }  // namespace
@@ -50,7 +62,6 @@ void Connection::Connect() {
     SetOption(handle.get(), MYSQL_OPT_LOCAL_INFILE, &noLocalInfile);
     SetOption(handle.get(), MYSQL_OPT_READ_TIMEOUT, &networkTimeout);
     SetOption(handle.get(), MYSQL_OPT_WRITE_TIMEOUT, &networkTimeout);
-    SetOption(handle.get(), MARIADB_OPT_RESTRICTED_AUTH, kAllowedAuthMethods);
 
     std::string server = parameters_.Server.empty() ? std::string(kDefaultServer)
                                                            : parameters_.Server;
@@ -59,6 +70,10 @@ void Connection::Connect() {
     if (::mysql_real_connect(handle.get(), server.c_str(), parameters_.UserName.c_str(),
                              parameters_.Password.c_str(), parameters_.Database.c_str(), port,
                              nullptr, 0) == nullptr) {
+        if (parameters_.Ssl && TlsGuardRefused()) {
+            throw DatabaseError(CR_SSL_CONNECTION_ERROR,
+                                "The database server does not offer TLS (SSL=1): closed before the login");
+        }
         throw DatabaseError(::mysql_errno(handle.get()), ::mysql_error(handle.get()));
     }
     // Every command takes effect on its own, whatever the server's default for new sessions.

@@ -75,11 +75,12 @@ smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const 
 }
 
 std::string MessageIdFor(const mime::OutgoingMessage& message, std::int32_t rowId, const std::string& sender,
-                         const std::string& subject, std::string_view body, const smtp::SmtpAccount& server) {
+                         const std::string& subject, std::string_view body, const smtp::SmtpAccount& server,
+                         std::string_view key) {
     // The parsed addresses, not the recipient text: a rewritten recipient list may space it differently.
     std::string recipients;
     for (const mime::MailAddress& recipient : message.Recipients) recipients += recipient.Address + "\n";
-    return mime::MakeMessageId({rowId, recipients, sender, subject, body}, smtp::HeloName(server));
+    return mime::MakeMessageId({rowId, recipients, sender, subject, body}, smtp::HeloName(server), key);
 }
 
 SmtpMailSender::SmtpMailSender(smtp::SessionTimeouts timeouts, const StopSignal* stop,
@@ -98,7 +99,7 @@ DeliveryResult SmtpMailSender::SendEmail(const std::string& sender, const std::s
     } catch (const mime::AddressError& e) {
         return DeliveryResult::Failure(ErrorKind::Address, SessionState::Connect, e.what());
     }
-    message.MessageId = MessageIdFor(message, rowId, sender, subject, body, server);
+    message.MessageId = MessageIdFor(message, rowId, sender, subject, body, server, messageIdKey_);
     smtp::StoppableWaits stoppable(stop_ != nullptr ? stop_->Fd() : -1);
     return session_.Deliver(envelope, RenderedText(message), server);
 }

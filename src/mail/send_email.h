@@ -6,6 +6,7 @@
 
 #include "mail/mail_sender.h"
 #include "mime/message.h"
+#include "mime/message_id.h"
 #include "smtp/deliver.h"
 #include "smtp/reused_session.h"
 #include "util/stop_signal.h"
@@ -25,9 +26,11 @@ smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const 
 
 // MessageIdFor - the Message-ID of the composed message of row rowId: from the row, the recipients'
 // addresses and the row's texts, its right side the name the session announces (email.helo or the
-// host name). Throws tessel::Error only when the digest cannot be computed.
+// host name), keyed with key (mime::MessageIdKey). Throws tessel::Error only when the digest cannot
+// be computed.
 std::string MessageIdFor(const mime::OutgoingMessage& message, std::int32_t rowId, const std::string& sender,
-                         const std::string& subject, std::string_view body, const smtp::SmtpAccount& server);
+                         const std::string& subject, std::string_view body, const smtp::SmtpAccount& server,
+                         std::string_view key);
 
 // SmtpMailSender - the sending routine of the spool drain.
 class SmtpMailSender : public MailSender {
@@ -49,8 +52,12 @@ public:
     // EndSession - QUIT on the session kept open, if any.
     void EndSession() noexcept override;
 
+    // SetMessageIdKey - the key of every later Message-ID (mime::MessageIdKey of the database login).
+    void SetMessageIdKey(std::string key) { messageIdKey_ = std::move(key); }
+
 private:
     const StopSignal* stop_;
+    std::string messageIdKey_ = mime::MessageIdKey("", "");
     smtp::ReusedSession session_;
 };
 

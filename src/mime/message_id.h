@@ -23,9 +23,16 @@ struct MessageIdentity {
 // domain is "localhost". Never throws.
 std::string MessageIdDomain(std::string_view domain);
 
-// MakeMessageId - "<rowid.digest@domain>", the digest being 32 hexadecimal digits of the SHA-256
-// of the identity; a function of its arguments alone (no clock, no counter). Throws tessel::Error
-// only when the digest cannot be computed.
-std::string MakeMessageId(const MessageIdentity& identity, std::string_view domain);
+// MessageIdKey - the key of the Message-ID digest for a database login: the same on every host that
+// logs in alike (both hosts of a pair, so a row retried after a takeover keeps its ID), and not to be
+// guessed by a reader of the IDs who does not know the password. Throws tessel::Error only when the
+// digest cannot be computed.
+std::string MessageIdKey(std::string_view userName, std::string_view password);
+
+// MakeMessageId - "<rowid.digest@domain>", the digest being 32 hexadecimal digits of the
+// HMAC-SHA-256 of the identity under key (MessageIdKey): without the key, an ID does not let anyone
+// test guesses of the body. A function of its arguments alone (no clock, no counter). Throws
+// tessel::Error only when the digest cannot be computed.
+std::string MakeMessageId(const MessageIdentity& identity, std::string_view domain, std::string_view key);
 
 }  // namespace tessel::mime

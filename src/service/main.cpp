@@ -14,6 +14,7 @@
 #include "cycle/work_cycle.h"
 #include "db/database.h"
 #include "mail/send_email.h"
+#include "mime/message_id.h"
 #include "service/command_line.h"
 #include "service/dispatcher.h"
 #include "service/installer.h"
@@ -49,7 +50,10 @@ public:
         if (std::string warning = config::ConfigFileModeWarning(path); !warning.empty()) {
             WriteWarning(kServiceSource, warning);
         }
-        database_.SetParameters(config::ReadStartupConfiguration(path));
+        const config::ConnectionParameters parameters = config::ReadStartupConfiguration(path);
+        database_.SetParameters(parameters);
+        // Both hosts of a pair log in alike, so a row retried after a takeover keeps its Message-ID.
+        sender_.SetMessageIdKey(mime::MessageIdKey(parameters.UserName, parameters.Password));
         metrics_.SetPath(MetricsPathFromConfig(path));
         cycle_.SetCountQueue(metrics_.Enabled());
         return true;

@@ -6,6 +6,7 @@
 #include "config/ini_reader.h"
 #include "util/event_log.h"
 #include "util/replace_file.h"
+#include "util/trusted_directory.h"
 
 namespace tessel::service {
 namespace {
@@ -86,10 +87,25 @@ std::string ServiceMetrics::Render() const {
     return out;
 }
 
-void MetricsFile::Write() noexcept {
+void MetricsFile::SetPath(std::string path) {
+    path_ = std::move(path);
+    directory_.Reset();
+    lastFailure_.clear();
     if (path_.empty()) return;
+    auto slash = path_.rfind('/');
+    name_ = slash == std::string::npos ? path_ : path_.substr(slash + 1);
     try {
-        ReplaceFile(path_, metrics_.Render(), kMetricsFileMode);
+        directory_ = OpenTrustedDirectory(slash == std::string::npos ? "." : path_.substr(0, slash + 1));
+    } catch (const std::exception& e) {
+        lastFailure_ = e.what();
+        WriteWarning(kServiceSource, "Metrics not written: " + lastFailure_);
+    }
+}
+
+void MetricsFile::Write() noexcept {
+    if (path_.empty() || !directory_) return;
+    try {
+        ReplaceFileAt(directory_.Get(), name_, metrics_.Render(), kMetricsFileMode, path_);
         lastFailure_.clear();
     } catch (const std::exception& e) {
         // Once per cause: a path that stays wrong must not write a record every cycle.

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "util/unique_fd.h"
+
 #include "cycle/work_cycle.h"
 
 namespace tessel::service {
@@ -41,12 +43,16 @@ private:
 };
 
 // MetricsFile - ServiceMetrics written to path after each cycle; does nothing when path is empty.
-// A file that cannot be written gives one warning record (again only after it could be written,
-// or when the reason changes); the service goes on.
+// The file's directory is opened once, by SetPath, and written through that descriptor: a
+// directory that another user could change (OpenTrustedDirectory) is refused with one warning
+// record, and nothing is written until the next start. A file that cannot be written gives one
+// warning record (again only after it could be written, or when the reason changes); the service
+// goes on.
 class MetricsFile {
 public:
-    explicit MetricsFile(std::string path = {}) : path_(std::move(path)) {}
-    void SetPath(std::string path) { path_ = std::move(path); }
+    explicit MetricsFile(std::string path = {}) { SetPath(std::move(path)); }
+    // SetPath - the file to write from now on; opens its directory (warning record when refused).
+    void SetPath(std::string path);
     bool Enabled() const { return !path_.empty(); }
     ServiceMetrics& Metrics() { return metrics_; }
     // Write - replaces the file with the current metrics. Never throws.
@@ -54,6 +60,8 @@ public:
 
 private:
     std::string path_;
+    std::string name_;      // the file's name in directory_
+    UniqueFd directory_;    // none: the directory was refused
     ServiceMetrics metrics_;
     std::string lastFailure_;
 };

@@ -1,10 +1,12 @@
 #include "smtp/oauth_token.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include <nlohmann/json.hpp>
 
 #include "smtp/https_post.h"
+#include "util/ascii.h"
 #include "util/record_text.h"
 
 namespace tessel::smtp {
@@ -22,17 +24,74 @@ std::string Printable(std::string_view text) {
     return PeerText(text);
 }
 
-// Hidden - text with every occurrence of the client's secrets replaced, in case an endpoint
-// echoes them back.
-std::string Hidden(std::string text, const OAuthClient& client) {
-    for (const std::string* secret : {&client.ClientSecret, &client.RefreshToken}) {
-        if (secret->empty()) continue;
-        constexpr std::string_view kMask = "[hidden]";
-        for (auto at = text.find(*secret); at != std::string::npos; at = text.find(*secret, at + kMask.size())) {
-            text.replace(at, secret->size(), kMask);
+// HexByte - the byte that two hexadecimal digits at text[at] stand for, or -1.
+int HexByte(std::string_view text, std::size_t at) {
+    if (at + 2 > text.size()) return -1;
+    int high = HexDigitValue(text[at]), low = HexDigitValue(text[at + 1]);
+    return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+// JsonEscapeOf - the letter of JSON's short escape for byte, or 0.
+char JsonEscapeOf(unsigned char byte) {
+    switch (byte) {
+        case '"': return '"';
+        case '\\': return '\\';
+        case '/': return '/';
+        case '\b': return 'b';
+        case '\f': return 'f';
+        case '\n': return 'n';
+        case '\r': return 'r';
+        case '\t': return 't';
+        default: return 0;
+    }
+}
+
+// EncodedLengths - the lengths of the spellings of byte that text holds at `at`: as it is,
+// form-encoded (%XX in either case, "+" for a space) or JSON-escaped (\uXXXX, \n, \/ ...).
+std::vector<std::size_t> EncodedLengths(std::string_view text, std::size_t at, unsigned char byte) {
+    std::vector<std::size_t> lengths;
+    if (at >= text.size()) return lengths;
+    if (static_cast<unsigned char>(text[at]) == byte) lengths.push_back(1);
+    if (text[at] == '+' && byte == ' ') lengths.push_back(1);
+    if (text[at] == '%' && HexByte(text, at + 1) == byte) lengths.push_back(3);
+    if (text[at] == '\\' && at + 1 < text.size()) {
+        if (char letter = JsonEscapeOf(byte); letter != 0 && text[at + 1] == letter) lengths.push_back(2);
+        if (text[at + 1] == 'u' && HexByte(text, at + 2) == 0 && HexByte(text, at + 4) == byte) {
+            lengths.push_back(6);
         }
     }
-    return text;
+    return lengths;
+}
+
+// EncodedMatch - the length of text from `at` that spells secret in any mix of those forms, or 0.
+std::size_t EncodedMatch(std::string_view text, std::size_t at, std::string_view secret) {
+    if (secret.empty()) return 0;
+    const auto byte = static_cast<unsigned char>(secret.front());
+    for (std::size_t length : EncodedLengths(text, at, byte)) {
+        if (secret.size() == 1) return length;
+        if (std::size_t rest = EncodedMatch(text, at + length, secret.substr(1)); rest != 0) return length + rest;
+    }
+    return 0;
+}
+
+// Hidden - text with every occurrence of the client's secrets replaced, in whichever form an
+// endpoint echoes them back: as sent in the form (encoded), decoded, or quoted in JSON.
+std::string Hidden(std::string_view text, const OAuthClient& client) {
+    constexpr std::string_view kMask = "[hidden]";
+    std::string result;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t match = 0;
+        for (const std::string* secret : {&client.ClientSecret, &client.RefreshToken}) {
+            match = std::max(match, EncodedMatch(text, at, *secret));
+        }
+        if (match != 0) {
+            result += kMask;
+            at += match;
+        } else {
+            result += text[at++];
+        }
+    }
+    return result;
 }
 
 std::vector<std::pair<std::string, std::string>> GrantFields(const OAuthClient& client) {
@@ -96,7 +155,7 @@ bool IsBearerToken(const std::string& token) {
     return true;
 }
 
-AccessToken ReadToken(const HttpsAnswer& answer, const std::string& endpoint) {
+AccessToken ReadToken(const HttpsAnswer& answer, const std::string& endpoint, const OAuthClient& client) {
     json body = json::parse(answer.Body, nullptr, false);
     if (!body.is_object()) {
         throw OAuthError("The OAuth token endpoint " + endpoint + " answered with no valid JSON object");
@@ -106,7 +165,7 @@ AccessToken ReadToken(const HttpsAnswer& answer, const std::string& endpoint) {
     for (char c : type) lowered += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (!type.empty() && lowered != "bearer") {
         throw OAuthError("The OAuth token endpoint " + endpoint + " answered with a token of type \"" +
-                         Printable(type) + "\", not Bearer");
+                         Printable(Hidden(type, client)) + "\", not Bearer");
     }
     AccessToken token{TextField(body, "access_token"), Lifetime(body)};
     if (!IsBearerToken(token.Value)) {
@@ -133,7 +192,7 @@ AccessToken FetchAccessToken(const OAuthClient& client, const TokenTimeouts& tim
         throw OAuthError("The OAuth token endpoint " + endpoint + " refused the request: " +
                          RefusalText(answer, client));
     }
-    return ReadToken(answer, endpoint);
+    return ReadToken(answer, endpoint, client);
 }
 
 TokenCache::TokenCache(Fetcher fetch, Clock clock) : fetch_(std::move(fetch)), clock_(std::move(clock)) {}

@@ -9,6 +9,7 @@
 #include "db/database_error.h"
 #include "support/test_database.h"
 #include "support/test_pki.h"
+#include "support/tls_strip_relay.h"
 
 namespace tessel::db {
 namespace {
@@ -76,6 +77,42 @@ TEST(ConnectionTlsTest, AServerWithoutTlsIsNotReachedWhenTlsIsAsked) {
     connection.SetParameters(parameters);
     // The ordinary test server offers TLS with a self-signed certificate: not the CA's.
     EXPECT_THROW(connection.Connect(), DatabaseError);
+}
+
+TEST(ConnectionTlsTest, AGreetingStrippedOfTlsGetsNoLoginWhateverIsChecked) {
+    const test::ServerEnv& server = test::SecureTestServer();
+    test::TlsStripRelay relay(server.Port);
+    struct Case {
+        const char* Name;
+        std::string Ca;
+        bool Verify;
+    };
+    const Case cases[] = {
+        {"no CA, no verification", "", false},
+        {"a CA, no verification", server.TlsCa, false},
+        {"a CA and verification", server.TlsCa, true},
+    };
+    std::size_t attempts = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        config::ConnectionParameters parameters = SecureServer("127.0.0.1");
+        parameters.Port = relay.Port();
+        parameters.Ssl = true;
+        parameters.SslCa = c.Ca;
+        parameters.SslVerify = c.Verify;
+        Connection connection;
+        connection.SetParameters(parameters);
+        try {
+            connection.Connect();
+            ADD_FAILURE() << "logged in through a relay that took TLS away";
+        } catch (const DatabaseError& e) {
+            EXPECT_TRUE(IsConnectionError(e.Number())) << e.Number();
+        }
+        EXPECT_FALSE(connection.IsConnected());
+        connection.Disconnect();
+        // Not a byte after the greeting: no user name, no password hash, no statement.
+        EXPECT_EQ(relay.ClientBytesOfEndedConnections(++attempts).size(), 0u);
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // prometheus_client's parser of the text format.
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -140,9 +141,36 @@ TEST_F(MetricsTest, AFileThatCannotBeWrittenIsOneWarningAndTheMailStillGoes) {
     ProcessResult run = install.RunOnce();
     EXPECT_EQ(run.Status, 0);
     EXPECT_EQ(sink.Count(), 1u);
-    EXPECT_TRUE(Contains(run.Err, "TesselComService: Metrics not written: Cannot write " +
-                                      dir.File("missing/tessel.prom") + ": No such file or directory\n"))
+    EXPECT_TRUE(Contains(run.Err, "TesselComService: Metrics not written: Cannot use the directory " +
+                                      dir.File("missing/") + ": " + dir.File("missing") +
+                                      ": No such file or directory\n"))
         << run.Err;
+}
+
+// A sticky directory that everyone may write (like /tmp), where another user plants a link named
+// like the configured directory: the service, run as root, must not write where it leads.
+TEST_F(MetricsTest, ALinkAnotherUserPlantedIsRefusedOnceAndNothingIsWrittenWhereItLeads) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a link of another user";
+    const std::string shared = dir.File("shared");
+    const std::string target = dir.File("elsewhere");
+    std::filesystem::create_directories(shared);
+    std::filesystem::create_directories(target);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(::symlink(target.c_str(), (shared + "/textfile").c_str()), 0);
+    ASSERT_EQ(::lchown((shared + "/textfile").c_str(), 65534, 65534), 0);
+    test::SmtpSink sink;
+    MailServer(sink.Port());
+    Queue("r@example.test");
+    ServiceInstall install = Install(tdb.Parameters(), shared + "/textfile/tessel.prom");
+    ProcessResult run = install.RunOnce();
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(sink.Count(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(target + "/tessel.prom"));
+    EXPECT_TRUE(std::filesystem::is_empty(target));
+    const std::string warning = "TesselComService: Metrics not written: Cannot use the directory " + shared;
+    const auto first = run.Err.find(warning);
+    EXPECT_NE(first, std::string::npos) << run.Err;
+    EXPECT_EQ(run.Err.find(warning, first + 1), std::string::npos) << "once per start:\n" << run.Err;
 }
 
 }  // namespace

@@ -62,7 +62,8 @@ TEST_F(InteropTest, MultipartMessageWithAttachmentArrivesWithAuthLogin) {
     EXPECT_FALSE(messages[0].Tls);
     OutgoingMessage composed = mime::ComposeMessage("Tessel <tessel@example.test>", "Someone <someone@example.test>",
                                               "Report", body, {path});
-    composed.MessageId = mail::MessageIdFor(composed, 1, "Tessel <tessel@example.test>", "Report", body, account);
+    composed.MessageId = mail::MessageIdFor(composed, 1, "Tessel <tessel@example.test>", "Report", body, account,
+                                            mime::MessageIdKey("", ""));
     EXPECT_EQ(WithoutDate(messages[0].Data), WithoutDate(Undotted(Rendered(composed))));
 }
 
@@ -86,7 +87,7 @@ TEST_F(InteropTest, MessageWithALongLatin1LineIsTaken) {
     EXPECT_NE(data.find("\r\nContent-Transfer-Encoding: quoted-printable\r\n"), std::string::npos);
     EXPECT_NE(data.find("\r\nContent-Type: text/plain; charset=ISO-8859-1\r\n"), std::string::npos);
     OutgoingMessage composed = mime::ComposeMessage("a@example.test", "b@example.test", "Longo", body, {});
-    composed.MessageId = mail::MessageIdFor(composed, 3, "a@example.test", "Longo", body, account);
+    composed.MessageId = mail::MessageIdFor(composed, 3, "a@example.test", "Longo", body, account, mime::MessageIdKey("", ""));
     EXPECT_EQ(WithoutDate(data), WithoutDate(Undotted(Rendered(composed))));
 }
 

@@ -141,6 +141,40 @@ TEST(OAuthTokenTest, ASecretThatIsPartOfTheMaskIsMaskedOnce) {
     }
 }
 
+TEST(OAuthTokenTest, AnEchoedSecretIsMaskedInEveryFormAndField) {
+    constexpr const char* kEchoed = "CS+s3cr/3t";
+    const struct {
+        const char* Name;
+        TokenAnswer Answer;
+    } cases[] = {
+        {"raw in the description", TokenEndpoint::Refusal(400, "invalid_client", "secret CS+s3cr/3t is wrong")},
+        {"form-encoded", TokenEndpoint::Refusal(400, "invalid_client", "client_secret=CS%2Bs3cr%2F3t&x=1")},
+        {"form-encoded in lower case", TokenEndpoint::Refusal(400, "invalid_client", "got CS%2bs3cr%2f3t")},
+        {"every byte form-encoded", TokenEndpoint::Refusal(400, "invalid_client", "%43%53%2B%73%33%63%72%2F%33%74")},
+        {"JSON-escaped inside the text", TokenEndpoint::Refusal(400, "invalid_client", R"({"client_secret":"CS+s3cr\/3t"})")},
+        {"JSON \\u escapes inside the text",
+         TokenEndpoint::Refusal(400, "invalid_client", R"(\u0043S\u002bs3cr\u002F3t)")},
+        {"in the error field", TokenEndpoint::Refusal(400, "CS%2Bs3cr%2F3t", "")},
+        {"in token_type", {200, R"({"access_token":"abc","token_type":"CS+s3cr\/3t"})", 0}},
+        {"form-encoded in token_type", {200, R"({"access_token":"abc","token_type":"CS%2Bs3cr%2F3t"})", 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TokenEndpoint endpoint;
+        endpoint.Answer({c.Answer});
+        OAuthClient client = Client(endpoint);
+        client.ClientSecret = kEchoed;
+        try {
+            FetchAccessToken(client, ShortTimeouts());
+            ADD_FAILURE() << "no error";
+        } catch (const OAuthError& e) {
+            const std::string text = e.what();
+            EXPECT_NE(text.find("[hidden]"), std::string::npos) << text;
+            for (const char* part : {"s3cr", "73%33%63"}) EXPECT_EQ(text.find(part), std::string::npos) << text;
+        }
+    }
+}
+
 TEST(OAuthTokenTest, TheEndpointMustBeHttpsWithACertificateThatChecks) {
     TokenEndpoint plain(TokenEndpoint::Scheme::Http);
     plain.Answer({TokenEndpoint::Token("never-sent")});
