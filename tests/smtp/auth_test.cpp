@@ -201,5 +201,11 @@ TEST_F(XOAuth2Test, AnEndpointThatFailsFailsTheSessionBeforeTheTransaction) {
     EXPECT_EQ(s.Server.Received(), Ehlo() + "\r\nQUIT\r\n");
 }
 
+TEST(AuthTest, AServiceAccountKeyAloneChoosesXOAuth2) {
+    SmtpAccount account;
+    account.OAuth.KeyFile = "/etc/tessel/google.json";
+    EXPECT_EQ(ChooseMechanism(account, {"LOGIN", "PLAIN", "XOAUTH2"}), AuthMechanism::XOAuth2);
+}
+
 }  // namespace
 }  // namespace tessel::smtp::test
