@@ -65,6 +65,8 @@ CycleSettings ReadSmtpSettings(db::Database& db) {
     smtp.OAuth.Scope = ReadSetting(db, "email.oauth.scope");
     smtp.OAuth.RefreshToken = ReadSetting(db, "email.oauth.refresh");
     smtp.OAuth.CaPath = ReadSetting(db, "email.oauth.ca");
+    smtp.OAuth.KeyFile = ReadSetting(db, "email.oauth.key");
+    if (!smtp.OAuth.KeyFile.empty()) smtp.OAuth.Subject = smtp.UserName;
     smtp.Helo = ReadHeloName(db);
     smtp.TlsVerify = ParseInteger(ReadSetting(db, "email.tls.verify"), 0) == 1;
     smtp.TlsCa = ReadSetting(db, "email.tls.ca");

@@ -40,7 +40,7 @@ HeaderCharset HeaderCharsetForLocale(std::string_view localeName) {
         return {simplified ? "GB2312" : "Big5", 'B', false};
     }
     if (EqualsNoCase(language, "ja")) return {"ISO-2022-JP", 'B', true};
-    if (EqualsNoCase(language, "ko")) return {"csEUCKR", 'B', false};
+    if (EqualsNoCase(language, "ko")) return {"EUC-KR", 'B', false};
     if (EqualsNoCase(language, "ru")) return {"KOI8-R", 'B', false};
     if (EqualsNoCase(language, "uk")) return {"windows-1251", 'B', false};
     return {"ISO-8859-1", 'Q', false};

@@ -15,7 +15,7 @@ struct HeaderCharset {
 };
 
 // HeaderCharsetForLocale - the charset for a locale name such as "ja_JP.UTF-8": zh_CN and zh_SG
-// GB2312, other zh Big5, ja ISO-2022-JP, ko csEUCKR, ru KOI8-R, uk windows-1251, anything else
+// GB2312, other zh Big5, ja ISO-2022-JP, ko EUC-KR, ru KOI8-R, uk windows-1251, anything else
 // (C, POSIX, empty) ISO-8859-1 with Q. Never throws.
 HeaderCharset HeaderCharsetForLocale(std::string_view localeName);
 

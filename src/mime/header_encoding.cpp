@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 
+#include "mime/charset_characters.h"
 #include "mime/japanese.h"
 #include "util/base64.h"
 
@@ -18,7 +19,7 @@ bool Has(const ByteSet& set, char c) { return set[static_cast<unsigned char>(c)]
 bool IsWordSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 constexpr std::string_view kQuotedExtras = "?=_";
-constexpr std::string_view kEncodedWordBreak = "?=\r\n ";
+constexpr std::string_view kEncodedWordBreak = "\r\n ";
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
@@ -60,50 +61,92 @@ bool HoldsEncodedWord(std::string_view text) {
 
 char HexDigit(unsigned value) { return "0123456789ABCDEF"[value & 0xF]; }
 
-// Writes one stretch as encoded-words no longer than kMaxEncodedWord.
+// The ISO 2022 designation of ASCII: the initial state every encoded-word starts and ends in.
+constexpr std::string_view kInitialShift = "\x1b(B";
+
+// Writes one stretch as encoded-words no longer than kMaxEncodedWord. A word holds whole characters
+// of the charset only, and in a stateful code starts and ends in the initial state, so that each
+// word decodes alone (RFC 2047, 5; RFC 1468).
 class EncodedWordWriter {
 public:
-    EncodedWordWriter(std::string& out, const HeaderCharset& charset)
-        : out_(out), opening_("=?" + charset.Name + "?" + charset.Letter + "?") {
-        Open();
-    }
-    void Piece(std::string_view piece) {
-        if (count_ + piece.size() > kMaxEncodedWord) {
+    EncodedWordWriter(std::string& out, const HeaderCharset& charset, const ByteSet& quote)
+        : out_(out), quote_(quote), letter_(charset.Letter),
+          opening_("=?" + charset.Name + "?" + charset.Letter + "?") {}
+
+    // Character - adds one character, in force under shift (empty: the initial state); a new word
+    // begins first when it would not fit into this one.
+    void Character(std::string_view bytes, std::string_view shift) {
+        if (!word_.empty() && !Fits(Extended(bytes, shift), shift)) {
+            Write();
             out_ += kEncodedWordBreak;
-            Open();
+            word_.clear();
+            state_.clear();
         }
-        out_ += piece;
-        count_ += piece.size();
+        word_ = Extended(bytes, shift);
+        state_ = shift;
     }
-    void Close() { out_ += "?="; }
+    void Close() { Write(); }
 
 private:
-    void Open() {
-        out_ += opening_;
-        count_ = opening_.size() + 2;
+    std::string Extended(std::string_view bytes, std::string_view shift) const {
+        std::string word = word_;
+        if (shift != state_) word += shift.empty() ? kInitialShift : shift;
+        word += bytes;
+        return word;
     }
+    std::string Closed(std::string word) const { return state_.empty() ? word : word + std::string(kInitialShift); }
+    // Fits - whether the word, closed back to the initial state from shift, stays within the limit.
+    bool Fits(const std::string& word, std::string_view shift) const {
+        const std::size_t size = EncodedSize(shift.empty() ? word : word + std::string(kInitialShift));
+        return opening_.size() + 2 + size <= kMaxEncodedWord;
+    }
+    bool NeedsQuote(char c) const { return Has(quote_, c) || c == ','; }
+    std::size_t EncodedSize(std::string_view bytes) const {
+        if (letter_ == 'B') return (bytes.size() + 2) / 3 * 4;
+        std::size_t size = 0;
+        for (char c : bytes) size += c != ' ' && NeedsQuote(c) ? 3 : 1;
+        return size;
+    }
+    void Write() {
+        const std::string bytes = Closed(word_);
+        out_ += opening_;
+        if (letter_ == 'B') {
+            out_ += Base64Encode(bytes);
+        } else {
+            for (char c : bytes) {
+                // The comma is escaped too: folding breaks at commas and must never split a word.
+                if (c == ' ') {
+                    out_ += '_';
+                } else if (NeedsQuote(c)) {
+                    const auto v = static_cast<unsigned char>(c);
+                    out_ += '=';
+                    out_ += HexDigit(v >> 4);
+                    out_ += HexDigit(v);
+                } else {
+                    out_ += c;
+                }
+            }
+        }
+        out_ += "?=";
+    }
+
     std::string& out_;
+    const ByteSet& quote_;
+    char letter_;
     std::string opening_;
-    std::size_t count_ = 0;
+    std::string word_;   // the bytes of the word being built
+    std::string state_;  // the shift in force at its end; empty: the initial state
 };
 
 void EncodeStretch(std::string& out, std::string_view stretch, const ByteSet& quote,
                    const HeaderCharset& charset) {
-    EncodedWordWriter writer(out, charset);
-    if (charset.Letter == 'B') {
-        for (std::size_t i = 0; i < stretch.size(); i += 3) writer.Piece(Base64Encode(stretch.substr(i, 3)));
-    } else {
-        for (char c : stretch) {
-            // The comma is escaped too: folding breaks at commas and must never split a word.
-            if (c == ' ') {
-                writer.Piece("_");
-            } else if (Has(quote, c) || c == ',') {
-                const auto v = static_cast<unsigned char>(c);
-                const char piece[] = {'=', HexDigit(v >> 4), HexDigit(v)};
-                writer.Piece(std::string_view(piece, sizeof piece));
-            } else {
-                writer.Piece(std::string_view(&c, 1));
-            }
+    EncodedWordWriter writer(out, charset, quote);
+    std::string_view shift;
+    for (const CharacterPiece& piece : SplitCharacters(stretch, charset.Name)) {
+        if (piece.Shift) {
+            shift = piece.Bytes == kInitialShift ? std::string_view{} : piece.Bytes;
+        } else {
+            writer.Character(piece.Bytes, shift);
         }
     }
     writer.Close();

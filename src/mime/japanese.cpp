@@ -1,11 +1,8 @@
 #include "mime/japanese.h"
 
-#include <iconv.h>
-
-#include <cerrno>
 #include <cstdint>
 
-#include "util/error.h"
+#include "util/iconv.h"
 
 namespace tessel::mime {
 
@@ -46,35 +43,12 @@ bool TakesSemiVoicedMark(unsigned char kana) { return kana >= 0xCA && kana <= 0x
 
 bool IsLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
 
-class Iconv {
-public:
-    Iconv(const char* to, const char* from) : handle_(::iconv_open(to, from)) {
-        if (handle_ == kInvalid) throw PlatformError(errno);
-    }
-    ~Iconv() { ::iconv_close(handle_); }
-    Iconv(const Iconv&) = delete;
-    Iconv& operator=(const Iconv&) = delete;
-
-    // Convert - the converted bytes of one character, or empty when it has no mapping.
-    std::string Convert(std::string_view in) {
-        char input[4];
-        char output[8];
-        in.copy(input, sizeof input);
-        char* inPtr = input;
-        char* outPtr = output;
-        std::size_t inLeft = std::min(in.size(), sizeof input);
-        std::size_t outLeft = sizeof output;
-        ::iconv(handle_, nullptr, nullptr, nullptr, nullptr);
-        if (::iconv(handle_, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) ||
-            inLeft != 0)
-            return {};
-        return std::string(output, outPtr);
-    }
-
-private:
-    static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
-    iconv_t handle_;
-};
+// JisCarrierOf - the converted bytes of one character, or empty when it has no mapping.
+std::string JisCarrierOf(Iconv& iconv, std::string_view character) {
+    iconv.Reset();
+    IconvStep step = iconv.Step(character);
+    return step.Outcome == IconvStep::Result::Done ? std::move(step.Output) : std::string();
+}
 
 class JisWriter {
 public:
@@ -104,7 +78,7 @@ private:
 
 // JisOfDoubleByte - the JIS X 0208 code of a two-byte character, or 0 when it has none.
 std::uint16_t JisOfDoubleByte(Iconv& iconv, std::string_view pair) {
-    std::string euc = iconv.Convert(pair);
+    std::string euc = JisCarrierOf(iconv, pair);
     if (euc.size() != 2) return 0;
     auto hi = static_cast<unsigned char>(euc[0]);
     auto lo = static_cast<unsigned char>(euc[1]);

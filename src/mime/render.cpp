@@ -128,11 +128,12 @@ void WriteLines(LineWriter& writer, const std::vector<std::string>& lines) {
 
 // A line break in the name must not start a header of its own, and a quote or a backslash must
 // not end a quoted name early (a second filename= would follow, and mail readers differ on which
-// one wins).
+// one wins); other control bytes have no place in a quoted parameter either.
 std::string SafeFileName(const std::string& fileName) {
     std::string name = HeaderSafeText(fileName);
     for (char& c : name) {
-        if (c == '"' || c == '\\') c = '_';
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\' || byte < 0x20 || byte == 0x7F) c = '_';
     }
     return name;
 }

@@ -74,7 +74,7 @@ void XOAuth2(const SmtpExchange& exchange, const SmtpAccount& account, const Tok
 }  // namespace
 
 AuthMechanism ChooseMechanism(const SmtpAccount& account, const std::vector<std::string>& offered) {
-    const bool oauth = !account.OAuth.TokenUrl.empty();
+    const bool oauth = account.OAuth.Configured();
     if (account.AuthMechanism.empty()) {
         if (oauth) return Required(offered, AuthMechanism::XOAuth2, "an OAuth token endpoint is set for");
         if (Offers(offered, AuthMechanism::Login)) return AuthMechanism::Login;
@@ -85,7 +85,7 @@ AuthMechanism ChooseMechanism(const SmtpAccount& account, const std::vector<std:
     for (AuthMechanism mechanism : {AuthMechanism::Login, AuthMechanism::Plain, AuthMechanism::XOAuth2}) {
         if (wanted != Lower(Name(mechanism))) continue;
         if (mechanism == AuthMechanism::XOAuth2 && !oauth) {
-            throw AuthError("email.auth asks for XOAUTH2 but no OAuth token endpoint (email.oauth.url) is set");
+            throw AuthError("email.auth asks for XOAUTH2 but no OAuth token endpoint (email.oauth.url) or key (email.oauth.key) is set");
         }
         return Required(offered, mechanism, "email.auth asks for");
     }

@@ -23,7 +23,7 @@ public:
 };
 
 // ChooseMechanism - the mechanism for account given the mechanisms the server offers (upper case).
-// An empty account.AuthMechanism chooses: XOAUTH2 when an OAuth token endpoint is set, else LOGIN,
+// An empty account.AuthMechanism chooses: XOAUTH2 when an OAuth token endpoint or key is set, else LOGIN,
 // else PLAIN, else None (no authentication, as with a server that offers none of them). "login",
 // "plain" or "xoauth2" (any case) insist on that mechanism. Throws AuthError when the mechanism
 // insisted on (or XOAUTH2 for a token endpoint) is not offered, when the setting is not one of

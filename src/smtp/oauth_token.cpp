@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "smtp/https_post.h"
+#include "smtp/service_account.h"
 #include "util/ascii.h"
 #include "util/record_text.h"
 
@@ -177,14 +178,16 @@ AccessToken ReadToken(const HttpsAnswer& answer, const std::string& endpoint, co
 }  // namespace
 
 AccessToken FetchAccessToken(const OAuthClient& client, const TokenTimeouts& timeouts) {
-    const std::string endpoint = EndpointName(client.TokenUrl);
-    if (!IsHttpsUrl(client.TokenUrl)) {
+    const TokenGrant grant = client.KeyFile.empty() ? TokenGrant{client.TokenUrl, GrantFields(client)}
+                                                    : ServiceAccountGrant(client, std::chrono::system_clock::now());
+    const std::string endpoint = EndpointName(grant.Url);
+    if (!IsHttpsUrl(grant.Url)) {
         throw OAuthError("The OAuth token endpoint must be an https:// address, not \"" + Printable(endpoint) +
                          "\"");
     }
     HttpsAnswer answer;
     try {
-        answer = HttpsPost({client.TokenUrl, GrantFields(client), client.CaPath, timeouts.Connect, timeouts.Request});
+        answer = HttpsPost({grant.Url, grant.Fields, client.CaPath, timeouts.Connect, timeouts.Request});
     } catch (const HttpsError& e) {
         throw OAuthError("The OAuth token endpoint " + endpoint + " could not be used: " + Hidden(e.what(), client));
     }

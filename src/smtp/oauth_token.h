@@ -34,7 +34,8 @@ struct AccessToken {
 };
 
 // FetchAccessToken - one HTTPS POST (form-encoded) to client.TokenUrl: the refresh-token grant when
-// client.RefreshToken is set, else the client-credentials grant. The endpoint's certificate is
+// client.RefreshToken is set, else the client-credentials grant; with client.KeyFile set, the JWT
+// bearer grant of that service-account key to the key's token_uri instead (ServiceAccountGrant). The endpoint's certificate is
 // always checked (against client.CaPath when set, else the system store); redirects are not
 // followed. Throws OAuthError, and WaitStopped when a stop request ends the request.
 AccessToken FetchAccessToken(const OAuthClient& client, const TokenTimeouts& timeouts);

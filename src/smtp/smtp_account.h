@@ -14,6 +14,11 @@ struct OAuthClient {
     std::string Scope;
     std::string RefreshToken;  // set: refresh-token grant; empty: client-credentials grant
     std::string CaPath;        // PEM file or directory the endpoint is checked against; empty: system store
+    std::string KeyFile{};     // service-account JSON key: JWT bearer grant to its token_uri (TokenUrl unused)
+    std::string Subject{};     // the mailbox a service account acts for (the assertion's sub)
+
+    // Configured - a token endpoint or a service-account key is set: XOAUTH2 can be used.
+    bool Configured() const { return !TokenUrl.empty() || !KeyFile.empty(); }
 
     bool operator==(const OAuthClient&) const = default;
 };

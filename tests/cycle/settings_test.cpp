@@ -77,6 +77,13 @@ TEST_F(SettingsTest, AuthenticationKeysAreOptionalTextsReadEveryCycle) {
     EXPECT_EQ(s.Smtp.OAuth, (smtp::OAuthClient{"https://login.example/tenant/oauth2/v2.0/token", "client-id",
                                                 "client-secret", "https://outlook.office365.com/.default",
                                                 "refresh-token", "/etc/tessel/ca.pem"}));
+
+    // A service-account key acts for the mailbox of email.user.
+    Set("email.oauth.key", "/etc/tessel/google.json");
+    s = ReadSmtpSettings(db);
+    EXPECT_EQ(s.Smtp.OAuth.KeyFile, "/etc/tessel/google.json");
+    EXPECT_EQ(s.Smtp.OAuth.Subject, s.Smtp.UserName);
+    EXPECT_TRUE(s.Smtp.OAuth.Configured());
 }
 
 TEST_F(SettingsTest, HeloNameIsTrimmedAndAnUnusableOneDropped) {

@@ -35,7 +35,7 @@ TEST(HeaderCharsetTest, FollowsLanguageOfLocale) {
         {"zh_CN.GB18030", "GB2312", 'B', false}, {"zh_SG", "GB2312", 'B', false},
         {"zh_TW.UTF-8", "Big5", 'B', false},     {"zh_HK", "Big5", 'B', false},
         {"zh", "Big5", 'B', false},              {"ja_JP.SJIS", "ISO-2022-JP", 'B', true},
-        {"ko_KR.EUC-KR", "csEUCKR", 'B', false}, {"ru_RU.KOI8-R", "KOI8-R", 'B', false},
+        {"ko_KR.EUC-KR", "EUC-KR", 'B', false}, {"ru_RU.KOI8-R", "KOI8-R", 'B', false},
         {"uk_UA.UTF-8", "windows-1251", 'B', false},
     };
     for (const auto& c : cases) {

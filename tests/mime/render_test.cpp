@@ -364,7 +364,7 @@ TEST(MimeBoundaryTest, ProcessBoundaryIsMadeOnceAndWellFormed) {
 namespace tessel::mime {
 namespace {
 
-TEST(RenderMessageTest, QuotesAndBackslashesCannotEndTheQuotedFileName) {
+TEST(RenderMessageTest, QuotesBackslashesAndControlBytesCannotEndTheQuotedFileName) {
     test::TempDir dir;
     const std::string path = dir.Write("f", "x");
     struct Case {
@@ -374,6 +374,8 @@ TEST(RenderMessageTest, QuotesAndBackslashesCannotEndTheQuotedFileName) {
         {"a\\\"b", "a__b"},
         {"back\\slash.txt", "back_slash.txt"},
         {"line\r\nbreak", "line  break"},
+        {"x\x01y", "x_y"},
+        {std::string("nul\0tab\tdel\x7F", 12), "nul_tab_del_"},
     };
     for (const Case& c : cases) {
         OutgoingMessage m = BaseMessage();

@@ -90,7 +90,7 @@ TEST(AuthTest, AMechanismThatCannotBeUsedFailsTheSessionBeforeTheTransaction) {
          "The server does not offer AUTH XOAUTH2, which an OAuth token endpoint is set for (it offers LOGIN "
          "PLAIN)"},
         {"xoauth2 without a token endpoint", "250 AUTH XOAUTH2", "xoauth2", "",
-         "email.auth asks for XOAUTH2 but no OAuth token endpoint (email.oauth.url) is set"},
+         "email.auth asks for XOAUTH2 but no OAuth token endpoint (email.oauth.url) or key (email.oauth.key) is set"},
         {"unknown name", "250 AUTH CRAM-MD5", "cram-md5", "",
          "email.auth \"cram-md5\" is none of login, plain, xoauth2"},
     };
@@ -199,6 +199,12 @@ TEST_F(XOAuth2Test, AnEndpointThatFailsFailsTheSessionBeforeTheTransaction) {
                                  " refused the request: HTTP 401: invalid_client - AADSTS7000215: Invalid "
                                  "client secret.");
     EXPECT_EQ(s.Server.Received(), Ehlo() + "\r\nQUIT\r\n");
+}
+
+TEST(AuthTest, AServiceAccountKeyAloneChoosesXOAuth2) {
+    SmtpAccount account;
+    account.OAuth.KeyFile = "/etc/tessel/google.json";
+    EXPECT_EQ(ChooseMechanism(account, {"LOGIN", "PLAIN", "XOAUTH2"}), AuthMechanism::XOAuth2);
 }
 
 }  // namespace

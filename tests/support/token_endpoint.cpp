@@ -9,9 +9,15 @@ namespace tessel::test {
 
 using nlohmann::json;
 
-TokenEndpoint::TokenEndpoint(Scheme scheme) : scheme_(scheme) {
-    std::vector<std::string> args = {"--dir", dir_.Path()};
-    if (scheme == Scheme::Https) {
+TokenEndpoint::TokenEndpoint(Scheme scheme) : scheme_(scheme) { Start({}); }
+
+TokenEndpoint::TokenEndpoint(const std::string& jwtPublicKey) : scheme_(Scheme::Https) {
+    Start({"--jwt-key", jwtPublicKey});
+}
+
+void TokenEndpoint::Start(std::vector<std::string> args) {
+    args.insert(args.end(), {"--dir", dir_.Path()});
+    if (scheme_ == Scheme::Https) {
         certificate_ = MakeTestCertificate(dir_.Path());
         args.insert(args.end(), {"--tls", certificate_.CertFile, certificate_.KeyFile});
     }
@@ -38,7 +44,12 @@ std::vector<TokenRequest> TokenEndpoint::Requests() const {
     std::istringstream lines(ReadFile(dir_.File("requests")));
     for (std::string line; std::getline(lines, line);) {
         json record = json::parse(line);
-        TokenRequest request{record["path"], record["content_type"], {}};
+        TokenRequest request{record["path"], record["content_type"], {}, "", "", false};
+        if (record.contains("jwt")) {
+            request.JwtHeader = record["jwt"]["header"].dump();
+            request.JwtClaims = record["jwt"]["claims"].dump();
+            request.JwtSignatureValid = record["jwt"]["signature_valid"];
+        }
         for (auto& [name, value] : record["form"].items()) {
             request.Form[name] = value.get<std::string>();
         }

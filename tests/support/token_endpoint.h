@@ -25,6 +25,11 @@ struct TokenRequest {
     std::string Path;
     std::string ContentType;
     std::map<std::string, std::string> Form;
+    // With a JWT key: the assertion's header and claims (JSON text, "null" when it was no JWT), and
+    // whether its signature checked with the key.
+    std::string JwtHeader;
+    std::string JwtClaims;
+    bool JwtSignatureValid = false;
 };
 
 class TokenEndpoint {
@@ -33,6 +38,8 @@ public:
 
     // Starts the endpoint on 127.0.0.1 and waits until it listens. Throws std::runtime_error.
     explicit TokenEndpoint(Scheme scheme = Scheme::Https);
+    // Starts an HTTPS endpoint that checks JWT bearer assertions against jwtPublicKey (a PEM file).
+    explicit TokenEndpoint(const std::string& jwtPublicKey);
 
     // Url - the endpoint's address: https://localhost:<port>/tenant/oauth2/v2.0/token (or http://).
     std::string Url() const;
@@ -50,6 +57,8 @@ public:
     static TokenAnswer Refusal(int status, const std::string& error, const std::string& description);
 
 private:
+    void Start(std::vector<std::string> args);
+
     TempDir dir_;
     TestCertificate certificate_;
     Scheme scheme_;

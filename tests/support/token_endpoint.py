@@ -7,13 +7,19 @@ writes that port to DIR/port once it accepts connections, and for every request:
 - answers with the first entry of DIR/answers.json, a list of {"status", "body", "delay"}; the entry
   is removed unless it is the last one, which answers every later request. "delay" (seconds) is
   waited before the answer, to play a slow endpoint.
+With --jwt-key PEM (a public key) a JWT bearer grant's assertion is checked: the record gets "jwt":
+{"header", "claims", "signature_valid"} (the signature checked with the openssl command), and an
+assertion whose signature fails is refused with 400 invalid_grant whatever is scripted.
 Runs until it is terminated or its standard input reaches its end (the test process is gone).
 """
 import argparse
 import json
 import os
+import base64
 import signal
 import ssl
+import subprocess
+import tempfile
 import sys
 import threading
 import time
@@ -44,7 +50,24 @@ def next_answer(directory):
         return answers[0]
 
 
-def make_handler(directory):
+def b64url(text):
+    return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
+
+
+def check_assertion(assertion, public_key):
+    parts = assertion.split(".")
+    if len(parts) != 3:
+        return {"header": None, "claims": None, "signature_valid": False}
+    with tempfile.TemporaryDirectory() as scratch:
+        data, signature = os.path.join(scratch, "data"), os.path.join(scratch, "signature")
+        write_file(data, (parts[0] + "." + parts[1]).encode())
+        write_file(signature, b64url(parts[2]))
+        valid = subprocess.run(["openssl", "dgst", "-sha256", "-verify", public_key, "-signature", signature, data],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
+    return {"header": json.loads(b64url(parts[0])), "claims": json.loads(b64url(parts[1])), "signature_valid": valid}
+
+
+def make_handler(directory, public_key):
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
 
@@ -57,10 +80,14 @@ def make_handler(directory):
             form = dict(urllib.parse.parse_qsl(raw, keep_blank_values=True))
             record = {"method": "POST", "path": self.path,
                       "content_type": self.headers.get("Content-Type", ""), "form": form}
+            if public_key and "assertion" in form:
+                record["jwt"] = check_assertion(form["assertion"], public_key)
             with LOCK:
                 with open(os.path.join(directory, "requests"), "a") as f:
                     f.write(json.dumps(record) + "\n")
             answer = next_answer(directory)
+            if "jwt" in record and not record["jwt"]["signature_valid"]:
+                answer = {"status": 400, "body": '{"error":"invalid_grant","error_description":"Invalid JWT Signature."}'}
             if answer.get("delay"):
                 time.sleep(answer["delay"])
             body = answer.get("body", "").encode("latin-1")
@@ -80,9 +107,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--dir", required=True)
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--jwt-key")
     args = parser.parse_args()
 
-    server = ThreadingHTTPServer(("127.0.0.1", 0), make_handler(args.dir))
+    server = ThreadingHTTPServer(("127.0.0.1", 0), make_handler(args.dir, args.jwt_key))
     server.daemon_threads = True
     if args.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
