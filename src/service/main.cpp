@@ -50,6 +50,9 @@ public:
             WriteWarning(kServiceSource, warning);
         }
         database_.SetParameters(config::ReadStartupConfiguration(path));
+        // Kept across restarts and --once runs: the back-off and give-up clock of each row.
+        cycle_.KeepRetryStateIn(config::StateDirectory(locations_) +
+                                std::string(cycle::kRetryStateFileName));
         metrics_.SetPath(MetricsPathFromConfig(path));
         cycle_.SetCountQueue(metrics_.Enabled());
         return true;
