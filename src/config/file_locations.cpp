@@ -46,10 +46,13 @@ std::string ConfigFilePath(const FileLocations& locations) {
     return locations.ConfigFile ? *locations.ConfigFile : ExecutableDirectory() + kConfigFileName;
 }
 
+std::string StateDirectory(const FileLocations& locations) {
+    return locations.StateDirectory ? WithTrailingSlash(*locations.StateDirectory)
+                                    : ExecutableDirectory();
+}
+
 std::string AttachmentRoot(const FileLocations& locations) {
-    std::string directory = locations.StateDirectory ? WithTrailingSlash(*locations.StateDirectory)
-                                                     : ExecutableDirectory();
-    return directory + kAttachmentDirectoryName;
+    return StateDirectory(locations) + kAttachmentDirectoryName;
 }
 
 void CheckGivenLocations(const FileLocations& locations) {

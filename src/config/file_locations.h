@@ -19,6 +19,10 @@ std::string ConfigFilePath(const FileLocations& locations);
 // directory; with its trailing slash.
 std::string AttachmentRoot(const FileLocations& locations);
 
+// StateDirectory - the given state directory, else the executable's directory; with its
+// trailing slash.
+std::string StateDirectory(const FileLocations& locations);
+
 // CheckGivenLocations - a place named on the command line must exist: the configuration file as
 // a readable file, the state directory as a directory. The places next to the executable are not
 // checked (a missing configs.ini there gives the defaults). Throws Error naming the path.

@@ -22,15 +22,45 @@ std::size_t RetrySchedule::WaitingCount() const {
     return waiting;
 }
 
+std::vector<RetryEntry> RetrySchedule::Entries() const {
+    std::vector<RetryEntry> entries;
+    entries.reserve(rows_.size());
+    for (const auto& [id, row] : rows_) entries.push_back(row);
+    return entries;
+}
+
+void RetrySchedule::Restore(const std::vector<RetryEntry>& entries) {
+    rows_.clear();
+    for (const RetryEntry& entry : entries) rows_[entry.Id] = entry;
+}
+
+void RetrySchedule::ClearBackOffs() {
+    for (auto& [id, row] : rows_) {
+        row.NextAttempt.reset();
+        row.Wait = kFirstBackOff;
+    }
+    Changed();
+}
+
+RetryEntry& RetrySchedule::Row(std::int32_t rowId) {
+    RetryEntry& row = rows_[rowId];
+    row.Id = rowId;
+    return row;
+}
+
 void RetrySchedule::BackOff(std::int32_t rowId) {
-    Row& row = rows_[rowId];
+    RetryEntry& row = Row(rowId);
+    ++row.Attempts;
     row.NextAttempt = Now() + row.Wait;
     row.Wait = std::min(row.Wait * 2, kLongestBackOff);
+    Changed();
 }
 
 void RetrySchedule::NoteRefusal(std::int32_t rowId, const std::string& reply) {
-    Row& row = rows_[rowId];
+    RetryEntry& row = Row(rowId);
     if (!row.Refused) row.Refused = FirstRefusal{Now(), reply};
+    row.LastReply = reply;
+    Changed();
 }
 
 std::optional<FirstRefusal> RetrySchedule::Refusal(std::int32_t rowId) const {
@@ -40,13 +70,19 @@ std::optional<FirstRefusal> RetrySchedule::Refusal(std::int32_t rowId) const {
 
 void RetrySchedule::ForgetRefusal(std::int32_t rowId) {
     auto it = rows_.find(rowId);
-    if (it != rows_.end()) it->second.Refused.reset();
+    if (it == rows_.end() || !it->second.Refused) return;
+    it->second.Refused.reset();
+    Changed();
 }
 
-void RetrySchedule::Forget(std::int32_t rowId) { rows_.erase(rowId); }
+void RetrySchedule::Forget(std::int32_t rowId) {
+    if (rows_.erase(rowId) != 0) Changed();
+}
 
 void RetrySchedule::KeepOnly(const std::set<std::int32_t>& queued) {
-    std::erase_if(rows_, [&](const auto& entry) { return !queued.contains(entry.first); });
+    if (std::erase_if(rows_, [&](const auto& entry) { return !queued.contains(entry.first); }) != 0) {
+        Changed();
+    }
 }
 
 }  // namespace tessel::cycle

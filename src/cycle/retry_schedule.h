@@ -1,6 +1,6 @@
-// What this process remembers of the rows it could not finish: when each may be tried again, and
-// when and how it was first refused for a while. Kept in memory only, so a restart tries every row
-// at once and starts the give-up clock afresh.
+// What the service remembers of the rows it could not finish: when each may be tried again, and
+// when and how it was first refused for a while. An observer is told of every change, so the
+// state can be kept in a file and outlive the process (see retry_state_file.h).
 #pragma once
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace tessel::cycle {
 
@@ -30,6 +31,16 @@ struct FirstRefusal {
     std::string Reply;
 };
 
+// RetryEntry - all that is kept of one row.
+struct RetryEntry {
+    std::int32_t Id = 0;
+    int Attempts = 0;                        // unfinished attempts so far
+    std::optional<RetryTime> NextAttempt;    // not to be tried before this
+    std::chrono::minutes Wait = kFirstBackOff;  // the wait after the next unfinished attempt
+    std::optional<FirstRefusal> Refused;
+    std::string LastReply;                   // the reply of the latest temporary refusal
+};
+
 class RetrySchedule {
 public:
     explicit RetrySchedule(RetryClock clock = SteadyRetryClock());
@@ -39,9 +50,20 @@ public:
     bool Waiting(std::int32_t rowId) const;
     // Remembers - something of the row is kept (a back-off or a refusal).
     bool Remembers(std::int32_t rowId) const { return rows_.count(rowId) != 0; }
+    // OnChange - observer is called after every change of what is kept (not for a mere lookup).
+    void OnChange(std::function<void()> observer) { onChange_ = std::move(observer); }
+    // Entries - everything kept, in row order.
+    std::vector<RetryEntry> Entries() const;
+    // Restore - replaces everything kept by entries (read back from a file); the observer is not
+    // called.
+    void Restore(const std::vector<RetryEntry>& entries);
+    // ClearBackOffs - every row may be tried at once, its wait back to the first one; the give-up
+    // clocks run on.
+    void ClearBackOffs();
     // BackOff - the row is tried again no sooner than its current wait from now; the wait doubles.
     void BackOff(std::int32_t rowId);
-    // NoteRefusal - records reply as the row's first temporary refusal unless one is recorded.
+    // NoteRefusal - records reply as the row's latest temporary refusal, and as its first unless
+    // one is recorded.
     void NoteRefusal(std::int32_t rowId, const std::string& reply);
     // Refusal - the row's first temporary refusal, if any.
     std::optional<FirstRefusal> Refusal(std::int32_t rowId) const;
@@ -58,14 +80,15 @@ public:
     std::size_t Size() const { return rows_.size(); }
 
 private:
-    struct Row {
-        std::optional<RetryTime> NextAttempt;
-        std::chrono::minutes Wait = kFirstBackOff;
-        std::optional<FirstRefusal> Refused;
-    };
+    // Row - the entry of rowId, made when missing.
+    RetryEntry& Row(std::int32_t rowId);
+    void Changed() const {
+        if (onChange_) onChange_();
+    }
 
     RetryClock clock_;
-    std::map<std::int32_t, Row> rows_;
+    std::map<std::int32_t, RetryEntry> rows_;
+    std::function<void()> onChange_;
 };
 
 }  // namespace tessel::cycle

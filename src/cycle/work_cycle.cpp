@@ -19,6 +19,12 @@ WorkCycle::WorkCycle(db::Database& db, mail::MailSender& sender, std::string att
       clock_(std::move(clock)),
       retry_(std::move(retryClock)) {}
 
+void WorkCycle::KeepRetryStateIn(std::string path) {
+    retryFile_.emplace(std::move(path));
+    retryFile_->Load(retry_);
+    retry_.OnChange([this] { retryFile_->Save(retry_); });
+}
+
 CycleOutcome WorkCycle::RunCycle() {
     report_ = {};
     // The session kept from the last cycle holds the lock; a lost one (server restart, killed

@@ -8,6 +8,7 @@
 
 #include "cycle/local_clock.h"
 #include "cycle/retry_schedule.h"
+#include "cycle/retry_state_file.h"
 #include "cycle/spool_drain.h"
 #include "db/database.h"
 #include "mail/mail_sender.h"
@@ -42,6 +43,9 @@ public:
     // that could not be finished, which lasts from cycle to cycle for the object's life.
     WorkCycle(db::Database& db, mail::MailSender& sender, std::string attachmentRoot,
               LocalClock clock = SystemLocalClock(), RetryClock retryClock = SteadyRetryClock());
+    // The retry schedule's observer refers to this object: it stays where it was made.
+    WorkCycle(const WorkCycle&) = delete;
+    WorkCycle& operator=(const WorkCycle&) = delete;
 
     // RunCycle - one pass. A failed connect is absorbed (NotConnected; the reason is kept in
     // LastConnectError). Only the session that holds the work lock goes past the settings; a
@@ -54,6 +58,10 @@ public:
 
     // WatchStop - from now on a raised stop ends the drain at the next message boundary.
     void WatchStop(const StopSignal& stop) { stop_ = &stop; }
+
+    // KeepRetryStateIn - the retry state is read from the file at path now and written there after
+    // each change, so that it outlives the process. Never throws (see RetryStateFile).
+    void KeepRetryStateIn(std::string path);
 
     // SetCountQueue - whether each cycle that reached the database counts the queue's rows.
     void SetCountQueue(bool count) { countQueue_ = count; }
@@ -88,6 +96,7 @@ private:
     std::string attachmentRoot_;
     LocalClock clock_;
     RetrySchedule retry_;
+    std::optional<RetryStateFile> retryFile_;
     std::string lastConnectError_;
     DrainResult lastDrain_;
     const StopSignal* stop_ = nullptr;

@@ -54,6 +54,9 @@ public:
         database_.SetParameters(parameters);
         // Both hosts of a pair log in alike, so a row retried after a takeover keeps its Message-ID.
         sender_.SetMessageIdKey(mime::MessageIdKey(parameters.UserName, parameters.Password));
+        // Kept across restarts and --once runs: the back-off and give-up clock of each row.
+        cycle_.KeepRetryStateIn(config::StateDirectory(locations_) +
+                                std::string(cycle::kRetryStateFileName));
         metrics_.SetPath(MetricsPathFromConfig(path));
         cycle_.SetCountQueue(metrics_.Enabled());
         return true;

@@ -1,0 +1,60 @@
+// The retry state kept in a file of the state directory, so that a restart and every --once run
+// keep each row's back-off and give-up clock.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cycle/retry_schedule.h"
+
+namespace tessel::cycle {
+
+// kRetryStateFileName - the file's name in the state directory.
+inline constexpr std::string_view kRetryStateFileName = "retry-state";
+
+using WallTime = std::chrono::system_clock::time_point;
+
+// RetryClocks - the two readings that turn the process's monotonic times into wall-clock times
+// and back: a file outlives the process, its monotonic clock does not.
+struct RetryClocks {
+    WallTime Wall;
+    RetryTime Steady;
+};
+
+// RetryStateText - the file's contents for entries: a header line, then one line per row with
+// its times as wall-clock milliseconds. Control bytes of a reply become blanks.
+std::string RetryStateText(const std::vector<RetryEntry>& entries, const RetryClocks& now);
+
+// ParseRetryState - the entries of a file written by RetryStateText, or nothing (with the reason in
+// problem) when the text is not such a file, whole. Times are not taken blindly: a next attempt
+// beyond the longest wait from now (a wall clock set back) is brought to it, a first refusal in
+// the future to now.
+std::optional<std::vector<RetryEntry>> ParseRetryState(std::string_view text,
+                                                       const RetryClocks& now,
+                                                       std::string& problem);
+
+// RetryStateFile - where a schedule is read from at start and written to after each change.
+class RetryStateFile {
+public:
+    explicit RetryStateFile(std::string path) : path_(std::move(path)) {}
+
+    const std::string& Path() const { return path_; }
+
+    // Load - the schedule takes the file's entries. No file: nothing kept. A file that cannot be
+    // used (not a regular file of this user, unreadable, damaged, foreign) is renamed with
+    // ".damaged" appended, a warning record says so, and nothing is kept. Never throws.
+    void Load(RetrySchedule& schedule) const;
+
+    // Save - writes the schedule's entries atomically. A failure gets one warning record (another
+    // only after a write succeeded again); the schedule in memory stays right. Never throws.
+    void Save(const RetrySchedule& schedule);
+
+private:
+    std::string path_;
+    bool saveFailureNoted_ = false;
+};
+
+}  // namespace tessel::cycle
