@@ -11,7 +11,7 @@
 #include "cycle/delivery_policy.h"
 #include "cycle/recipient_list.h"
 #include "db/database_error.h"
-#include "db/transaction.h"
+#include "db/instance_lock.h"
 #include "util/event_log.h"
 #include "util/explode.h"
 #include "util/parse_integer.h"
@@ -73,6 +73,10 @@ void ReadRow(db::Database& db, const db::Statement& q, SpoolRow& row) {
     }
 }
 
+// A session that has been idle this long is pinged before the next write: the server may have ended
+// it meanwhile (wait_timeout, a restart, a KILL), and the work lock went with it.
+constexpr std::chrono::seconds kIdleSessionMargin{30};
+
 // What one drain works with.
 struct Drain {
     db::Database& Db;
@@ -84,9 +88,11 @@ struct Drain {
     const StopSignal* Stop;
     // The settings the sessions use: email.reuse may be lowered for the rest of the drain.
     SmtpSettings Session;
-    // Whether mail_spooler has transactions. Without them a row is removed only once its
-    // messages were sent: removed first, it could not be brought back for a retry.
-    bool Transactional = true;
+    // When the drain last used the database: a write after a long send checks the session first.
+    std::chrono::steady_clock::time_point LastDbUse = std::chrono::steady_clock::now();
+    // Set when a lost session came back without the work lock: another instance may be working,
+    // so this one writes nothing more and ends the drain.
+    bool LostRight = false;
 };
 
 bool StopRaised(const Drain& drain) {
@@ -96,7 +102,7 @@ bool StopRaised(const Drain& drain) {
 enum class RowEnd {
     Done,         // processed, or left for later; go on with the next row
     Defer,        // the mail server cannot be used: the drain ends
-    QueueLocked,  // the queue table cannot be changed: the drain ends, nothing of the row was sent
+    QueueLocked,  // the queue cannot (or may no longer) be changed by this instance: the drain ends
     Stop,         // a stop request: the drain ends
 };
 
@@ -107,11 +113,14 @@ struct EntryOutcome {
     std::string Remaining;
 };
 
-// RowAttempt - the row's recipients and the outcome of each one attempted so far (in order).
+// RowAttempt - the row's recipients, the outcome of each one attempted so far (in order), and what
+// the row holds in the queue now.
 struct RowAttempt {
     std::vector<std::string> Recipients;
     std::vector<EntryOutcome> Outcomes;
-    bool BackOff = true;  // the row goes into back-off when it stays queued
+    bool BackOff = true;   // the row goes into back-off when it stays queued
+    std::string Stored;    // the row's Destinatario as last written
+    bool Removed = false;  // the row is deleted
 };
 
 bool StaysQueued(RecipientFate fate) {
@@ -261,7 +270,73 @@ DeliveryDecision SendOnce(Drain& drain, const SpoolRow& row, const AttachmentFil
     return decision;
 }
 
-// SendRecipients - each recipient of the attempt in order, until the drain must defer or stop.
+// ConfirmSession - makes sure the session can take the next write: pinged when it was idle for
+// longer than kIdleSessionMargin, re-established when lost, and then the work lock taken again. False
+// (with a warning, and LostRight set) when another instance holds the lock now: nothing may be
+// written. Throws DatabaseError when the server cannot be reached again.
+bool ConfirmSession(Drain& drain, bool lost) {
+    db::Connection& cn = drain.Db.Cn();
+    if (!lost && std::chrono::steady_clock::now() - drain.LastDbUse < kIdleSessionMargin) return true;
+    if (!lost && cn.Ping()) return true;
+    // Only the connection is replaced: the page being read and the row's text stay in memory.
+    cn.Disconnect();
+    cn.Connect();
+    drain.LastDbUse = std::chrono::steady_clock::now();
+    if (db::AcquireInstanceLock(cn)) {
+        WriteRecord({Severity::Information, kServiceSource,
+                     "The database session was lost and is re-established; the work lock is held again"});
+        return true;
+    }
+    drain.LostRight = true;
+    WriteWarning(kServiceSource, "The database session was lost and another instance now holds the work "
+                                 "lock: this one stops without changing the queue");
+    return false;
+}
+
+// WriteRowState - one autocommit statement: the row deleted (nullopt) or its Destinatario rewritten.
+void WriteRowState(db::Database& db, std::int32_t rowId, const std::optional<std::string>& recipients) {
+    db::Statement& q = recipients ? db.UpdateMailRecipients() : db.DeleteMail();
+    if (recipients) q.SetString("destinatario", *recipients);
+    q.SetInteger("id", rowId);
+    q.Execute();
+}
+
+// CommitRowState - makes the row's new state (deleted when recipients is nullopt, otherwise its
+// Destinatario rewritten to recipients) take effect at once, on a session confirmed first (see
+// ConfirmSession). Nothing waits on the mail server while it runs. A write cut off by a lost session
+// is made once more on a new one: both writes set the same state. False when the instance may no
+// longer write (nothing was written). Throws DatabaseError.
+bool CommitRowState(Drain& drain, std::int32_t rowId, RowAttempt& attempt,
+                    const std::optional<std::string>& recipients) {
+    if (drain.LostRight || !ConfirmSession(drain, false)) return false;
+    try {
+        WriteRowState(drain.Db, rowId, recipients);
+    } catch (const db::DatabaseError& e) {
+        if (!db::IsConnectionError(e.Number()) || !ConfirmSession(drain, true)) {
+            if (db::IsConnectionError(e.Number()) && drain.LostRight) return false;
+            throw;
+        }
+        WriteRowState(drain.Db, rowId, recipients);
+    }
+    drain.LastDbUse = std::chrono::steady_clock::now();
+    attempt.Removed = !recipients;
+    if (recipients) attempt.Stored = *recipients;
+    return true;
+}
+
+// SaveProgress - after an entry of which some address left the row (delivered, refused for good or
+// unconfirmed), the row is made to hold only who remains, so a fault later costs at most the message
+// in flight. An entry kept whole for later changes nothing that must be saved now. False when the
+// instance may no longer write.
+bool SaveProgress(Drain& drain, std::int32_t rowId, RowAttempt& attempt) {
+    if (attempt.Outcomes.back().Remaining == attempt.Recipients[attempt.Outcomes.size() - 1]) return true;
+    std::vector<std::string> remaining = RemainingRecipients(attempt);
+    if (remaining.empty()) return CommitRowState(drain, rowId, attempt, std::nullopt);
+    return CommitRowState(drain, rowId, attempt, JoinRecipients(remaining));
+}
+
+// SendRecipients - each recipient of the attempt in order, with the row's progress saved after each,
+// until the drain must defer or stop (also when the instance lost its right to write).
 DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const AttachmentFiles& files,
                               RowAttempt& attempt) {
     for (const std::string& recipient : attempt.Recipients) {
@@ -281,57 +356,40 @@ DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const Attachmen
             attempt.BackOff = decision.BackOff;
             return DeliveryAction::Defer;
         }
+        if (!SaveProgress(drain, row.Id, attempt)) return DeliveryAction::Stop;
     }
     return DeliveryAction::Continue;
 }
 
-// FinishRow - commits what the attempt leaves of the row: its removal when nobody remains to be
-// served, otherwise its recipients rewritten to those who remain, and (with backOff) a back-off.
-// Serves a stop at a message boundary as well as a deferral: whoever was not attempted stays in
-// the row, in its place.
-void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, db::Transaction& removal, bool backOff) {
+// FinishRow - writes what the attempt leaves of the row, when that differs from what it holds: its
+// removal when nobody remains to be served, otherwise its recipients rewritten to those who remain,
+// and (with backOff) a back-off. Serves a stop at a message boundary as well as a deferral: whoever
+// was not attempted stays in the row, in its place.
+void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, bool backOff) {
     GiveUpExpired(drain, rowId, attempt);
     std::vector<std::string> remaining = RemainingRecipients(attempt);
     if (remaining.empty()) {
-        if (!drain.Transactional) {
-            db::Statement& remove = drain.Db.DeleteMail();
-            remove.SetInteger("id", rowId);
-            remove.Execute();
-        }
-        removal.Commit();
+        if (!attempt.Removed && !CommitRowState(drain, rowId, attempt, std::nullopt)) return;
         drain.Retry.Forget(rowId);
         return;
     }
-    if (drain.Transactional) removal.UndoToMark();
-    db::Statement& q = drain.Db.UpdateMailRecipients();
-    q.SetString("destinatario", JoinRecipients(remaining));
-    q.SetInteger("id", rowId);
-    q.Execute();
-    removal.Commit();
+    std::string recipients = JoinRecipients(remaining);
+    if (recipients != attempt.Stored && !CommitRowState(drain, rowId, attempt, recipients)) return;
     if (backOff) drain.Retry.BackOff(rowId);
 }
 
-// LockRow - deletes the row inside the transaction, which holds its write lock until the commit
-// (or undoes it). Returns Done with a warning when the row cannot be had alone (a lock wait, its
-// ID not matching exactly one row), QueueLocked when the table cannot be changed at all (a
-// read-only server), nullopt when the row is held. Throws DatabaseError for a lost connection.
-// A table without transactions gets a write that changes nothing instead: it cannot be undone,
-// but tells whether the row can be removed after sending.
-std::optional<RowEnd> LockRow(Drain& drain, const SpoolRow& row, db::Transaction& removal) {
+// CheckRowWritable - one autocommit write that changes nothing, before the row's first message: it
+// waits for (and so tells about) another session's lock on the row or the table, and fails on a
+// read-only server or without the privilege. Returns Done with a warning when the row cannot be had
+// alone (a lock wait, its ID not matching exactly one row), QueueLocked when the table cannot be
+// changed at all, nullopt when the row can be written. Throws DatabaseError for a lost connection.
+std::optional<RowEnd> CheckRowWritable(Drain& drain, const SpoolRow& row) {
     std::string notSent = Capitalised(DescribeMessage(row.Id, row.Recipients)) + " not sent: ";
     std::uint64_t matched = 0;
     try {
-        if (!drain.Transactional) {
-            db::Statement& q = drain.Db.UpdateMailRecipients();
-            q.SetString("destinatario", row.Recipients);
-            q.SetInteger("id", row.Id);
-            q.Execute();
-            return std::nullopt;
-        }
-        removal.Mark();
-        db::Statement& q = drain.Db.DeleteMail();
-        q.SetInteger("id", row.Id);
-        matched = q.Execute();
+        WriteRowState(drain.Db, row.Id, row.Recipients);
+        // A server that gives no note of the rows matched: a row in the page matches itself.
+        matched = drain.Db.Cn().MatchedRows().value_or(1);
     } catch (const db::DatabaseError& e) {
         if (db::IsConnectionError(e.Number())) throw;
         if (db::IsLockConflict(e.Number())) {
@@ -342,6 +400,7 @@ std::optional<RowEnd> LockRow(Drain& drain, const SpoolRow& row, db::Transaction
                                                "cycle: " + e.what());
         return RowEnd::QueueLocked;
     }
+    drain.LastDbUse = std::chrono::steady_clock::now();
     if (matched == 1) return std::nullopt;
     WriteWarning(kServiceSource, notSent + "its ID matches " + std::to_string(matched) +
                                      " rows of mail_spooler, so it cannot be removed alone once sent");
@@ -350,21 +409,21 @@ std::optional<RowEnd> LockRow(Drain& drain, const SpoolRow& row, db::Transaction
 
 RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
     ScopedRecordContext about(row.Id);
-    db::Transaction removal(drain.Db.Cn());
-    if (std::optional<RowEnd> refused = LockRow(drain, row, removal)) {
+    if (std::optional<RowEnd> refused = CheckRowWritable(drain, row)) {
         if (*refused == RowEnd::Done) drain.Retry.BackOff(row.Id);
         return *refused;
     }
-    RowAttempt attempt{Explode(kListSeparator, row.Recipients, 0), {}};
+    RowAttempt attempt{Explode(kListSeparator, row.Recipients, 0), {}, true, row.Recipients, false};
     DeliveryAction action = DeliveryAction::Continue;
     try {
         AttachmentFiles files(drain.Attachments, DescribeMessage(row.Id, row.Recipients));
         for (const std::string& uid : Explode(kListSeparator, row.Attachments, 0)) {
             files.RebuildAttachment(drain.Db, uid);
         }
+        drain.LastDbUse = std::chrono::steady_clock::now();
         action = SendRecipients(drain, row, files, attempt);
         files.Clear();
-        FinishRow(drain, row.Id, attempt, removal, action != DeliveryAction::Stop && attempt.BackOff);
+        FinishRow(drain, row.Id, attempt, action != DeliveryAction::Stop && attempt.BackOff);
     } catch (const db::DatabaseError& e) {
         if (!db::IsDataError(e.Number())) throw;
         // The row's own values were refused: it stays as it was, and the others go on.
@@ -372,6 +431,7 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
                                          " skipped: the database refused its values: " + e.what());
         drain.Retry.BackOff(row.Id);
     }
+    if (drain.LostRight) return RowEnd::QueueLocked;
     switch (action) {
         case DeliveryAction::Defer: return RowEnd::Defer;
         case DeliveryAction::Stop: return RowEnd::Stop;
@@ -417,8 +477,7 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
     DrainResult result;
     result.QueueEngine = QueueEngine(db);
     AttachmentDirectory attachments(attachmentRoot);
-    Drain drain{db,   sender, smtp, attachments, retry, result.Counts, stop,
-                smtp, result.QueueEngine.Transactional};
+    Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop, smtp};
     // A row is tried at most once per drain. Only the rows tried that stay queued are noted (the
     // others are gone), so this follows the rows left for later, not the queue.
     std::set<std::int32_t> tried;
@@ -434,6 +493,7 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
         for (;;) {
             q.SetInteger("after", after);
             q.Open();
+            std::uint64_t pageSession = db.Cn().Session();
             if (q.Empty()) {
                 q.Close();
                 break;
@@ -461,6 +521,8 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
                     return result;
                 }
                 if (retry.Remembers(row.Id)) tried.insert(row.Id);
+                // The page belonged to a session that was replaced: read on from here on the new one.
+                if (db.Cn().Session() != pageSession) break;
             }
             q.Close();
         }

@@ -41,19 +41,23 @@ struct DrainResult {
 
 // DrainSpool - reads the queue in ascending ID, a page of at most 1,000 rows at a time, in passes
 // from the lowest ID until a pass finds no row to send; a row in back-off (retry) is left for later,
-// and a row is tried at most once per drain. Per row: takes the row's write lock in a transaction
-// (nothing of a row whose lock cannot be had is sent; on a mail_spooler without transactions, a
-// write that changes nothing, and the row is deleted only after its last message), rebuilds the attachments under
-// attachmentRoot (a row with attachments stays queued, with one warning record for the drain,
-// when that directory is not safe to use: see AttachmentDirectory), calls SendEmail once per
-// recipient (";"-separated Destinatario), deletes the attachment files, then commits the row's removal, or, when recipients remain to be served,
-// the rewrite of its Destinatario to them and puts it in back-off. What a failed delivery means is
+// and a row is tried at most once per drain. Per row: one write that changes nothing tells whether
+// the row can be written (nothing of a row that is locked, or of a queue that cannot be changed, is
+// sent), rebuilds the attachments under attachmentRoot (a row with attachments stays queued, with one
+// warning record for the drain, when that directory is not safe to use: see AttachmentDirectory),
+// calls SendEmail once per recipient (";"-separated Destinatario) and, after each recipient whose
+// address leaves the row, commits the row's progress at once (Destinatario rewritten to who remains,
+// or the row deleted); no transaction stays open while the mail server is waited on. Then deletes
+// the attachment files and writes the row's last state (recipients kept for later moved to the end)
+// and puts it in back-off when recipients remain. Before each write a session idle for a while is
+// checked; a lost one is re-established and the work lock taken again, and when another instance
+// holds it the drain ends (Deferred) without writing. What a failed delivery means is
 // DecideDelivery's. A raised stop ends the drain before the next message, or cuts the one in
 // progress short before its final "."; the row in progress keeps the recipients not yet served
 // (without a back-off) and the later rows stay. However it ends, the sender is told that the drain
-// is over (EndSession). Throws DatabaseError / StatementError (for a lost
-// connection, not for a row's refused values), AttachmentError and whatever SendEmail throws; the
-// row in progress then stays queued as it was.
+// is over (EndSession). Throws DatabaseError / StatementError (for a connection that cannot be
+// re-established, not for a row's refused values), AttachmentError and whatever SendEmail throws;
+// the row in progress then holds the recipients not yet served.
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
                        const std::string& attachmentRoot, RetrySchedule& retry,
                        const StopSignal* stop = nullptr);

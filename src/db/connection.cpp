@@ -2,6 +2,8 @@
 
 #include <errmsg.h>
 
+#include <cstdio>
+
 #include "db/database_error.h"
 #include "db/tls_guard.h"
 #include "util/ca_path.h"
@@ -95,6 +97,14 @@ bool Connection::Ping() noexcept { return handle_ && ::mysql_ping(handle_.get())
 
 unsigned long Connection::ConnectionId() const {
     return handle_ ? ::mysql_thread_id(handle_.get()) : 0;
+}
+
+std::optional<std::uint64_t> Connection::MatchedRows() const {
+    const char* info = handle_ ? ::mysql_info(handle_.get()) : nullptr;
+    if (info == nullptr) return std::nullopt;
+    unsigned long long matched = 0;
+    if (std::sscanf(info, "Rows matched: %llu", &matched) != 1) return std::nullopt;
+    return matched;
 }
 
 bool Connection::UsesTls() const {

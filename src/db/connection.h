@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "config/connection_parameters.h"
@@ -81,6 +82,9 @@ public:
     ResultHandle Query(const std::string& sql);
     // Execute - runs sql, discarding any result; returns the affected row count. Throws DatabaseError.
     std::uint64_t Execute(const std::string& sql);
+    // MatchedRows - the rows that the last UPDATE on this session matched, whether or not it changed
+    // them (the server's "Rows matched" note); nullopt when the server gave no such note.
+    std::optional<std::uint64_t> MatchedRows() const;
 
 private:
     MYSQL& Handle();

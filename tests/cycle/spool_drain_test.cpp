@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
+#include <stdexcept>
 
 #include "cycle/attachment.h"
 #include "cycle_fixture.h"
@@ -511,19 +513,64 @@ TEST_F(SpoolDrainTest, TheMailSessionEndsWithTheDrainHoweverItEnds) {
     EXPECT_EQ(sender.SessionsEnded, 1);
     sender.Result = nullptr;
     Queue(2, "b@example");  // row 1 waits out its back-off
-    sender.OnSend = [&](const SendCall&) { tdb.Kill(db.ConnectionId()); };
-    EXPECT_THROW(Drain(), db::DatabaseError);
+    sender.OnSend = [&](const SendCall&) { throw std::runtime_error("attachment gone"); };
+    EXPECT_THROW(Drain(), std::runtime_error);
     EXPECT_EQ(sender.SessionsEnded, 2);
 }
 
-TEST_F(SpoolDrainTest, ALostConnectionEndsTheDrainAndKeepsUnprocessedRows) {
-    Queue(1, "first@example");
-    Queue(2, "second@example");
-    sender.OnSend = [&](const SendCall&) { tdb.Kill(db.ConnectionId()); };
-    EXPECT_THROW(Drain(), db::DatabaseError);
-    EXPECT_EQ(sender.Recipients(), (std::vector<std::string>{"first@example"}));
-    EXPECT_EQ(QueuedIds(), "1,2");
-    EXPECT_EQ(RootEntries(), 0u);
+// The server ends the session while a message of a row is with the mail server (wait_timeout, a
+// restart, a KILL): the progress already committed stands, the session is re-established and the
+// work lock taken again before the next write, so nobody gets the message twice. When another
+// instance took the lock meanwhile, this one writes nothing more: at most the message in flight goes
+// again, from the other instance.
+TEST_F(SpoolDrainTest, ASessionLostBetweenRecipientsCostsAtMostTheMessageInFlight) {
+    struct Case {
+        std::size_t killedAt;  // the send (from 0) during which the session is killed
+        bool lockTakenElsewhere;
+        DrainOutcome outcome;
+        std::string queued;  // what is left of rows 1 and 2
+    };
+    const Case cases[] = {
+        {0, false, DrainOutcome::Drained, ""},
+        {1, false, DrainOutcome::Drained, ""},
+        {2, false, DrainOutcome::Drained, ""},
+        {3, false, DrainOutcome::Drained, ""},
+        {0, true, DrainOutcome::Deferred, "1:a@example;b@example;c@example 2:d@example"},
+        {1, true, DrainOutcome::Deferred, "1:b@example;c@example 2:d@example"},
+        {3, true, DrainOutcome::Deferred, "2:d@example"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("killed at send " + std::to_string(c.killedAt) + (c.lockTakenElsewhere ? ", lock taken" : ""));
+        sql().Exec("DELETE FROM mail_spooler");
+        sender.Calls.clear();
+        sender.OnSend = nullptr;
+        Queue(1, "a@example;b@example;c@example");
+        Queue(2, "d@example");
+        const auto& server = tessel::test::TestServer();
+        std::unique_ptr<tessel::test::SqlSession> other;
+        sender.OnSend = [&](const SendCall&) {
+            if (sender.Calls.size() != c.killedAt + 1) return;
+            tdb.Kill(db.ConnectionId());
+            if (!c.lockTakenElsewhere) return;
+            other = std::make_unique<tessel::test::SqlSession>(server, server.User, server.Password, tdb.Name());
+            other->Exec("SELECT GET_LOCK(CONCAT('tesselcomsvc.', DATABASE()), 0)");
+        };
+        db.Connect();
+        EXPECT_EQ(Drain(), c.outcome);
+        std::vector<std::string> sent = sender.Recipients();
+        std::set<std::string> distinct(sent.begin(), sent.end());
+        EXPECT_EQ(distinct.size(), sent.size()) << "nobody got the message twice";
+        EXPECT_EQ(sent.size(), c.lockTakenElsewhere ? c.killedAt + 1 : 4u);
+        std::string queued;
+        for (std::int32_t id : {1, 2}) {
+            auto left = sql().Scalar("SELECT Destinatario FROM mail_spooler WHERE ID = " + std::to_string(id));
+            if (left) queued += (queued.empty() ? "" : " ") + std::to_string(id) + ":" + *left;
+        }
+        EXPECT_EQ(queued, c.queued);
+        sender.OnSend = nullptr;
+        other.reset();
+        db.Disconnect();
+    }
 }
 
 TEST_F(SpoolDrainTest, AStopEndsTheDrainAtTheNextMessageAndLeavesTheRestQueued) {
