@@ -108,9 +108,10 @@ TEST(OAuthTokenTest, EveryFailureNamesTheEndpointAndItsReasonButNoSecret) {
          "answered with a token of type \"mac\", not Bearer"},
         {"too slow", {200, R"({"access_token":"late-access-token"})", 10}, "could not be used: "},
     };
+    // One endpoint answers every case in turn; the slow answer comes last, as it holds the endpoint.
+    TokenEndpoint endpoint;
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.Name);
-        TokenEndpoint endpoint;
         endpoint.Answer({c.Answer});
         try {
             FetchAccessToken(Client(endpoint), ShortTimeouts());
