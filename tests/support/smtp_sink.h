@@ -43,7 +43,8 @@ public:
         // Drop - asked with each MAIL FROM command line; true: close the connection without a reply,
         // as a server that crashes or a network that fails would.
         std::function<bool(const std::string& command)> Drop;
-        // OnMessage - runs on the sink's thread after a message is stored, before its 250 reply.
+        // OnMessage - runs on the sink's thread when a message's text has arrived, before it is
+        // stored and answered with 250.
         std::function<void(const SinkMessage&)> OnMessage;
     };
 
