@@ -159,12 +159,12 @@ TEST(OAuthTokenTest, AnEchoedSecretIsMaskedInEveryFormAndField) {
         {"in token_type", {200, R"({"access_token":"abc","token_type":"CS+s3cr\/3t"})", 0}},
         {"form-encoded in token_type", {200, R"({"access_token":"abc","token_type":"CS%2Bs3cr%2F3t"})", 0}},
     };
+    TokenEndpoint endpoint;
+    OAuthClient client = Client(endpoint);
+    client.ClientSecret = kEchoed;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        TokenEndpoint endpoint;
         endpoint.Answer({c.Answer});
-        OAuthClient client = Client(endpoint);
-        client.ClientSecret = kEchoed;
         try {
             FetchAccessToken(client, ShortTimeouts());
             ADD_FAILURE() << "no error";
