@@ -18,13 +18,27 @@ constexpr std::string_view kTickOption = "--tick-ms=";
 constexpr std::string_view kTimeoutOption = "--timeout=";
 constexpr std::string_view kSendTestOption = "--send-test";
 
-// ParseBoundedNumber - value as plain decimal digits (no sign, blank or hexadecimal form) within
-// [low, high]; nothing otherwise.
-std::optional<long> ParseBoundedNumber(std::string_view value, long low, long high) {
+// NumberOption - an option that takes a whole number within bounds after its "=".
+struct NumberOption {
+    std::string_view Prefix;  // the name with its "="
+    std::string_view Unit;
+    long Low;
+    long High;
+};
+
+// ParseNumberOption - the value when argument is option with plain decimal digits (no sign, blank or
+// hexadecimal form) within its bounds; nothing otherwise, with error set when argument is the option
+// with an unusable value.
+std::optional<long> ParseNumberOption(std::string_view argument, const NumberOption& option, std::string& error) {
+    if (!argument.starts_with(option.Prefix)) return std::nullopt;
+    std::string_view value = argument.substr(option.Prefix.size());
     bool digits = !value.empty() && value.find_first_not_of("0123456789") == value.npos;
     auto number = digits ? TryParseInteger(value) : std::nullopt;
-    if (!number || *number < low || *number > high) return std::nullopt;
-    return *number;
+    if (number && *number >= option.Low && *number <= option.High) return *number;
+    error = std::string(option.Prefix.substr(0, option.Prefix.size() - 1)) + " takes a whole number of " +
+            std::string(option.Unit) + " from " + std::to_string(option.Low) + " to " + std::to_string(option.High) +
+            ", not '" + std::string(value) + "'";
+    return std::nullopt;
 }
 
 // The options that name a place; each needs its value after "=".
@@ -86,24 +100,12 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             sendTest = true;
             result.TestAddress = argument.size() > kSendTestOption.size() ? argument.substr(kSendTestOption.size() + 1) : "";
             if (result.TestAddress.empty()) result.Error = "--send-test takes the address to send to: --send-test=ADDRESS";
-        } else if (argument.starts_with(kTimeoutOption)) {
-            std::string_view value = std::string_view(argument).substr(kTimeoutOption.size());
-            if (auto seconds = ParseBoundedNumber(value, kMinCheckTimeoutSeconds, kMaxCheckTimeoutSeconds)) {
-                result.CheckTimeout = std::chrono::seconds(*seconds);
-            } else {
-                result.Error = "--timeout takes a whole number of seconds from " +
-                               std::to_string(kMinCheckTimeoutSeconds) + " to " +
-                               std::to_string(kMaxCheckTimeoutSeconds) + ", not '" + std::string(value) + "'";
-            }
-        } else if (argument.starts_with(kTickOption)) {
-            std::string_view value = std::string_view(argument).substr(kTickOption.size());
-            if (auto ms = ParseBoundedNumber(value, kMinTickMs, kMaxTickMs)) {
-                result.Tick = std::chrono::milliseconds(*ms);
-            } else {
-                result.Error = "--tick-ms takes a whole number of milliseconds from " +
-                               std::to_string(kMinTickMs) + " to " + std::to_string(kMaxTickMs) +
-                               ", not '" + std::string(value) + "'";
-            }
+        } else if (auto seconds = ParseNumberOption(argument, {kTimeoutOption, "seconds", kMinCheckTimeoutSeconds,
+                                                               kMaxCheckTimeoutSeconds}, result.Error)) {
+            result.CheckTimeout = std::chrono::seconds(*seconds);
+        } else if (auto ms = ParseNumberOption(argument, {kTickOption, "milliseconds", kMinTickMs, kMaxTickMs},
+                                               result.Error)) {
+            result.Tick = std::chrono::milliseconds(*ms);
         }
     }
     if (help) result.Selected = Mode::Help;
