@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The service's main job end to end, on private defaults (README command 1):
 # installs what is missing, builds, starts a private MariaDB and a capture SMTP server on loopback,
-# queues sample mail and a due alarm, runs the real service until its first cycle is done, stops it
+# queues sample mail and a due alarm, shows --check and --queue, runs the real service until its first cycle is done, stops it
 # with SIGTERM and shows what the SMTP server received. Everything lives under work/demo and is
 # removed afterwards; nothing system-wide is touched.
 set -euo pipefail
@@ -103,6 +103,12 @@ VALUES ('$today', '$now', 0, 1, 1, 'duty@example.test', 'Alarm: backup check',
 SQL
 rows_before=$(sql -e "SELECT COUNT(*) FROM mail_spooler")
 echo "queued: $rows_before rows in mail_spooler (one with two recipients, one with two attachments in 3+2 chunks), and an alarm due at $today $now with an e-mail and two SMS"
+
+step "checking the settings step by step (--check: nothing is sent)"
+"$work/bin/tesselcomsvc" --check
+
+step "the queue as an operator sees it (--queue: reads only)"
+"$work/bin/tesselcomsvc" --queue
 
 step "running the service (tick 20 ms: the first cycle comes after 29 ticks), stopped by SIGTERM after its first cycle"
 (cd "$work/bin" && exec ./tesselcomsvc --tick-ms=20) &

@@ -191,16 +191,30 @@ void RetryStateFile::Load(RetrySchedule& schedule) const {
                                      "clock starts again");
 }
 
-void RetryStateFile::Save(const RetrySchedule& schedule) {
+std::optional<std::vector<RetryEntry>> RetryStateFile::Peek(const RetryClocks& now,
+                                                           std::string& problem) const {
+    try {
+        std::optional<std::string> text = ReadOwnFile(path_);
+        if (!text) return std::vector<RetryEntry>{};
+        return ParseRetryState(*text, now, problem);
+    } catch (const std::exception& e) {
+        problem = e.what();
+        return std::nullopt;
+    }
+}
+
+bool RetryStateFile::Save(const RetrySchedule& schedule) {
     try {
         ReplaceFile(path_, RetryStateText(schedule.Entries(), ClocksOf(schedule)), kFileMode);
         saveFailureNoted_ = false;
+        return true;
     } catch (const std::exception& e) {
-        if (saveFailureNoted_) return;
+        if (saveFailureNoted_) return false;
         saveFailureNoted_ = true;
         WriteWarning(kServiceSource, std::string(e.what()) +
                                          ": the retry state is kept in memory only, so a restart "
                                          "tries the waiting rows at once");
+        return false;
     }
 }
 

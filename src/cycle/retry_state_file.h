@@ -48,9 +48,15 @@ public:
     // ".damaged" appended, a warning record says so, and nothing is kept. Never throws.
     void Load(RetrySchedule& schedule) const;
 
-    // Save - writes the schedule's entries atomically. A failure gets one warning record (another
-    // only after a write succeeded again); the schedule in memory stays right. Never throws.
-    void Save(const RetrySchedule& schedule);
+    // Peek - the file's entries, read without changing anything (a damaged file stays where it is):
+    // none when there is no file; nothing, with the reason in problem, when it cannot be used.
+    // Never throws (but std::bad_alloc).
+    std::optional<std::vector<RetryEntry>> Peek(const RetryClocks& now, std::string& problem) const;
+
+    // Save - writes the schedule's entries atomically; false when that failed. A failure gets one
+    // warning record (another only after a write succeeded again); the schedule in memory stays
+    // right. Never throws.
+    bool Save(const RetrySchedule& schedule);
 
 private:
     std::string path_;

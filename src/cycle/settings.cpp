@@ -44,7 +44,7 @@ std::string ReadSetting(db::Database& db, const std::string& key) {
     return value;
 }
 
-CycleSettings ReadSmtpSettings(db::Database& db) {
+CycleSettings ReadSmtpSettings(db::Database& db, bool evenWhenHeld) {
     CycleSettings settings;
     SmtpSettings& smtp = settings.Smtp;
     smtp.Host = ReadSetting(db, "email.servidor");
@@ -54,10 +54,11 @@ CycleSettings ReadSmtpSettings(db::Database& db) {
     smtp.SenderAddress = ReadSetting(db, "email.remetente");
     smtp.UseTls = ParseInteger(ReadSetting(db, "email.ssl")) == 1;
     settings.Hold = ParseInteger(ReadSetting(db, "email.outlook"), 0) == 1;
-    if (settings.Hold) return settings;
-    smtp.RetryHours = ReadCount(db, "email.retry.hours", kDefaultRetryHours);
+    if (settings.Hold && !evenWhenHeld) return settings;
+    smtp.RetryHours = ReadRetryHours(db);
     settings.AlarmCatchupMinutes =
         std::min(ReadCount(db, "alarm.catchup.minutes", kDefaultAlarmCatchupMinutes), kLongestAlarmCatchupMinutes);
+    settings.LogDays = ReadCount(db, "log.days", settings.LogDays);
     smtp.AuthMechanism = ReadSetting(db, "email.auth");
     smtp.OAuth.TokenUrl = ReadSetting(db, "email.oauth.url");
     smtp.OAuth.ClientId = ReadSetting(db, "email.oauth.client");
@@ -76,6 +77,8 @@ CycleSettings ReadSmtpSettings(db::Database& db) {
     settings.Problems = smtp::TransportProblems(smtp);
     return settings;
 }
+
+std::int32_t ReadRetryHours(db::Database& db) { return ReadCount(db, "email.retry.hours", kDefaultRetryHours); }
 
 SmsGatewaySettings ReadSmsGatewaySettings(db::Database& db) {
     SmsGatewaySettings sms;

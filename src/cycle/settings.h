@@ -35,6 +35,8 @@ struct CycleSettings {
     // alarm.catchup.minutes: alarms due up to this many minutes before the current minute are
     // still dispatched; 0: only those of the current minute.
     std::int32_t AlarmCatchupMinutes = kDefaultAlarmCatchupMinutes;
+    // log.days: rows of the delivery log mail_log older than this are removed; 0 keeps them.
+    std::int32_t LogDays = 30;
     // The SMTP settings that cannot be used (TransportProblems); while there are any, no mail is sent.
     std::vector<smtp::SettingProblem> Problems;
 };
@@ -59,10 +61,14 @@ std::string ReadSetting(db::Database& db, const std::string& key);
 // a value that is not a usable name, or longer than 255 bytes, is dropped with a warning record), and the TLS checks
 // email.tls.verify, .ca, .pin and .implicit (lenient, on for 1; empty keys leave them off), and
 // email.reuse (lenient, 1; below 1 counts as 1: messages per SMTP session); then checks them
-// (TransportProblems into Problems). Throws
-// ConversionError when email.ssl is not an integer (the hold switch is then not read),
-// DatabaseError, StatementError.
-CycleSettings ReadSmtpSettings(db::Database& db);
+// (TransportProblems into Problems). With evenWhenHeld the settings after the hold switch are read
+// also while it is on. Throws ConversionError when email.ssl is not an integer (the hold switch is
+// then not read), DatabaseError, StatementError.
+CycleSettings ReadSmtpSettings(db::Database& db, bool evenWhenHeld = false);
+
+// ReadRetryHours - email.retry.hours (a missing, empty, negative or non-integer value gives the
+// default). Throws DatabaseError / StatementError.
+std::int32_t ReadRetryHours(db::Database& db);
 
 // ReadSmsGatewaySettings - sms.prefix, sms.user, sms.password, sms.idapi, in this order; a missing
 // key is empty. Throws DatabaseError / StatementError.

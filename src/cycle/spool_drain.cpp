@@ -9,9 +9,11 @@
 
 #include "cycle/attachment.h"
 #include "cycle/delivery_policy.h"
+#include "cycle/mail_log.h"
 #include "cycle/recipient_list.h"
 #include "db/database_error.h"
 #include "db/instance_lock.h"
+#include "db/transaction.h"
 #include "util/event_log.h"
 #include "util/explode.h"
 #include "util/parse_integer.h"
@@ -93,6 +95,8 @@ struct Drain {
     // Set when a lost session came back without the work lock: another instance may be working,
     // so this one writes nothing more and ends the drain.
     bool LostRight = false;
+    // The table mail_log exists: each outcome is logged with the row's next change.
+    bool Log = false;
 };
 
 bool StopRaised(const Drain& drain) {
@@ -121,6 +125,7 @@ struct RowAttempt {
     bool BackOff = true;   // the row goes into back-off when it stays queued
     std::string Stored;    // the row's Destinatario as last written
     bool Removed = false;  // the row is deleted
+    std::vector<LogEntry> Unlogged;  // outcomes for mail_log that wait for the row's next write
 };
 
 bool StaysQueued(RecipientFate fate) {
@@ -213,6 +218,51 @@ EntryOutcome OutcomeOf(const DeliveryDecision& decision, const std::string& entr
     return outcome;
 }
 
+// LogOutcomeOf - how the delivery log names a fate; nothing for one that leaves no outcome yet
+// (kept for a server that could not be used, or not tried).
+std::optional<LogOutcome> LogOutcomeOf(RecipientFate fate) {
+    switch (fate) {
+        case RecipientFate::Delivered: return LogOutcome::Delivered;
+        case RecipientFate::Failed: return LogOutcome::Refused;
+        case RecipientFate::Unconfirmed: return LogOutcome::Unconfirmed;
+        case RecipientFate::Pending: return LogOutcome::Pending;
+        case RecipientFate::Kept:
+        case RecipientFate::Untried: break;
+    }
+    return std::nullopt;
+}
+
+// NoteLogEntries - the outcomes of one attempt for the delivery log: one for the recipient, or one
+// per address it split into. A delivered one carries the reply to the final ".".
+void NoteLogEntries(const Drain& drain, RowAttempt& attempt, const std::string& recipient,
+                    const smtp::DeliveryResult& result, const DeliveryDecision& decision) {
+    if (!drain.Log) return;
+    auto note = [&](const std::string& who, RecipientFate fate, const std::string& reply) {
+        std::optional<LogOutcome> outcome = LogOutcomeOf(fate);
+        if (!outcome) return;
+        std::string text = fate == RecipientFate::Delivered ? result.FinalReply : reply;
+        attempt.Unlogged.push_back({who, result.MessageId, *outcome, text.empty() ? result.Reason : text});
+    };
+    if (!decision.Split) {
+        note(recipient, decision.Fate, result.Reply);
+        return;
+    }
+    for (const AddressOutcome& address : decision.Addresses) note(address.Address, address.Fate, address.Reply);
+}
+
+// NoteGivenUp - recipient is given up: its pending outcome of this attempt, if not yet written,
+// becomes the given-up one; otherwise one more log row says so.
+void NoteGivenUp(const Drain& drain, RowAttempt& attempt, const std::string& recipient, const std::string& reply) {
+    if (!drain.Log) return;
+    for (LogEntry& entry : attempt.Unlogged) {
+        if (entry.Outcome == LogOutcome::Pending && entry.Recipient == recipient) {
+            entry.Outcome = LogOutcome::GivenUp;
+            return;
+        }
+    }
+    attempt.Unlogged.push_back({recipient, "", LogOutcome::GivenUp, reply});
+}
+
 std::string HoursAndMinutes(RetryTime from, RetryTime to) {
     auto total = std::chrono::duration_cast<std::chrono::minutes>(to - from).count();
     return std::to_string(total / 60) + " h " + std::to_string(total % 60) + " min";
@@ -238,6 +288,10 @@ void GiveUpExpired(Drain& drain, std::int32_t rowId, RowAttempt& attempt) {
                            RecordKind::GivenUp};
         record.Recipient = outcome.Remaining;
         WriteRecord(std::move(record));
+        // An entry split into addresses keeps them joined by ", ", and logged one by one.
+        for (const std::string& address : Explode(", ", outcome.Remaining, 0)) {
+            NoteGivenUp(drain, attempt, address, first->Reply);
+        }
         outcome.Fate = RecipientFate::Failed;
         outcome.Remaining.clear();
     }
@@ -301,6 +355,30 @@ void WriteRowState(db::Database& db, std::int32_t rowId, const std::optional<std
     q.Execute();
 }
 
+// WriteLoggedRowState - WriteRowState and the log rows of the outcomes that led to it, in one short
+// transaction: the log never tells of a change the queue did not make. When only the log cannot be
+// written, the row's state is written alone (with a warning): the log must not cost the queue its
+// progress, or the message would go out again.
+void WriteLoggedRowState(db::Database& db, std::int32_t rowId, const std::optional<std::string>& recipients,
+                         const std::vector<LogEntry>& log) {
+    if (log.empty()) {
+        WriteRowState(db, rowId, recipients);
+        return;
+    }
+    try {
+        db::Transaction transaction(db.Cn());
+        WriteRowState(db, rowId, recipients);
+        WriteLogEntries(db, rowId, log);
+        transaction.Commit();
+        return;
+    } catch (const MailLogError& e) {
+        WriteWarning(kServiceSource, "The delivery log mail_log cannot be written for queued mail " +
+                                         std::to_string(rowId) + ": " + e.what() +
+                                         "; the queue goes on without these log rows");
+    }
+    WriteRowState(db, rowId, recipients);
+}
+
 // CommitRowState - makes the row's new state (deleted when recipients is nullopt, otherwise its
 // Destinatario rewritten to recipients) take effect at once, on a session confirmed first (see
 // ConfirmSession). Nothing waits on the mail server while it runs. A write cut off by a lost session
@@ -310,15 +388,16 @@ bool CommitRowState(Drain& drain, std::int32_t rowId, RowAttempt& attempt,
                     const std::optional<std::string>& recipients) {
     if (drain.LostRight || !ConfirmSession(drain, false)) return false;
     try {
-        WriteRowState(drain.Db, rowId, recipients);
+        WriteLoggedRowState(drain.Db, rowId, recipients, attempt.Unlogged);
     } catch (const db::DatabaseError& e) {
         if (!db::IsConnectionError(e.Number()) || !ConfirmSession(drain, true)) {
             if (db::IsConnectionError(e.Number()) && drain.LostRight) return false;
             throw;
         }
-        WriteRowState(drain.Db, rowId, recipients);
+        WriteLoggedRowState(drain.Db, rowId, recipients, attempt.Unlogged);
     }
     drain.LastDbUse = std::chrono::steady_clock::now();
+    attempt.Unlogged.clear();
     attempt.Removed = !recipients;
     if (recipients) attempt.Stored = *recipients;
     return true;
@@ -348,6 +427,7 @@ DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const Attachmen
         EntryOutcome outcome = OutcomeOf(decision, recipient);
         Count(drain.Counts, decision);
         WriteWarnings(result, decision);
+        NoteLogEntries(drain, attempt, recipient, result, decision);
         if (outcome.Fate == RecipientFate::Pending && !outcome.Remaining.empty()) {
             drain.Retry.NoteRefusal(row.Id, decision.Split ? outcome.Remaining + ": " + result.Reason : result.Reason);
         }
@@ -374,7 +454,11 @@ void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, bool backO
         return;
     }
     std::string recipients = JoinRecipients(remaining);
-    if (recipients != attempt.Stored && !CommitRowState(drain, rowId, attempt, recipients)) return;
+    // Outcomes not yet logged are written with the row, even when its recipients stay as they are.
+    if ((recipients != attempt.Stored || !attempt.Unlogged.empty()) &&
+        !CommitRowState(drain, rowId, attempt, recipients)) {
+        return;
+    }
     if (backOff) drain.Retry.BackOff(rowId);
 }
 
@@ -413,7 +497,7 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
         if (*refused == RowEnd::Done) drain.Retry.BackOff(row.Id);
         return *refused;
     }
-    RowAttempt attempt{Explode(kListSeparator, row.Recipients, 0), {}, true, row.Recipients, false};
+    RowAttempt attempt{Explode(kListSeparator, row.Recipients, 0), {}, true, row.Recipients, false, {}};
     DeliveryAction action = DeliveryAction::Continue;
     try {
         AttachmentFiles files(drain.Attachments, DescribeMessage(row.Id, row.Recipients));
@@ -476,8 +560,10 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
     EndOfDrain endOfDrain(sender);
     DrainResult result;
     result.QueueEngine = QueueEngine(db);
+    result.MailLog = MailLogExists(db);
     AttachmentDirectory attachments(attachmentRoot);
     Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop, smtp};
+    drain.Log = result.MailLog;
     // A row is tried at most once per drain. Only the rows tried that stay queued are noted (the
     // others are gone), so this follows the rows left for later, not the queue.
     std::set<std::int32_t> tried;

@@ -37,6 +37,7 @@ struct DrainResult {
     DrainOutcome Outcome = DrainOutcome::Drained;
     DrainCounts Counts;
     db::TableEngine QueueEngine;  // mail_spooler's, as the drain found it
+    bool MailLog = false;         // the delivery log mail_log exists, and the drain wrote to it
 };
 
 // DrainSpool - reads the queue in ascending ID, a page of at most 1,000 rows at a time, in passes
@@ -51,7 +52,9 @@ struct DrainResult {
 // the attachment files and writes the row's last state (recipients kept for later moved to the end)
 // and puts it in back-off when recipients remain. Before each write a session idle for a while is
 // checked; a lost one is re-established and the work lock taken again, and when another instance
-// holds it the drain ends (Deferred) without writing. What a failed delivery means is
+// holds it the drain ends (Deferred) without writing. When the table mail_log exists, each
+// recipient's outcome (delivered, pending, refused, given up, unconfirmed) is logged in the same
+// transaction as the row's write that follows it. What a failed delivery means is
 // DecideDelivery's. A raised stop ends the drain before the next message, or cuts the one in
 // progress short before its final "."; the row in progress keeps the recipients not yet served
 // (without a back-off) and the later rows stay. However it ends, the sender is told that the drain

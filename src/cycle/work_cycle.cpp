@@ -4,8 +4,10 @@
 
 #include "cycle/alarm_dispatch.h"
 #include "cycle/attachment_leftovers.h"
+#include "cycle/mail_log.h"
 #include "cycle/settings.h"
 #include "cycle/spool_drain.h"
+#include "db/database_error.h"
 #include "db/instance_lock.h"
 #include "util/event_log.h"
 
@@ -66,6 +68,7 @@ CycleOutcome WorkCycle::RunCycle() {
     lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, retry_, stop_);
     report_.Drain = lastDrain_.Counts;
     NoteQueueEngine(lastDrain_.QueueEngine);
+    if (lastDrain_.MailLog && settings.LogDays > 0) CleanUpLog(settings.LogDays);
     if (report_.AlarmsDispatched > 0 || Attempted(report_.Drain) > 0) {
         WriteRecord({Severity::Information, kServiceSource, CycleSummaryText(report_),
                      RecordKind::CycleSummary});
@@ -110,6 +113,20 @@ void WorkCycle::NoteQueueEngine(const db::TableEngine& engine) {
                      "): each queued row is removed only after its messages were sent, so a message "
                      "cut short by a crash goes out again; ALTER TABLE mail_spooler ENGINE=InnoDB "
                      "gives it transactions");
+}
+
+void WorkCycle::CleanUpLog(std::int32_t days) {
+    constexpr std::chrono::hours kLogCleanupInterval{24};
+    auto now = std::chrono::steady_clock::now();
+    if (nextLogCleanup_ && now < *nextLogCleanup_) return;
+    try {
+        if (CleanUpMailLog(db_, days)) nextLogCleanup_ = now + kLogCleanupInterval;
+    } catch (const db::DatabaseError& e) {
+        if (db::IsConnectionError(e.Number())) throw;
+        nextLogCleanup_ = now + kLogCleanupInterval;
+        WriteWarning(kServiceSource, std::string("The old rows of the delivery log mail_log cannot be removed: ") +
+                                         e.what() + "; the next try is in a day");
+    }
 }
 
 void WorkCycle::CountQueue() {

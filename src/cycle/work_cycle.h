@@ -2,6 +2,7 @@
 // alarms due now, drain the mail queue.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -63,6 +64,10 @@ public:
     // each change, so that it outlives the process. Never throws (see RetryStateFile).
     void KeepRetryStateIn(std::string path);
 
+    // ClearBackOffs - every row may be tried at once (see RetrySchedule::ClearBackOffs); the retry
+    // state file is rewritten. Never throws (but std::bad_alloc).
+    void ClearBackOffs() { retry_.ClearBackOffs(); }
+
     // SetCountQueue - whether each cycle that reached the database counts the queue's rows.
     void SetCountQueue(bool count) { countQueue_ = count; }
 
@@ -87,6 +92,9 @@ private:
     CycleOutcome EndBeforeWork(CycleOutcome outcome);
     void ChangeRole(Role role);
     void CountQueue();
+    // CleanUpLog - once a day (and on from cycle to cycle until done), the delivery log's rows older
+    // than days go. A failure is a warning: the log never stops the work.
+    void CleanUpLog(std::int32_t days);
     // NoteQueueEngine - one warning when the drain finds mail_spooler without transactions, and
     // another only after the table had them again.
     void NoteQueueEngine(const db::TableEngine& engine);
@@ -104,6 +112,7 @@ private:
     Role role_ = Role::Unknown;
     bool countQueue_ = false;
     bool queueWithoutTransactionsNoted_ = false;
+    std::optional<std::chrono::steady_clock::time_point> nextLogCleanup_;  // none: at the next cycle
 };
 
 // CycleSummaryText - the information record of a cycle that did something.

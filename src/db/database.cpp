@@ -86,7 +86,33 @@ Database::Database()
                      {"SELECT SUBSTRING(Texto, :from, :count) AS Texto, CAST(LENGTH(Texto) AS CHAR) AS Bytes",
                       "FROM mail_spooler WHERE ID = :id"},
                      {{"id", K::Integer}, {"from", K::Integer}, {"count", K::Integer}},
-                     {{"Texto", F::Text}, {"Bytes", F::String}}) {}
+                     {{"Texto", F::Text}, {"Bytes", F::String}}),
+      q_ListMail_(cn_, "q_ListMail", StatementKind::Query,
+                  {"SELECT ID, Remetente, Destinatario, Assunto, Anexos", "FROM mail_spooler", "WHERE ID > :after",
+                   "ORDER BY ID", "LIMIT " + std::to_string(kMailPageRows)},
+                  {{"after", K::Integer}},
+                  {{"ID", F::Integer},
+                   {"Remetente", F::String},
+                   {"Destinatario", F::String},
+                   {"Assunto", F::String},
+                   {"Anexos", F::Text}}),
+      q_InsertMailLog_(cn_, "q_InsertMailLog", StatementKind::Command,
+                       {"INSERT INTO mail_log (SpoolerID, Recipient, MessageID, Outcome, ReplyCode, EnhancedStatus, "
+                        "ReplyText, LoggedAt)",
+                        "VALUES (:spooler_id, :recipient, :message_id, :outcome, NULLIF(:code, 0), :enhanced, :text, "
+                        "NOW())"},
+                       {{"spooler_id", K::Integer},
+                        {"recipient", K::String},
+                        {"message_id", K::Text},
+                        {"outcome", K::String},
+                        {"code", K::Integer},
+                        {"enhanced", K::Text},
+                        {"text", K::Text}}),
+      // The oldest first, a batch at a time: no statement holds the table for long.
+      q_DeleteOldMailLog_(cn_, "q_DeleteOldMailLog", StatementKind::Command,
+                          {"DELETE FROM mail_log WHERE LoggedAt < NOW() - INTERVAL :days DAY ORDER BY ID",
+                           "LIMIT " + std::to_string(kLogCleanupRows)},
+                          {{"days", K::Integer}}) {}
 
 void Database::SetParameters(const config::ConnectionParameters& parameters) {
     cn_.SetParameters(parameters);
@@ -109,7 +135,7 @@ TableEngine Database::MailSpoolerEngine() {
 
 void Database::Disconnect() noexcept {
     for (Statement* q : {&q_Configs_, &q_Alarmes_, &q_GetMail_, &q_GetNome_, &q_ficheiros_, &q_AlarmesBetween_,
-                         &q_GetMailText_}) {
+                         &q_GetMailText_, &q_ListMail_}) {
         q->Close();
     }
     cn_.Disconnect();

@@ -18,6 +18,11 @@ inline constexpr int kMailPageTextBytes = 65535;
 // holds each piece twice (its packet buffer and the result) beside the text being built.
 inline constexpr int kMailTextPiece = 2 * 1024 * 1024;
 
+// kLogRecipientBytes - the longest recipient and Message-ID a mail_log row holds.
+inline constexpr std::size_t kLogRecipientBytes = 255;
+// kLogCleanupRows - the most mail_log rows one DeleteOldMailLog removes.
+inline constexpr int kLogCleanupRows = 1000;
+
 // TableEngine - a table's storage engine, and whether that engine has transactions.
 struct TableEngine {
     std::string Name;
@@ -55,6 +60,15 @@ public:
     // GetMailText(id, from, count) → Texto, Bytes: count characters of a row's Texto from character
     // from (the first is 1; empty past its end), and the length of the whole Texto in bytes, as text.
     Statement& GetMailText() { return q_GetMailText_; }
+    // ListMail(after) → ID, Remetente, Destinatario, Assunto, Anexos: a page of the spool as GetMail,
+    // without the texts (for the operator's listing).
+    Statement& ListMail() { return q_ListMail_; }
+    // InsertMailLog(spooler_id, recipient, message_id, outcome, code, enhanced, text) - one row of
+    // the optional delivery log (code 0, an empty message_id, enhanced or text: NULL), at the server's
+    // time. Prepared at its first use: only when mail_log exists.
+    Statement& InsertMailLog() { return q_InsertMailLog_; }
+    // DeleteOldMailLog(days) - removes up to kLogCleanupRows of the oldest log rows older than days.
+    Statement& DeleteOldMailLog() { return q_DeleteOldMailLog_; }
     // Commands: NewMail(remetente, destinatario, assunto, texto, anexos) queues a spool row;
     // UpdateAlarme(id) clears an alarm's flags; DeleteAlarme(id) and DeleteMail(id) delete one row.
     Statement& NewMail() { return q_NewMail_; }
@@ -82,6 +96,9 @@ private:
     Statement q_AlarmesBetween_;
     Statement q_UpdateMailRecipients_;
     Statement q_GetMailText_;
+    Statement q_ListMail_;
+    Statement q_InsertMailLog_;
+    Statement q_DeleteOldMailLog_;
 };
 
 }  // namespace tessel::db

@@ -42,9 +42,6 @@ std::vector<std::string> EnvelopeRecipients(const mime::OutgoingMessage& message
     return addresses;
 }
 
-namespace {
-
-// MessageEnvelope - the envelope of message; throws AddressError when its recipients do not read back.
 smtp::Envelope MessageEnvelope(const mime::OutgoingMessage& message) {
     smtp::Envelope envelope;
     envelope.Recipients = EnvelopeRecipients(message);
@@ -52,15 +49,12 @@ smtp::Envelope MessageEnvelope(const mime::OutgoingMessage& message) {
     return envelope;
 }
 
-// MessageText - the message rendered straight into the session's data phase.
 smtp::MessageText RenderedText(const mime::OutgoingMessage& message) {
     return [&message](const smtp::WriteLineFn& writeLine) {
         SessionLineWriter writer(writeLine);
         mime::RenderMessage(message, writer);
     };
 }
-
-}  // namespace
 
 smtp::DeliveryResult DeliverMessage(const mime::OutgoingMessage& message, const smtp::SmtpAccount& server,
                               const smtp::SessionTimeouts& timeouts,
@@ -101,7 +95,9 @@ DeliveryResult SmtpMailSender::SendEmail(const std::string& sender, const std::s
     }
     message.MessageId = MessageIdFor(message, rowId, sender, subject, body, server, messageIdKey_);
     smtp::StoppableWaits stoppable(stop_ != nullptr ? stop_->Fd() : -1);
-    return session_.Deliver(envelope, RenderedText(message), server);
+    DeliveryResult result = session_.Deliver(envelope, RenderedText(message), server);
+    result.MessageId = message.MessageId;
+    return result;
 }
 
 void SmtpMailSender::EndSession() noexcept {

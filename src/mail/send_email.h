@@ -17,6 +17,13 @@ namespace tessel::mail {
 // parser: the addresses named in RCPT TO. Throws AddressError.
 std::vector<std::string> EnvelopeRecipients(const mime::OutgoingMessage& message);
 
+// MessageEnvelope - the envelope of message: its From and its recipients read back
+// (EnvelopeRecipients). Throws AddressError.
+smtp::Envelope MessageEnvelope(const mime::OutgoingMessage& message);
+
+// RenderedText - message rendered straight into a session's data phase; message must outlive it.
+smtp::MessageText RenderedText(const mime::OutgoingMessage& message);
+
 // DeliverMessage - message to server in a session of its own: the envelope from its From and its
 // recipients read back, the text rendered during the data phase. Recipients the parser refuses give
 // Failure(Address, its text) without any connection. Never throws for a failed delivery.

@@ -17,6 +17,10 @@ enum class Mode {
     Uninstall,  // "/uninstall" without "/install": remove it
     Once,       // --once: start-up configuration and exactly one cycle
     Encipher,   // --encipher: password from standard input to its configs.ini text
+    Check,      // --check: every step from configs.ini to the mail server's QUIT, sending nothing
+    SendTest,   // --send-test=ADDRESS: --check's steps, then one test message to ADDRESS
+    Queue,      // --queue: the queued rows and their retry state, read only
+    Flush,      // --flush: every row's back-off cleared; a running instance cycles at once
     Help,       // --help
     Version,    // --version
     Invalid,    // an option of ours with a value it cannot take (Error says which)
@@ -26,6 +30,11 @@ enum class Mode {
 inline constexpr long kMinTickMs = 1;
 inline constexpr long kMaxTickMs = 3600000;
 
+// Bounds of --timeout, and the default: each wait of --check and --send-test on a peer.
+inline constexpr long kMinCheckTimeoutSeconds = 1;
+inline constexpr long kMaxCheckTimeoutSeconds = 600;
+inline constexpr std::chrono::seconds kDefaultCheckTimeout{30};
+
 // Exit status for a malformed option value (the other statuses have their own meanings).
 inline constexpr int kExitUsage = 64;
 
@@ -34,6 +43,8 @@ struct CommandLine {
     bool Silent = false;
     std::chrono::milliseconds Tick = kDefaultTick;
     config::FileLocations Locations;  // --config, --state-dir: honoured by every mode
+    std::string TestAddress;          // --send-test's ADDRESS
+    std::chrono::seconds CheckTimeout = kDefaultCheckTimeout;  // --timeout
     std::string Error;  // set with Mode::Invalid
 };
 
@@ -41,9 +52,10 @@ struct CommandLine {
 bool IsSwitch(std::string_view argument, std::string_view word) noexcept;
 
 // ParseCommandLine - the arguments after the program's name. Precedence: --help, --version, an
-// install switch, an uninstall switch, --encipher, --once, run. --config and --state-dir apply
-// to every mode (the last of each wins); without "=" and a value they are an error. Anything else
-// is ignored. Never throws.
+// install switch, an uninstall switch, --encipher, --check, --send-test, --queue, --flush, --once,
+// run. --config and --state-dir apply to every mode (the last of each wins); without "=" and a
+// value they are an error, as is --send-test without an address. Anything else is ignored. Never
+// throws.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 // HelpText - what --help prints: the options, the switches and the signals.

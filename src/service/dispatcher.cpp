@@ -3,6 +3,7 @@
 #include <string>
 #include <thread>
 
+#include "service/instance_file.h"
 #include "service/signal_watcher.h"
 #include "util/error.h"
 #include "util/event_log.h"
@@ -15,6 +16,7 @@ sigset_t ControlSignals() {
     sigemptyset(&set);
     for (int signal : {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGHUP, SIGPWR}) sigaddset(&set, signal);
     sigaddset(&set, SIGRTMIN);
+    sigaddset(&set, FlushSignal());
     return set;
 }
 
@@ -40,6 +42,7 @@ std::optional<ControlCode> ControlCodeForSignal(const siginfo_t& info) noexcept 
         case SIGPWR: return kControlShutdown;
         default: break;
     }
+    if (info.si_signo == FlushSignal()) return kControlFlush;
     if (info.si_signo == SIGRTMIN && info.si_code == SI_QUEUE) {
         return static_cast<ControlCode>(info.si_value.sival_int);
     }

@@ -13,8 +13,9 @@
 namespace tessel::service {
 
 // ControlCodeForSignal - the control code a received signal carries: SIGTERM and SIGINT stop,
-// SIGUSR1 pause, SIGUSR2 continue, SIGHUP interrogate, SIGPWR shutdown, and SIGRTMIN sent with
-// sigqueue the code in its value. Nothing for any other signal, or for SIGRTMIN without a value.
+// SIGUSR1 pause, SIGUSR2 continue, SIGHUP interrogate, SIGPWR shutdown, FlushSignal flush, and
+// SIGRTMIN sent with sigqueue the code in its value. Nothing for any other signal, or for SIGRTMIN
+// without a value.
 std::optional<ControlCode> ControlCodeForSignal(const siginfo_t& info) noexcept;
 
 // BlockControlSignals - blocks the control signals in the calling thread, so that from now on they

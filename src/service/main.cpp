@@ -1,9 +1,11 @@
 // tesselcomsvc: the service in the foreground, or its installer, or one of the helper modes.
 #include <sys/prctl.h>
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,12 +17,16 @@
 #include "db/database.h"
 #include "mail/send_email.h"
 #include "mime/message_id.h"
+#include "service/check_mode.h"
 #include "service/command_line.h"
 #include "service/dispatcher.h"
+#include "service/flush_mode.h"
 #include "service/installer.h"
+#include "service/instance_file.h"
 #include "service/metrics.h"
 #include "service/notify_socket.h"
 #include "service/once.h"
+#include "service/queue_listing.h"
 #include "service/tessel_com_service.h"
 #include "util/broken_pipe.h"
 #include "util/event_log.h"
@@ -54,6 +60,8 @@ public:
         database_.SetParameters(parameters);
         // Both hosts of a pair log in alike, so a row retried after a takeover keeps its Message-ID.
         sender_.SetMessageIdKey(mime::MessageIdKey(parameters.UserName, parameters.Password));
+        // Claimed before the retry state is read: a --flush rewriting it without an instance is done by then.
+        instance_ = InstanceFile::Claim(config::StateDirectory(locations_));
         // Kept across restarts and --once runs: the back-off and give-up clock of each row.
         cycle_.KeepRetryStateIn(config::StateDirectory(locations_) +
                                 std::string(cycle::kRetryStateFileName));
@@ -65,7 +73,10 @@ public:
     // One pass of the work; its errors end the service.
     CycleResult RunCycle() {
         auto started = std::chrono::steady_clock::now();
+        ApplyFlush();
         cycle::CycleOutcome outcome = cycle_.RunCycle();
+        // A flush that came during the cycle counts at once: --once ends here.
+        ApplyFlush();
         metrics_.Metrics().RecordCycle(cycle_.LastReport(), std::chrono::system_clock::now(),
                                        std::chrono::steady_clock::now() - started);
         metrics_.Write();
@@ -93,14 +104,25 @@ public:
     void Interrupt() noexcept { stop_.Request(); }
     // Resume - that stop did not end the service after all.
     void Resume() noexcept { stop_.Clear(); }
+    // RequestFlush - every back-off is cleared before the next cycle. Any thread.
+    void RequestFlush() noexcept { flushRequested_.store(true); }
 
 private:
+    void ApplyFlush() {
+        if (!flushRequested_.exchange(false)) return;
+        cycle_.ClearBackOffs();
+        WriteInformation(kServiceSource, "Every back-off was cleared on request (--flush): every queued row "
+                                         "may be tried at once");
+    }
+
     config::FileLocations locations_;
     StopSignal stop_;
     db::Database database_;
     mail::SmtpMailSender sender_;
     cycle::WorkCycle cycle_;
     MetricsFile metrics_;
+    std::optional<InstanceFile> instance_;
+    std::atomic<bool> flushRequested_{false};
 };
 
 ServiceHandlers MakeServiceHandlers(ServiceWork& work) {
@@ -110,6 +132,7 @@ ServiceHandlers MakeServiceHandlers(ServiceWork& work) {
     handlers.LastConnectError = [&work] { return work.LastConnectError(); };
     handlers.InterruptWork = [&work] { work.Interrupt(); };
     handlers.ResumeWork = [&work] { work.Resume(); };
+    handlers.RequestFlush = [&work] { work.RequestFlush(); };
     return handlers;
 }
 
@@ -148,6 +171,14 @@ int Main(const CommandLine& commandLine) {
         case Mode::Encipher:
             std::cout << EncipherPasswordLine(std::cin) << "\n";
             return 0;
+        case Mode::Check:
+        case Mode::SendTest:
+            return RunCheck(commandLine.Locations, CheckOptions{commandLine.CheckTimeout, commandLine.TestAddress},
+                            std::cout);
+        case Mode::Queue:
+            return RunQueueListing(commandLine.Locations, std::cout, std::cerr);
+        case Mode::Flush:
+            return RunFlush(commandLine.Locations, std::cout, std::cerr);
         case Mode::Once:
         case Mode::Run:
             return RunMode(commandLine);

@@ -7,19 +7,21 @@
 #include <ostream>
 
 #include "config/password_cipher.h"
+#include "service/instance_file.h"
 #include "service/signal_watcher.h"
 
 namespace tessel::service {
 
 namespace {
 
-// StopSignals - SIGTERM and SIGINT: while the run lasts they interrupt the work instead of ending
-// the process.
-sigset_t StopSignals() {
+// RunSignals - SIGTERM and SIGINT: while the run lasts they interrupt the work instead of ending
+// the process; and the flush request of --flush.
+sigset_t RunSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
+    sigaddset(&signals, FlushSignal());
     return signals;
 }
 
@@ -29,8 +31,12 @@ int RunOnce(TesselComService& service, std::ostream& err) noexcept {
     const ServiceHandlers& handlers = service.Handlers();
     std::optional<SignalWatcher> stopSignals;
     try {
-        stopSignals.emplace(StopSignals(), [&handlers](const siginfo_t&) {
-            if (handlers.InterruptWork) handlers.InterruptWork();
+        stopSignals.emplace(RunSignals(), [&handlers](const siginfo_t& info) {
+            if (info.si_signo == FlushSignal()) {
+                if (handlers.RequestFlush) handlers.RequestFlush();
+            } else if (handlers.InterruptWork) {
+                handlers.InterruptWork();
+            }
         });
     } catch (...) {
         // Without the watcher a signal ends the process as it did before; the run itself goes on.

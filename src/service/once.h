@@ -15,7 +15,7 @@ inline constexpr int kExitDeferred = 3;
 
 // RunOnce - ServiceStart, then exactly one RunCycle; no poll loop and no status reports. SIGTERM
 // and SIGINT during the run are a stop request (InterruptWork): the drain ends at the next message
-// boundary and the run ends as usual. Returns 0 when the cycle completed (or was stopped) or was
+// boundary and the run ends as usual; FlushSignal is a flush request (RequestFlush). Returns 0 when the cycle completed (or was stopped) or was
 // held; 3 when the drain deferred; 2 with one line on err when the database could not be reached;
 // 1 after a "Service failed on start/execute" record. Call before any other thread exists (the
 // signals are blocked in it). Never throws.

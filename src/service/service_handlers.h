@@ -30,6 +30,10 @@ struct ServiceHandlers {
     std::function<void()> InterruptWork;
     // ResumeWork - called by the worker when a stop request ended without stopping the service.
     std::function<void()> ResumeWork;
+    // RequestFlush - called on the thread that receives a flush request, at once: the next cycle
+    // (or the end of the one in progress) clears every back-off first. May be left empty. Must not
+    // block.
+    std::function<void()> RequestFlush;
 };
 
 }  // namespace tessel::service

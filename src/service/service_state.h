@@ -28,6 +28,9 @@ inline constexpr ControlCode kControlPause = 2;
 inline constexpr ControlCode kControlContinue = 3;
 inline constexpr ControlCode kControlInterrogate = 4;
 inline constexpr ControlCode kControlShutdown = 5;
+// The service's own code for --flush (every back-off cleared, and a cycle at once), above the
+// user-defined range so that no code a client may send today changes its meaning.
+inline constexpr ControlCode kControlFlush = 256;
 
 // StateName - the state as the status line names it ("start pending", "running", ...).
 std::string_view StateName(ServiceState state) noexcept;

@@ -106,6 +106,10 @@ void ServiceWorker::ApplyControl(ControlCode code, ServiceState before) {
             terminate_ = true;
             paused_ = false;
             break;
+        case kControlFlush:
+            // The back-offs are cleared by the cycle itself (RequestFlush): it starts after this tick.
+            ticks_ = kTicksPerCycle - 1;
+            break;
         default:
             break;  // user-defined: no effect, no report
     }

@@ -17,6 +17,7 @@ void TesselComService::ControlHandler(ControlCode code) {
     if ((code == kControlStop || code == kControlShutdown) && handlers_.InterruptWork) {
         handlers_.InterruptWork();
     }
+    if (code == kControlFlush && handlers_.RequestFlush) handlers_.RequestFlush();
 }
 
 void TesselComService::ServiceEntry(Sleeper& sleeper) noexcept {

@@ -23,7 +23,7 @@ public:
 
     // ControlHandler - queues code for the worker and wakes a paused worker; a stop or shutdown also
     // interrupts the work in progress (InterruptWork), since the worker reads the queue only between
-    // cycles. Changes no state. Safe from any thread. Codes that arrive before the worker exists
+    // cycles, and a flush is noted at once (RequestFlush). Changes no state. Safe from any thread. Codes that arrive before the worker exists
     // wait in the queue.
     void ControlHandler(ControlCode code);
 

@@ -65,6 +65,8 @@ struct DeliveryResult {
     std::string Reply;          // that reply, described; empty when none ended the attempt
     std::vector<RecipientReply> Recipients;  // one per envelope recipient, in RCPT TO order
     std::int32_t SessionMessages = 0;  // messages the session had carried before this one
+    std::string MessageId;  // the Message-ID the message carried, when the mail layer made one
+    std::string FinalReply;  // the 250 reply to the final ".", described, when the message was taken
 
     explicit operator bool() const { return Delivered; }
 

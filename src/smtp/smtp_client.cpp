@@ -296,6 +296,7 @@ void SmtpClient::DeliverText(const MessageText& text, bool anyAccepted, Delivery
     if (reply.NumericCode == 250) {
         result.Delivered = true;
         result.State = SessionState::Done;
+        result.FinalReply = reply.Describe();
         return;
     }
     throw SmtpReplyError("The end of the message", reply);

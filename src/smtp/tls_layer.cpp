@@ -3,10 +3,12 @@
 #include "smtp/openssl_error.h"
 #include "smtp/tls_client_context.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <mutex>
 
+#include <openssl/bio.h>
 #include <openssl/err.h>
 
 #include "smtp/tls_peer_check.h"
@@ -18,6 +20,34 @@ namespace {
 bool IsUnexpectedEof() {
     unsigned long code = ERR_peek_error();
     return code != 0 && ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+}
+
+// kReplyStartBytes - "220 " or "220-": enough to tell an SMTP reply from a TLS record.
+constexpr std::size_t kReplyStartBytes = 4;
+
+// KeepFirstBytes - a read callback of the handshake's socket BIO: keeps the first bytes the server
+// sent (in the std::string its argument points to).
+long KeepFirstBytes(BIO* bio, int operation, const char* buffer, size_t, int, long, int result,
+                    size_t* processed) {
+    if (operation == (BIO_CB_READ | BIO_CB_RETURN) && result > 0 && processed != nullptr && buffer != nullptr) {
+        auto* first = reinterpret_cast<std::string*>(BIO_get_callback_arg(bio));
+        if (first != nullptr && first->size() < kReplyStartBytes) {
+            first->append(buffer, std::min(*processed, kReplyStartBytes - first->size()));
+        }
+    }
+    return result;
+}
+
+// PlainReplyCode - the code when first begins an SMTP reply (three digits and a blank or hyphen): a
+// server that speaks plain text where TLS was expected. Empty otherwise (a TLS record starts with a
+// byte below 0x20).
+std::string PlainReplyCode(const std::string& first) {
+    if (first.size() < kReplyStartBytes) return "";
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (first[i] < '0' || first[i] > '9') return "";
+    }
+    if (first[3] != ' ' && first[3] != '-') return "";
+    return first.substr(0, 3);
 }
 
 }  // namespace
@@ -60,6 +90,19 @@ void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadlin
             throw TlsError("TLS handshake failed: " + OpenSslErrorText("the server name is not usable"));
         }
         check.Prepare(ssl_.get(), serverName);
+        // The server's first bytes tell a plain-text greeting from a TLS record, which OpenSSL's
+        // record-layer error does not.
+        std::string first;
+        BIO* socketBio = SSL_get_rbio(ssl_.get());
+        BIO_set_callback_ex(socketBio, KeepFirstBytes);
+        BIO_set_callback_arg(socketBio, reinterpret_cast<char*>(&first));
+        struct Unhook {
+            BIO* Bio;
+            ~Unhook() {
+                BIO_set_callback_ex(Bio, nullptr);
+                BIO_set_callback_arg(Bio, nullptr);
+            }
+        } unhook{socketBio};
         for (;;) {
             ERR_clear_error();
             int rc = SSL_connect(ssl_.get());
@@ -72,6 +115,10 @@ void TlsLayer::Handshake(int fd, const std::string& serverName, Deadline deadlin
                     throw TransportError("Timed out during the TLS handshake");
                 }
                 continue;
+            }
+            if (std::string plainReply = PlainReplyCode(first); !plainReply.empty()) {
+                throw TlsError("TLS handshake failed: the server answered in plain text (a " + plainReply +
+                               " reply), as a server does that expects a plain connection or STARTTLS");
             }
             if (std::optional<std::string> refused = check.HandshakeFailure(ssl_.get(), serverName)) {
                 throw TlsCheckError(*refused);

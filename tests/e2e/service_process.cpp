@@ -71,7 +71,14 @@ ServiceInstall::ServiceInstall(const test::TempDir& dir, const config::Connectio
 
 ProcessResult ServiceInstall::RunOnce(const std::vector<std::string>& environment,
                                       const std::vector<std::string>& arguments) const {
-    std::vector<std::string> argv = {executable_, "--once"};
+    std::vector<std::string> withOnce = {"--once"};
+    withOnce.insert(withOnce.end(), arguments.begin(), arguments.end());
+    return Run(withOnce, environment);
+}
+
+ProcessResult ServiceInstall::Run(const std::vector<std::string>& arguments,
+                                  const std::vector<std::string>& environment) const {
+    std::vector<std::string> argv = {executable_};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     pid_t pid = Spawn(argv, environment, dir_.File("once.out"), dir_.File("once.err"));
     ProcessResult result;

@@ -42,6 +42,8 @@ public:
     // RunOnce - tesselcomsvc --once (and arguments) to its end (bounded by kProcessLimit).
     ProcessResult RunOnce(const std::vector<std::string>& environment = {},
                           const std::vector<std::string>& arguments = {}) const;
+    // Run - tesselcomsvc with arguments to its end (bounded by kProcessLimit).
+    ProcessResult Run(const std::vector<std::string>& arguments, const std::vector<std::string>& environment = {}) const;
 
 private:
     const test::TempDir& dir_;

@@ -51,6 +51,16 @@ TEST(CommandLineTest, SwitchesAndOptionsSelectTheMode) {
         {{"--tick-ms=$10"}, Mode::Invalid, false},
         {{"--tick-ms="}, Mode::Invalid, false},
         {{"--tick-ms"}, Mode::Run, false},
+        {{"--check"}, Mode::Check, false},
+        {{"--send-test=ops@example.test"}, Mode::SendTest, false},
+        {{"--send-test"}, Mode::Invalid, false},
+        {{"--send-test="}, Mode::Invalid, false},
+        {{"--queue"}, Mode::Queue, false},
+        {{"--flush"}, Mode::Flush, false},
+        {{"--once", "--flush"}, Mode::Flush, false},
+        {{"--check", "--queue"}, Mode::Check, false},
+        {{"--check", "--timeout=0"}, Mode::Invalid, false},
+        {{"--check", "--timeout=601"}, Mode::Invalid, false},
     };
     for (const SwitchCase& c : cases) {
         std::string shown;
@@ -66,6 +76,13 @@ TEST(CommandLineTest, TickLength) {
     EXPECT_EQ(ParseCommandLine({"--tick-ms=5"}).Tick, std::chrono::milliseconds(5));
     CommandLine bad = ParseCommandLine({"--tick-ms=x"});
     EXPECT_NE(bad.Error.find("'x'"), std::string::npos) << bad.Error;
+}
+
+TEST(CommandLineTest, CheckTimeoutAndTestAddress) {
+    EXPECT_EQ(ParseCommandLine({"--check"}).CheckTimeout, kDefaultCheckTimeout);
+    CommandLine parsed = ParseCommandLine({"--send-test=ops@example.test", "--timeout=7"});
+    EXPECT_EQ(parsed.CheckTimeout, std::chrono::seconds(7));
+    EXPECT_EQ(parsed.TestAddress, "ops@example.test");
 }
 
 // Records the commands the installer would run; can fail one of them.

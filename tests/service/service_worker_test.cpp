@@ -142,6 +142,25 @@ TEST_F(ServiceHostTest, CyclesRunOnEveryThirtiethTickAndStopWaitsForCycleAndOneS
     EXPECT_TRUE(Records().empty());
 }
 
+// A flush is passed on at once (RequestFlush) and the cycle runs right after the tick it came in,
+// not 30 ticks after the last one; the rhythm then counts from that cycle.
+TEST_F(ServiceHostTest, FlushRunsACycleAfterTheCurrentTick) {
+    std::atomic<int> flushes{0};
+    sleeper_.onSleep[5] = {kControlFlush};
+    Build([this](int cycle) {
+        if (cycle == 2) service_->ControlHandler(kControlStop);
+    });
+    ServiceHandlers handlers = service_->Handlers();
+    handlers.RequestFlush = [&flushes] { ++flushes; };
+    service_ = std::make_unique<TesselComService>(std::move(handlers), channel_);
+    sleeper_.service = service_.get();
+    service_->ServiceEntry(sleeper_);
+
+    EXPECT_EQ(flushes.load(), 1);
+    EXPECT_EQ(cycleSleeps_, (std::vector<int>{5, 35}));
+    EXPECT_EQ(ReportsAfterRunning(), (std::vector<Report>{{S::StopPending, 0}, {S::Stopped, 0}}));
+}
+
 // Requests queued during one sleep, handled together at its end; a stop follows on the next
 // sleep unless the service has already ended.
 struct BatchCase {
