@@ -4,6 +4,7 @@
 
 #include "mime/header_encoding.h"
 #include "mime/header_lines.h"
+#include "util/ascii.h"
 
 namespace tessel::mime {
 
@@ -23,11 +24,16 @@ bool IsPlainFilenameByte(char c) {
 
 // The name with every other byte as %XX, kept as separate pieces so that a cut never splits one.
 std::vector<std::string> PercentPieces(std::string_view name) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::vector<std::string> pieces;
     for (char c : name) {
-        const auto v = static_cast<unsigned char>(c);
-        pieces.push_back(IsPlainFilenameByte(c) ? std::string(1, c) : std::string{'%', kHex[v >> 4], kHex[v & 0xF]});
+        std::string piece;
+        if (IsPlainFilenameByte(c)) {
+            piece = c;
+        } else {
+            piece = "%";
+            AppendHexByte(piece, static_cast<unsigned char>(c));
+        }
+        pieces.push_back(std::move(piece));
     }
     return pieces;
 }

@@ -1,4 +1,5 @@
 #include "mime/header_charset.h"
+#include "util/ascii.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -6,16 +7,6 @@
 namespace tessel::mime {
 
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 std::string_view LocaleFromEnvironment() {
     for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {

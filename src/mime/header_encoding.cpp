@@ -7,6 +7,7 @@
 #include "mime/charset_characters.h"
 #include "mime/japanese.h"
 #include "util/base64.h"
+#include "util/ascii.h"
 
 namespace tessel::mime {
 
@@ -21,13 +22,6 @@ bool IsWordSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n
 constexpr std::string_view kQuotedExtras = "?=_";
 constexpr std::string_view kEncodedWordBreak = "\r\n ";
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-    }
-    return true;
-}
 
 // IsEncodedWordAt - whether "=?charset?X?text?=" starts at the front of a run without blanks,
 // for a charset beginning with ISO, WINDOWS or KOI8.
@@ -59,7 +53,7 @@ bool HoldsEncodedWord(std::string_view text) {
     return false;
 }
 
-char HexDigit(unsigned value) { return "0123456789ABCDEF"[value & 0xF]; }
+char HexDigit(unsigned value) { return kUpperHexDigits[value & 0xF]; }
 
 // The ISO 2022 designation of ASCII: the initial state every encoded-word starts and ends in.
 constexpr std::string_view kInitialShift = "\x1b(B";

@@ -1,4 +1,5 @@
 #include "mime/transfer_encoding.h"
+#include "util/ascii.h"
 
 #include <algorithm>
 
@@ -56,7 +57,6 @@ std::string_view TransferEncodingName(TransferEncoding encoding) {
 }
 
 std::vector<std::string> QuotedPrintableLines(std::string_view line) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::vector<std::string> lines;
     std::string current;
     for (std::size_t i = 0; i < line.size(); ++i) {
@@ -67,8 +67,8 @@ std::vector<std::string> QuotedPrintableLines(std::string_view line) {
         if (IsLiteral(c) && !(last && (c == ' ' || c == '\t'))) {
             piece = c;
         } else {
-            const auto v = static_cast<unsigned char>(c);
-            piece = {'=', kHex[v >> 4], kHex[v & 0xF]};
+            piece = "=";
+            AppendHexByte(piece, static_cast<unsigned char>(c));
         }
         // The room for the soft line break's "=" is kept on every line but the last.
         const std::size_t room = last ? kMaxQuotedPrintableLine : kMaxQuotedPrintableLine - 1;

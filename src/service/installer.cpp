@@ -19,6 +19,7 @@
 #include "util/unique_fd.h"
 #include "util/error.h"
 #include "util/exe_path.h"
+#include "util/ascii.h"
 
 extern char** environ;
 
@@ -156,7 +157,6 @@ void Uninstall(int directory, const RegistrationTarget& target, const CommandRun
 // "$" stays as it is: systemd expands variables only in the arguments, never in the program's
 // path, so "$$" there would name a file that does not exist.
 std::string QuoteExecPath(std::string_view path) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string quoted = "\"";
     for (char c : path) {
         unsigned char byte = static_cast<unsigned char>(c);
@@ -167,8 +167,7 @@ std::string QuoteExecPath(std::string_view path) {
             default:
                 if (byte < 0x20 || byte == 0x7f) {
                     quoted += "\\x";
-                    quoted += kHex[byte >> 4];
-                    quoted += kHex[byte & 0x0f];
+                    AppendHexByte(quoted, byte, kLowerHexDigits);
                 } else {
                     quoted += c;
                 }

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "util/base64.h"
+#include "util/ascii.h"
 
 namespace tessel::smtp {
 namespace {
@@ -37,12 +38,6 @@ AuthMechanism Required(const std::vector<std::string>& offered, AuthMechanism me
                         " (" + OfferText(offered) + ")");
     }
     return mechanism;
-}
-
-std::string Lower(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return result;
 }
 
 void LogIn(const SmtpExchange& exchange, const SmtpAccount& account) {
@@ -81,9 +76,9 @@ AuthMechanism ChooseMechanism(const SmtpAccount& account, const std::vector<std:
         if (Offers(offered, AuthMechanism::Plain)) return AuthMechanism::Plain;
         return AuthMechanism::None;
     }
-    std::string wanted = Lower(account.AuthMechanism);
+    std::string wanted = LowerCase(account.AuthMechanism);
     for (AuthMechanism mechanism : {AuthMechanism::Login, AuthMechanism::Plain, AuthMechanism::XOAuth2}) {
-        if (wanted != Lower(Name(mechanism))) continue;
+        if (wanted != LowerCase(Name(mechanism))) continue;
         if (mechanism == AuthMechanism::XOAuth2 && !oauth) {
             throw AuthError("email.auth asks for XOAUTH2 but no OAuth token endpoint (email.oauth.url) or key (email.oauth.key) is set");
         }

@@ -11,6 +11,7 @@
 
 #include "smtp/socket.h"
 #include "util/ca_path.h"
+#include "util/ascii.h"
 
 namespace tessel::smtp {
 namespace {
@@ -84,10 +85,7 @@ void Check(CURLcode code, const char* what) {
 
 bool IsHttpsUrl(const std::string& url) {
     constexpr std::string_view kScheme = "https://";
-    return url.size() > kScheme.size() &&
-           std::equal(kScheme.begin(), kScheme.end(), url.begin(), [](char a, char b) {
-               return a == std::tolower(static_cast<unsigned char>(b));
-           });
+    return url.size() > kScheme.size() && StartsWithNoCase(url, kScheme);
 }
 
 HttpsAnswer HttpsPost(const HttpsRequest& request) {

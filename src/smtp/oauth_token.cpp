@@ -162,9 +162,7 @@ AccessToken ReadToken(const HttpsAnswer& answer, const std::string& endpoint, co
         throw OAuthError("The OAuth token endpoint " + endpoint + " answered with no valid JSON object");
     }
     std::string type = TextField(body, "token_type");
-    std::string lowered;
-    for (char c : type) lowered += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (!type.empty() && lowered != "bearer") {
+    if (!type.empty() && !EqualsNoCase(type, "bearer")) {
         throw OAuthError("The OAuth token endpoint " + endpoint + " answered with a token of type \"" +
                          Printable(Hidden(type, client)) + "\", not Bearer");
     }

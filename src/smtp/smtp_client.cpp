@@ -12,22 +12,12 @@
 #include "smtp/auth.h"
 #include "smtp/envelope_address.h"
 #include "smtp/helo_name.h"
+#include "util/ascii.h"
 
 namespace tessel::smtp {
 
 namespace {
 
-std::string Upper(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return result;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && Upper(a) == Upper(b);
-}
 
 bool Allowed(const SmtpReply& reply, std::initializer_list<int> allowed) {
     return allowed.size() == 0 ||
@@ -58,18 +48,18 @@ std::string LocalHostName() {
 
 bool HasCapability(const std::vector<std::string>& capabilities, std::string_view name) {
     return std::any_of(capabilities.begin(), capabilities.end(),
-                       [&](const std::string& line) { return EqualsIgnoringCase(line, name); });
+                       [&](const std::string& line) { return EqualsNoCase(line, name); });
 }
 
 std::vector<std::string> AuthMechanisms(const std::vector<std::string>& capabilities) {
     std::vector<std::string> mechanisms;
     std::set<std::string, std::less<>> seen;
     for (const std::string& line : capabilities) {
-        if (line.size() < 5 || !EqualsIgnoringCase(std::string_view(line).substr(0, 4), "AUTH") ||
+        if (line.size() < 5 || !EqualsNoCase(std::string_view(line).substr(0, 4), "AUTH") ||
             (line[4] != ' ' && line[4] != '=')) {
             continue;
         }
-        std::string rest = Upper(std::string_view(line).substr(4));
+        std::string rest = UpperCase(std::string_view(line).substr(4));
         if (auto eq = rest.find('='); eq != std::string::npos) {
             rest[eq] = ' ';
         }

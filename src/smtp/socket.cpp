@@ -1,4 +1,5 @@
 #include "smtp/socket.h"
+#include "util/ascii.h"
 
 #include <algorithm>
 #include <cctype>
@@ -107,11 +108,7 @@ std::optional<in_addr> ParseDottedIPv4(std::string_view host) {
 namespace {
 
 bool IsLocalhost(std::string_view host) {
-    constexpr std::string_view kLocalhost = "localhost";
-    return host.size() == kLocalhost.size() &&
-           std::equal(host.begin(), host.end(), kLocalhost.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == b;
-           });
+    return EqualsNoCase(host, "localhost");
 }
 
 struct AddrInfoFree {
