@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cycle/settings.h"
@@ -65,16 +66,31 @@ struct DeliveryDecision {
     // BackOff - with Defer: the row goes into back-off. Not when the session failed before its
     // transaction: that was the server, not the row.
     bool BackOff = true;
+    // Throttled - with Defer: the server said it is throttling. The drain ends for this cycle; no
+    // row goes into back-off and no give-up clock starts. Warning quotes the reply.
+    bool Throttled = false;
     // SessionLimit - with RetryNow after a 421 on a kept session: the number of messages that
     // session had carried, which sessions should not exceed for the rest of the cycle (0: no limit).
     std::int32_t SessionLimit = 0;
 };
 
+// IsThrottling - a reply by which the server says it is throttling this client: a 421 at any step,
+// or, from MAIL FROM on, a 4xx reply with the enhanced status 4.3.2, 4.7.0 or 4.7.28, or 450 4.2.1.
+// Never throws.
+bool IsThrottling(smtp::SessionState state, int code, std::string_view enhancedStatus);
+
+// RecipientsSent - how many of the attempt's addresses may have got the message, as a provider
+// counts them against a daily limit: those accepted when it was delivered, all when its delivery
+// is unconfirmed, none otherwise. Never throws.
+std::int64_t RecipientsSent(const smtp::DeliveryResult& result);
+
 // DecideDelivery - the fate of recipient (of queued mail rowId) after result, with the server and
-// retry settings of smtp. A failure of the server (Session) and a 421 reply, which closes the
-// channel for every message, keep the recipient and defer the drain; on a session that had carried
-// messages before, they ask for the message again at once (RetryNow) instead, a 421 at MAIL FROM
-// or RCPT TO with a limit of messages per session. A temporary refusal: pending when retries are on
+// retry settings of smtp. A failure of the server (Session) keeps the recipient and defers the
+// drain; on a session that had carried messages before, it asks for the message again at once
+// (RetryNow) instead, and so does a 421 at MAIL FROM or RCPT TO of such a session, with a limit of
+// messages per session. Any other throttling reply (IsThrottling), also to one address of a
+// recipient that the server otherwise accepted, keeps what was not served and defers the drain
+// (Throttled), without a back-off. A temporary refusal: pending when retries are on
 // (RetryHours > 0), failed otherwise. A permanent refusal, an unusable address, or an unconfirmed
 // end of message: failed or unconfirmed, with no retry. Cut short by a stop: untried, stop, no
 // warning. When the server accepted the message for some of the recipient's addresses and refused

@@ -34,6 +34,12 @@ void RetrySchedule::Restore(const std::vector<RetryEntry>& entries) {
     for (const RetryEntry& entry : entries) rows_[entry.Id] = entry;
 }
 
+void RetrySchedule::NoteSent(std::int64_t count) {
+    if (count <= 0) return;
+    sent_.Note(Now(), count);
+    Changed();
+}
+
 void RetrySchedule::ClearBackOffs() {
     for (auto& [id, row] : rows_) {
         row.NextAttempt.reset();

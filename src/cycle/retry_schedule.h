@@ -1,5 +1,6 @@
 // What the service remembers of the rows it could not finish: when each may be tried again, and
-// when and how it was first refused for a while. An observer is told of every change, so the
+// when and how it was first refused for a while; and how many recipients it sent to lately (for a
+// daily limit). An observer is told of every change, so the
 // state can be kept in a file and outlive the process (see retry_state_file.h).
 #pragma once
 
@@ -11,6 +12,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "cycle/recipient_tally.h"
 
 namespace tessel::cycle {
 
@@ -76,6 +79,12 @@ public:
     void KeepOnly(const std::set<std::int32_t>& queued);
     // WaitingCount - the number of rows in back-off now.
     std::size_t WaitingCount() const;
+    // NoteSent - count recipients were sent to now.
+    void NoteSent(std::int64_t count);
+    // Sent - the recipients sent to lately.
+    const RecipientTally& Sent() const { return sent_; }
+    // RestoreSent - replaces the tally by counts (read back from a file); the observer is not called.
+    void RestoreSent(const std::vector<SentCount>& counts) { sent_.Restore(counts); }
     // Size - the number of rows remembered.
     std::size_t Size() const { return rows_.size(); }
 
@@ -88,6 +97,7 @@ private:
 
     RetryClock clock_;
     std::map<std::int32_t, RetryEntry> rows_;
+    RecipientTally sent_;
     std::function<void()> onChange_;
 };
 

@@ -19,6 +19,9 @@ namespace {
 constexpr std::string_view kHeader = "tesselcomsvc retry state 1";
 constexpr std::string_view kAbsent = "-";
 constexpr std::size_t kFieldCount = 7;
+// A line of the recipient tally: the tag, the minute, the count.
+constexpr std::string_view kSentTag = "sent";
+constexpr std::size_t kSentFieldCount = 3;
 // A file larger than this was not written by the service (a row takes well under 1 KiB).
 constexpr off_t kLargestFile = 64L * 1024 * 1024;
 constexpr mode_t kFileMode = 0600;
@@ -94,6 +97,19 @@ std::optional<RetryEntry> ParseEntry(std::string_view line, const RetryClocks& n
     return entry;
 }
 
+// IsTaggedLine - a line that begins with a lower-case word rather than a row's ID.
+bool IsTaggedLine(std::string_view line) { return !line.empty() && line[0] >= 'a' && line[0] <= 'z'; }
+
+// ParseSentCount - one minute of the tally, or nothing when the line is damaged.
+std::optional<SentCount> ParseSentCount(std::string_view line, const RetryClocks& now) {
+    std::vector<std::string_view> f = Fields(line);
+    if (f.size() != kSentFieldCount) return std::nullopt;
+    auto minute = Number(f[1]);
+    auto count = Number(f[2]);
+    if (!minute || !count || *count <= 0) return std::nullopt;
+    return SentCount{std::min(SteadyOf(*minute, now), now.Steady), *count};
+}
+
 // ReadOwnFile - the contents of path when it is a regular file of this user of a plausible size;
 // nothing when there is no file; throws Error with the reason otherwise.
 std::optional<std::string> ReadOwnFile(const std::string& path) {
@@ -129,7 +145,8 @@ RetryClocks ClocksOf(const RetrySchedule& schedule) {
 
 }  // namespace
 
-std::string RetryStateText(const std::vector<RetryEntry>& entries, const RetryClocks& now) {
+std::string RetryStateText(const std::vector<RetryEntry>& entries, const RetryClocks& now,
+                           const std::vector<SentCount>& sent) {
     std::string text(kHeader);
     text += '\n';
     for (const RetryEntry& e : entries) {
@@ -140,12 +157,17 @@ std::string RetryStateText(const std::vector<RetryEntry>& entries, const RetryCl
                 TimeField(first, now) + '\t' + OneLine(e.Refused ? e.Refused->Reply : "") + '\t' +
                 OneLine(e.LastReply) + '\n';
     }
+    for (const SentCount& minute : sent) {
+        text += std::string(kSentTag) + '\t' + std::to_string(WallMillis(minute.Minute, now)) + '\t' +
+                std::to_string(minute.Count) + '\n';
+    }
     return text;
 }
 
 std::optional<std::vector<RetryEntry>> ParseRetryState(std::string_view text,
                                                        const RetryClocks& now,
-                                                       std::string& problem) {
+                                                       std::string& problem,
+                                                       std::vector<SentCount>* sent) {
     if (!text.starts_with(std::string(kHeader) + "\n")) {
         problem = "not a retry state file of this service";
         return std::nullopt;
@@ -158,13 +180,24 @@ std::optional<std::vector<RetryEntry>> ParseRetryState(std::string_view text,
     text.remove_prefix(kHeader.size() + 1);
     for (std::size_t lineNumber = 2; !text.empty(); ++lineNumber) {
         std::size_t end = text.find('\n');
-        std::optional<RetryEntry> entry = ParseEntry(text.substr(0, end), now);
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end + 1);
+        if (IsTaggedLine(line)) {
+            if (Fields(line)[0] != kSentTag) continue;
+            std::optional<SentCount> minute = ParseSentCount(line, now);
+            if (!minute) {
+                problem = "line " + std::to_string(lineNumber) + " is damaged";
+                return std::nullopt;
+            }
+            if (sent) sent->push_back(*minute);
+            continue;
+        }
+        std::optional<RetryEntry> entry = ParseEntry(line, now);
         if (!entry) {
             problem = "line " + std::to_string(lineNumber) + " is damaged";
             return std::nullopt;
         }
         entries.push_back(std::move(*entry));
-        text.remove_prefix(end + 1);
     }
     return entries;
 }
@@ -174,8 +207,10 @@ void RetryStateFile::Load(RetrySchedule& schedule) const {
     try {
         std::optional<std::string> text = ReadOwnFile(path_);
         if (!text) return;
-        if (auto entries = ParseRetryState(*text, ClocksOf(schedule), problem)) {
+        std::vector<SentCount> sent;
+        if (auto entries = ParseRetryState(*text, ClocksOf(schedule), problem, &sent)) {
             schedule.Restore(*entries);
+            schedule.RestoreSent(sent);
             return;
         }
     } catch (const std::exception& e) {
@@ -205,7 +240,8 @@ std::optional<std::vector<RetryEntry>> RetryStateFile::Peek(const RetryClocks& n
 
 bool RetryStateFile::Save(const RetrySchedule& schedule) {
     try {
-        ReplaceFile(path_, RetryStateText(schedule.Entries(), ClocksOf(schedule)), kFileMode);
+        ReplaceFile(path_, RetryStateText(schedule.Entries(), ClocksOf(schedule), schedule.Sent().Counts()),
+                    kFileMode);
         saveFailureNoted_ = false;
         return true;
     } catch (const std::exception& e) {

@@ -24,17 +24,22 @@ struct RetryClocks {
     RetryTime Steady;
 };
 
-// RetryStateText - the file's contents for entries: a header line, then one line per row with
-// its times as wall-clock milliseconds. Control bytes of a reply become blanks.
-std::string RetryStateText(const std::vector<RetryEntry>& entries, const RetryClocks& now);
+// RetryStateText - the file's contents for entries and the tally sent: a header line, then one
+// line per row with its times as wall-clock milliseconds, then one line per minute of the tally
+// ("sent", the minute, the count). Control bytes of a reply become blanks.
+std::string RetryStateText(const std::vector<RetryEntry>& entries, const RetryClocks& now,
+                           const std::vector<SentCount>& sent = {});
 
 // ParseRetryState - the entries of a file written by RetryStateText, or nothing (with the reason in
-// problem) when the text is not such a file, whole. Times are not taken blindly: a next attempt
-// beyond the longest wait from now (a wall clock set back) is brought to it, a first refusal in
-// the future to now.
+// problem) when the text is not such a file, whole; the tally's minutes go to sent when given. A
+// line that begins with a word this reader does not know was added by a later version and is
+// skipped, so additions need no new header. Times are not taken blindly: a next attempt beyond the
+// longest wait from now (a wall clock set back) is brought to it, a first refusal or a minute of
+// the tally in the future to now.
 std::optional<std::vector<RetryEntry>> ParseRetryState(std::string_view text,
                                                        const RetryClocks& now,
-                                                       std::string& problem);
+                                                       std::string& problem,
+                                                       std::vector<SentCount>* sent = nullptr);
 
 // RetryStateFile - where a schedule is read from at start and written to after each change.
 class RetryStateFile {

@@ -5,6 +5,7 @@
 #include "smtp/helo_name.h"
 #include "util/event_log.h"
 #include "util/parse_integer.h"
+#include "util/record_text.h"
 
 namespace tessel::cycle {
 namespace {
@@ -33,7 +34,30 @@ std::string ReadHeloName(db::Database& db) {
     return "";
 }
 
+// ReadLimit - a limit that is off when empty or 0; anything but a whole number from 0 up is a
+// problem of key (and leaves the limit off: nothing is sent while there are problems).
+std::int32_t ReadLimit(db::Database& db, const std::string& key, std::vector<smtp::SettingProblem>& problems) {
+    const std::string text = ReadSetting(db, key);
+    if (text.find_first_not_of(" \t") == std::string::npos) return 0;
+    std::optional<std::int32_t> value = TryParseInteger(text);
+    if (value && *value >= 0) return *value;
+    problems.push_back({key, "\"" + RecordText(text) + "\" is not a whole number from 0 up"});
+    return 0;
+}
+
 }  // namespace
+
+std::optional<std::chrono::milliseconds> ParseWatchInterval(const std::string& text, std::string& problem) {
+    if (text.find_first_not_of(" \t") == std::string::npos) return std::nullopt;
+    std::optional<std::int32_t> value = TryParseInteger(text);
+    if (value && *value == 0) return std::nullopt;
+    if (value && *value >= kShortestWatch.count() && *value <= kLongestWatch.count()) {
+        return std::chrono::milliseconds(*value);
+    }
+    problem = "\"" + RecordText(text) + "\" is not a whole number of milliseconds from " +
+              std::to_string(kShortestWatch.count()) + " to " + std::to_string(kLongestWatch.count());
+    return std::nullopt;
+}
 
 std::string ReadSetting(db::Database& db, const std::string& key) {
     db::Statement& q = db.Configs();
@@ -75,6 +99,9 @@ CycleSettings ReadSmtpSettings(db::Database& db, bool evenWhenHeld) {
     smtp.ImplicitTls = ParseInteger(ReadSetting(db, "email.tls.implicit"), 0) == 1;
     smtp.MessagesPerSession = std::max(1, ParseInteger(ReadSetting(db, "email.reuse"), 1));
     settings.Problems = smtp::TransportProblems(smtp);
+    smtp.MessagesPerMinute = ReadLimit(db, "email.rate", settings.Problems);
+    smtp.RecipientsPerDay = ReadLimit(db, "email.rate.day", settings.Problems);
+    settings.Watch = ParseWatchInterval(ReadSetting(db, "cycle.watch"), settings.WatchProblem);
     return settings;
 }
 

@@ -1,7 +1,9 @@
 // The run-time settings of the `configs` table, read afresh at every cycle.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,10 @@ struct SmtpSettings : smtp::SmtpAccount {
     // email.retry.hours: temporarily refused recipients are retried this long after the row's
     // first such refusal; 0: not retried (they fail at once).
     std::int32_t RetryHours = kDefaultRetryHours;
+    // email.rate: at most this many messages a minute, spread evenly; 0: as fast as the link allows.
+    std::int32_t MessagesPerMinute = 0;
+    // email.rate.day: at most this many recipients in any 24 hours; 0: no limit.
+    std::int32_t RecipientsPerDay = 0;
 };
 
 // CycleSettings - the email. settings: the SMTP settings and the hold switch.
@@ -37,6 +43,10 @@ struct CycleSettings {
     std::int32_t AlarmCatchupMinutes = kDefaultAlarmCatchupMinutes;
     // log.days: rows of the delivery log mail_log older than this are removed; 0 keeps them.
     std::int32_t LogDays = 30;
+    // cycle.watch: between cycles the queue and the alarms are looked at this often, and a cycle
+    // starts at once when there is work; nothing: the cycles keep their own rhythm only.
+    std::optional<std::chrono::milliseconds> Watch;
+    std::string WatchProblem;  // what is wrong with cycle.watch when it cannot be used
     // The SMTP settings that cannot be used (TransportProblems); while there are any, no mail is sent.
     std::vector<smtp::SettingProblem> Problems;
 };
@@ -60,15 +70,27 @@ std::string ReadSetting(db::Database& db, const std::string& key);
 // .client, .secret, .scope, .refresh, .ca (as texts; empty when missing), email.helo (trimmed;
 // a value that is not a usable name, or longer than 255 bytes, is dropped with a warning record), and the TLS checks
 // email.tls.verify, .ca, .pin and .implicit (lenient, on for 1; empty keys leave them off), and
-// email.reuse (lenient, 1; below 1 counts as 1: messages per SMTP session); then checks them
-// (TransportProblems into Problems). With evenWhenHeld the settings after the hold switch are read
-// also while it is on. Throws ConversionError when email.ssl is not an integer (the hold switch is
-// then not read), DatabaseError, StatementError.
+// email.reuse (lenient, 1; below 1 counts as 1: messages per SMTP session), the limits email.rate
+// and email.rate.day (empty or 0: none; anything but a whole number from 0 up is a problem) and
+// cycle.watch (see ParseWatchInterval); then checks them (TransportProblems into Problems). With
+// evenWhenHeld the settings after the hold switch are read also while it is on. Throws
+// ConversionError when email.ssl is not an integer (the hold switch is then not read),
+// DatabaseError, StatementError.
 CycleSettings ReadSmtpSettings(db::Database& db, bool evenWhenHeld = false);
 
 // ReadRetryHours - email.retry.hours (a missing, empty, negative or non-integer value gives the
 // default). Throws DatabaseError / StatementError.
 std::int32_t ReadRetryHours(db::Database& db);
+
+// kShortestWatch, kLongestWatch - the range of cycle.watch in milliseconds: more often would cost
+// the database more than it gains, less often than the cycles' own rhythm gains nothing.
+inline constexpr std::chrono::milliseconds kShortestWatch{100};
+inline constexpr std::chrono::milliseconds kLongestWatch{30000};
+
+// ParseWatchInterval - cycle.watch from its text: nothing when empty or 0; a whole number of
+// milliseconds within kShortestWatch..kLongestWatch. Anything else puts a problem in problem and
+// gives nothing. Never throws (but std::bad_alloc).
+std::optional<std::chrono::milliseconds> ParseWatchInterval(const std::string& text, std::string& problem);
 
 // ReadSmsGatewaySettings - sms.prefix, sms.user, sms.password, sms.idapi, in this order; a missing
 // key is empty. Throws DatabaseError / StatementError.

@@ -14,6 +14,7 @@
 #include "db/database_error.h"
 #include "db/instance_lock.h"
 #include "db/transaction.h"
+#include "mime/address_parser.h"
 #include "util/event_log.h"
 #include "util/explode.h"
 #include "util/parse_integer.h"
@@ -88,6 +89,7 @@ struct Drain {
     RetrySchedule& Retry;
     DrainCounts& Counts;
     const StopSignal* Stop;
+    DrainCarry& Carry;
     // The settings the sessions use: email.reuse may be lowered for the rest of the drain.
     SmtpSettings Session;
     // When the drain last used the database: a write after a long send checks the session first.
@@ -100,7 +102,8 @@ struct Drain {
 };
 
 bool StopRaised(const Drain& drain) {
-    return drain.Stop != nullptr && drain.Stop->Requested();
+    return (drain.Stop != nullptr && drain.Stop->Requested()) ||
+           (drain.Carry.Pause != nullptr && drain.Carry.Pause->Requested());
 }
 
 enum class RowEnd {
@@ -414,6 +417,57 @@ bool SaveProgress(Drain& drain, std::int32_t rowId, RowAttempt& attempt) {
     return CommitRowState(drain, rowId, attempt, JoinRecipients(remaining));
 }
 
+// WaitForTurn - with email.rate, waits until the last message lies 60/N seconds back. False when a
+// stop or a pause came first.
+bool WaitForTurn(Drain& drain) {
+    if (drain.Smtp.MessagesPerMinute <= 0 || !drain.Carry.LastMessage) return !StopRaised(drain);
+    auto spacing = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::minutes(1)) /
+                   drain.Smtp.MessagesPerMinute;
+    return !WaitForSignals(*drain.Carry.LastMessage + spacing, {drain.Stop, drain.Carry.Pause});
+}
+
+enum class DailyRoom {
+    Room,     // the recipient may go
+    Full,     // the limit is reached: the drain ends
+    TooMany,  // the recipient alone holds more addresses than the limit allows in a day
+};
+
+// CheckDailyLimit - whether recipient may go under email.rate.day. When the limit is reached, the
+// first time until mail goes again, a warning says when there will be room; a recipient that can
+// never go under the limit gets a warning of its own.
+DailyRoom CheckDailyLimit(Drain& drain, std::int32_t rowId, const std::string& recipient) {
+    const std::int64_t limit = drain.Smtp.RecipientsPerDay;
+    if (limit <= 0) return DailyRoom::Room;
+    const auto count = std::max<std::int64_t>(1, static_cast<std::int64_t>(mime::ParseAddressList(recipient).size()));
+    const std::string limitText = "the daily limit email.rate.day = " + std::to_string(limit);
+    if (count > limit) {
+        WriteWarning(kServiceSource, Capitalised(DescribeMessage(rowId, recipient)) + " not sent: its " +
+                                         std::to_string(count) + " addresses exceed " + limitText);
+        return DailyRoom::TooMany;
+    }
+    const RetryTime now = drain.Retry.Now();
+    const std::int64_t sent = drain.Retry.Sent().Within(now);
+    if (sent + count <= limit) return DailyRoom::Room;
+    if (!drain.Carry.DailyLimitNoted) {
+        drain.Carry.DailyLimitNoted = true;
+        std::optional<RetryTime> room = drain.Retry.Sent().RoomAt(now, limit, count);
+        WriteWarning(kServiceSource, Capitalised(limitText) + " is reached (" + std::to_string(sent) +
+                                         " recipients in the last 24 hours): the queued mail waits" +
+                                         (room ? " about " + HoursAndMinutes(now, *room) : std::string()) +
+                                         ", until the window allows more");
+    }
+    return DailyRoom::Full;
+}
+
+// NoteSent - the message's time for email.rate, and its recipients for email.rate.day.
+void NoteSent(Drain& drain, const smtp::DeliveryResult& result) {
+    drain.Carry.LastMessage = std::chrono::steady_clock::now();
+    if (drain.Smtp.RecipientsPerDay <= 0) return;
+    const std::int64_t sent = RecipientsSent(result);
+    drain.Retry.NoteSent(sent);
+    if (sent > 0) drain.Carry.DailyLimitNoted = false;
+}
+
 // SendRecipients - each recipient of the attempt in order, with the row's progress saved after each,
 // until the drain must defer or stop (also when the instance lost its right to write).
 DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const AttachmentFiles& files,
@@ -421,8 +475,22 @@ DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const Attachmen
     for (const std::string& recipient : attempt.Recipients) {
         if (StopRaised(drain)) return DeliveryAction::Stop;
         ScopedRecordContext about(std::nullopt, recipient);
+        switch (CheckDailyLimit(drain, row.Id, recipient)) {
+            case DailyRoom::Room: break;
+            case DailyRoom::Full:
+                // Nobody is at fault: the row waits without a back-off.
+                attempt.BackOff = false;
+                return DeliveryAction::Defer;
+            case DailyRoom::TooMany:
+                // It stays in the row, and the row in back-off, while the others go.
+                attempt.Outcomes.push_back({RecipientFate::Kept, recipient});
+                continue;
+        }
+        if (!WaitForTurn(drain)) return DeliveryAction::Stop;
         smtp::DeliveryResult result;
         DeliveryDecision decision = SendOnce(drain, row, files, recipient, result);
+        NoteSent(drain, result);
+        if (decision.Throttled) drain.Carry.ResumeAfter = row.Id;
         if (decision.Fate == RecipientFate::Untried) return decision.Action;
         EntryOutcome outcome = OutcomeOf(decision, recipient);
         Count(drain.Counts, decision);
@@ -556,14 +624,21 @@ private:
 }  // namespace
 
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
-                       const std::string& attachmentRoot, RetrySchedule& retry, const StopSignal* stop) {
+                       const std::string& attachmentRoot, RetrySchedule& retry, const StopSignal* stop,
+                       DrainCarry* carry) {
     EndOfDrain endOfDrain(sender);
     DrainResult result;
     result.QueueEngine = QueueEngine(db);
     result.MailLog = MailLogExists(db);
     AttachmentDirectory attachments(attachmentRoot);
-    Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop, smtp};
+    DrainCarry alone;
+    DrainCarry& carried = carry != nullptr ? *carry : alone;
+    Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop, carried, smtp};
     drain.Log = result.MailLog;
+    // After a throttling reply the first pass begins behind the row that drew it; it reads only
+    // part of the queue.
+    std::int32_t firstAfter = carried.ResumeAfter.value_or(kBeforeFirstId);
+    carried.ResumeAfter.reset();
     // A row is tried at most once per drain. Only the rows tried that stay queued are noted (the
     // others are gone), so this follows the rows left for later, not the queue.
     std::set<std::int32_t> tried;
@@ -575,7 +650,9 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
     for (;;) {
         bool triedAny = false;
         std::set<std::int32_t> remembered;  // the rows of the retry schedule that are still queued
-        std::int32_t after = kBeforeFirstId;
+        std::int32_t after = firstAfter;
+        const bool wholeQueue = firstAfter == kBeforeFirstId;
+        firstAfter = kBeforeFirstId;
         for (;;) {
             q.SetInteger("after", after);
             q.Open();
@@ -612,7 +689,7 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
             }
             q.Close();
         }
-        if (!triedAny) {
+        if (!triedAny && wholeQueue) {
             // A pass with nothing to try has read the whole queue.
             retry.KeepOnly(remembered);
             return result;

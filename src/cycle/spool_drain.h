@@ -1,7 +1,9 @@
 // Sending every queued message of mail_spooler and removing each row once it is processed.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cycle/retry_schedule.h"
@@ -33,6 +35,21 @@ inline std::uint64_t Attempted(const DrainCounts& c) {
     return c.Delivered + c.Refused + c.Deferred + c.Pending + c.Unconfirmed + c.GivenUp;
 }
 
+// DrainCarry - what the drains of one process hand on to each other, and the pause request they
+// heed (email.rate, email.rate.day and throttling replies).
+struct DrainCarry {
+    // After a throttling reply: the next drain begins with the rows after this one (and then the
+    // rest), so that a recipient that draws such a reply every time cannot hold back the others.
+    std::optional<std::int32_t> ResumeAfter;
+    // When the last message left, on the monotonic clock: email.rate spaces the next one from it.
+    std::optional<std::chrono::steady_clock::time_point> LastMessage;
+    // The warning that email.rate.day was reached is written; cleared once mail goes again.
+    bool DailyLimitNoted = false;
+    // A raised pause ends the drain at a message boundary (or a wait for email.rate) like a stop,
+    // but never cuts a message short.
+    const StopSignal* Pause = nullptr;
+};
+
 struct DrainResult {
     DrainOutcome Outcome = DrainOutcome::Drained;
     DrainCounts Counts;
@@ -55,7 +72,11 @@ struct DrainResult {
 // holds it the drain ends (Deferred) without writing. When the table mail_log exists, each
 // recipient's outcome (delivered, pending, refused, given up, unconfirmed) is logged in the same
 // transaction as the row's write that follows it. What a failed delivery means is
-// DecideDelivery's. A raised stop ends the drain before the next message, or cuts the one in
+// DecideDelivery's; a throttling reply ends the drain (Deferred) with no back-off. With email.rate
+// the messages leave at least 60/N seconds apart (also from one drain to the next, through carry);
+// with email.rate.day a message that would take the recipients of the last 24 hours (counted in
+// retry) over the limit is not sent: the drain ends (Deferred), the warning written once until mail
+// goes again. A raised stop ends the drain before the next message, or cuts the one in
 // progress short before its final "."; the row in progress keeps the recipients not yet served
 // (without a back-off) and the later rows stay. However it ends, the sender is told that the drain
 // is over (EndSession). Throws DatabaseError / StatementError (for a connection that cannot be
@@ -63,6 +84,6 @@ struct DrainResult {
 // the row in progress then holds the recipients not yet served.
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
                        const std::string& attachmentRoot, RetrySchedule& retry,
-                       const StopSignal* stop = nullptr);
+                       const StopSignal* stop = nullptr, DrainCarry* carry = nullptr);
 
 }  // namespace tessel::cycle

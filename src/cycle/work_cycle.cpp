@@ -19,7 +19,8 @@ WorkCycle::WorkCycle(db::Database& db, mail::MailSender& sender, std::string att
       sender_(sender),
       attachmentRoot_(std::move(attachmentRoot)),
       clock_(std::move(clock)),
-      retry_(std::move(retryClock)) {}
+      retry_(std::move(retryClock)),
+      watch_(db_, clock_) {}
 
 void WorkCycle::KeepRetryStateIn(std::string path) {
     retryFile_.emplace(std::move(path));
@@ -29,6 +30,7 @@ void WorkCycle::KeepRetryStateIn(std::string path) {
 
 CycleOutcome WorkCycle::RunCycle() {
     report_ = {};
+    watchInterval_.reset();
     // The session kept from the last cycle holds the lock; a lost one (server restart, killed
     // session) is opened anew and must win the lock again.
     if (db_.IsConnected() && !db_.Cn().Ping()) db_.Disconnect();
@@ -43,12 +45,21 @@ CycleOutcome WorkCycle::RunCycle() {
     lastDrain_ = {};
 
     CycleSettings settings = ReadSmtpSettings(db_);
+    NoteWatchSetting(settings);
     if (settings.Hold) return EndBeforeWork(CycleOutcome::Held);
     if (!db::AcquireInstanceLock(db_.Cn())) {
         ChangeRole(Role::Standby);
         return EndBeforeWork(CycleOutcome::Standby);
     }
     ChangeRole(Role::Active);
+    // What is queued from here on is the next cycle's: the watch compares with this.
+    bool watching = settings.Watch.has_value();
+    try {
+        if (watching) watch_.Mark();
+    } catch (const db::DatabaseError&) {
+        // The cycle's own statements meet the fault next; the watch waits for a later cycle.
+        watching = false;
+    }
     // Files of a process that was killed while it sent them would otherwise stay for ever.
     RemoveLeftoverAttachments(attachmentRoot_);
     report_.AlarmsDispatched = DispatchAlarms(db_, settings.Smtp.SenderAddress, clock_,
@@ -65,7 +76,7 @@ CycleOutcome WorkCycle::RunCycle() {
         return report_.Outcome = CycleOutcome::Completed;
     }
     // A deferred drain is a completed cycle: the next one tries the rest of the queue.
-    lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, retry_, stop_);
+    lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, retry_, stop_, &carry_);
     report_.Drain = lastDrain_.Counts;
     NoteQueueEngine(lastDrain_.QueueEngine);
     if (lastDrain_.MailLog && settings.LogDays > 0) CleanUpLog(settings.LogDays);
@@ -76,7 +87,32 @@ CycleOutcome WorkCycle::RunCycle() {
     CountQueue();
     // The session stays open with the lock: a standby must not slip in between two cycles.
     report_.HoldsLock = true;
+    // After a deferral (the server throttles, the daily limit, a server that cannot be used) new
+    // mail would not go any sooner: the next cycle keeps its turn.
+    if (watching && lastDrain_.Outcome == DrainOutcome::Drained) watchInterval_ = settings.Watch;
     return report_.Outcome = CycleOutcome::Completed;
+}
+
+std::optional<std::chrono::milliseconds> WorkCycle::WatchInterval() const {
+    return db_.IsConnected() ? watchInterval_ : std::nullopt;
+}
+
+bool WorkCycle::WorkWaiting() noexcept {
+    if (!WatchInterval()) return false;
+    try {
+        return watch_.WorkWaiting();
+    } catch (const std::exception&) {
+        // The next cycle opens the session again if it was lost; until then nobody looks.
+        watchInterval_.reset();
+        return false;
+    }
+}
+
+void WorkCycle::NoteWatchSetting(const CycleSettings& settings) {
+    if (settings.WatchProblem == watchProblemNoted_) return;
+    watchProblemNoted_ = settings.WatchProblem;
+    if (!settings.WatchProblem.empty()) WriteWarning(kServiceSource, "The setting cycle.watch cannot be used: " + settings.WatchProblem +
+                                     "; cycles keep their own rhythm");
 }
 
 CycleOutcome WorkCycle::EndBeforeWork(CycleOutcome outcome) {

@@ -11,6 +11,7 @@
 #include "cycle/retry_schedule.h"
 #include "cycle/retry_state_file.h"
 #include "cycle/spool_drain.h"
+#include "cycle/work_watch.h"
 #include "db/database.h"
 #include "mail/mail_sender.h"
 #include "util/stop_signal.h"
@@ -60,6 +61,20 @@ public:
     // WatchStop - from now on a raised stop ends the drain at the next message boundary.
     void WatchStop(const StopSignal& stop) { stop_ = &stop; }
 
+    // WatchPause - from now on a raised pause ends the drain at the next message boundary (or wait
+    // for email.rate), without cutting a message short.
+    void WatchPause(const StopSignal& pause) { carry_.Pause = &pause; }
+
+    // WatchInterval - how often to look for new work until the next cycle (cycle.watch): only after a
+    // cycle that worked and drained the queue, on the session it keeps; nothing otherwise (held, on
+    // standby, no database, settings that cannot be used, a deferred drain, or a look that failed:
+    // the next cycle comes at its own rhythm).
+    std::optional<std::chrono::milliseconds> WatchInterval() const;
+
+    // WorkWaiting - one look (see WorkWatch): true when a cycle should start now. A database error
+    // ends the looking until the next cycle. Never throws.
+    bool WorkWaiting() noexcept;
+
     // KeepRetryStateIn - the retry state is read from the file at path now and written there after
     // each change, so that it outlives the process. Never throws (see RetryStateFile).
     void KeepRetryStateIn(std::string path);
@@ -99,6 +114,9 @@ private:
     // another only after the table had them again.
     void NoteQueueEngine(const db::TableEngine& engine);
 
+    // NoteWatchSetting - the warning about a cycle.watch that cannot be used, once per value.
+    void NoteWatchSetting(const CycleSettings& settings);
+
     db::Database& db_;
     mail::MailSender& sender_;
     std::string attachmentRoot_;
@@ -113,6 +131,10 @@ private:
     bool countQueue_ = false;
     bool queueWithoutTransactionsNoted_ = false;
     std::optional<std::chrono::steady_clock::time_point> nextLogCleanup_;  // none: at the next cycle
+    DrainCarry carry_;
+    WorkWatch watch_;
+    std::optional<std::chrono::milliseconds> watchInterval_;  // while the watch may look
+    std::string watchProblemNoted_;
 };
 
 // CycleSummaryText - the information record of a cycle that did something.

@@ -45,6 +45,7 @@ public:
           sender_(smtp::SessionTimeouts{}, &stop_),
           cycle_(database_, sender_, config::AttachmentRoot(locations_)) {
         cycle_.WatchStop(stop_);
+        cycle_.WatchPause(pause_);
     }
 
     // Start-up configuration: the connection parameters from configs.ini. Throws Error for a
@@ -106,6 +107,14 @@ public:
     void Resume() noexcept { stop_.Clear(); }
     // RequestFlush - every back-off is cleared before the next cycle. Any thread.
     void RequestFlush() noexcept { flushRequested_.store(true); }
+    // Pause - a pause arrived: the drain ends at its next message boundary. Any thread.
+    void Pause() noexcept { pause_.Request(); }
+    // Continue - the pause is over.
+    void Continue() noexcept { pause_.Clear(); }
+
+    // WatchInterval / WorkWaiting - the look for new work between cycles (cycle.watch).
+    std::optional<std::chrono::milliseconds> WatchInterval() const { return cycle_.WatchInterval(); }
+    bool WorkWaiting() noexcept { return cycle_.WorkWaiting(); }
 
 private:
     void ApplyFlush() {
@@ -117,6 +126,7 @@ private:
 
     config::FileLocations locations_;
     StopSignal stop_;
+    StopSignal pause_;
     db::Database database_;
     mail::SmtpMailSender sender_;
     cycle::WorkCycle cycle_;
@@ -133,6 +143,8 @@ ServiceHandlers MakeServiceHandlers(ServiceWork& work) {
     handlers.InterruptWork = [&work] { work.Interrupt(); };
     handlers.ResumeWork = [&work] { work.Resume(); };
     handlers.RequestFlush = [&work] { work.RequestFlush(); };
+    handlers.PauseWork = [&work] { work.Pause(); };
+    handlers.ContinueWork = [&work] { work.Continue(); };
     return handlers;
 }
 
@@ -146,7 +158,9 @@ int RunMode(const CommandLine& commandLine) {
     if (commandLine.Selected == Mode::Once) {
         status = RunOnce(service, std::cerr);
     } else {
-        TickSleeper sleeper(commandLine.Tick);
+        // Between cycles the sleeper looks for new work, so that it need not wait for its turn.
+        WatchingSleeper sleeper(commandLine.Tick, [&work] { return work.WatchInterval(); },
+                                [&work] { return work.WorkWaiting(); });
         status = RunServiceProcess(service, sleeper);
     }
     work.Stopped();

@@ -34,6 +34,11 @@ struct ServiceHandlers {
     // (or the end of the one in progress) clears every back-off first. May be left empty. Must not
     // block.
     std::function<void()> RequestFlush;
+    // PauseWork - called on the thread that receives a pause, at once: the cycle in progress ends at
+    // its next message boundary (without cutting a message short). May be left empty. Must not block.
+    std::function<void()> PauseWork;
+    // ContinueWork - called by the worker when it continues after a pause.
+    std::function<void()> ContinueWork;
 };
 
 }  // namespace tessel::service

@@ -31,7 +31,8 @@ void ServiceWorker::ServiceExecute() {
             ticks_ = 0;
             service_.Handlers().RunCycle();
         }
-        sleeper_.Sleep();
+        // New work found during the tick: the cycle starts at once.
+        if (sleeper_.SleepOrWork()) ticks_ = kTicksPerCycle - 1;
         HandleControlRequests();
     }
 }
@@ -97,6 +98,7 @@ void ServiceWorker::ApplyControl(ControlCode code, ServiceState before) {
             publisher.Publish(ServiceState::ContinuePending);
             publisher.Publish(ServiceState::Running);
             paused_ = false;
+            if (const auto& resume = service_.Handlers().ContinueWork) resume();
             break;
         case kControlInterrogate:
             publisher.Publish(before);

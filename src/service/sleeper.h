@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <optional>
 
 namespace tessel::service {
 
@@ -12,6 +14,12 @@ public:
     virtual ~Sleeper() = default;
     // Sleep - waits one tick.
     virtual void Sleep() = 0;
+    // SleepOrWork - waits one tick, or less when new work turns up meanwhile: true then. Without a
+    // way to look for work, the tick.
+    virtual bool SleepOrWork() {
+        Sleep();
+        return false;
+    }
 };
 
 // TickSleeper - sleeps the given tick length.
@@ -20,8 +28,25 @@ public:
     explicit TickSleeper(std::chrono::milliseconds tick = kDefaultTick) : tick_(tick) {}
     void Sleep() override;
 
-private:
+protected:
     std::chrono::milliseconds tick_;
+};
+
+// WatchingSleeper - a tick in which the work is looked at every interval (as Interval says at each
+// look; nothing: no looking), across ticks: a look that finds work ends the tick at once.
+class WatchingSleeper : public TickSleeper {
+public:
+    using IntervalFn = std::function<std::optional<std::chrono::milliseconds>()>;
+    using LookFn = std::function<bool()>;
+
+    WatchingSleeper(std::chrono::milliseconds tick, IntervalFn interval, LookFn look)
+        : TickSleeper(tick), interval_(std::move(interval)), look_(std::move(look)) {}
+    bool SleepOrWork() override;
+
+private:
+    IntervalFn interval_;
+    LookFn look_;
+    std::optional<std::chrono::steady_clock::time_point> nextLook_;
 };
 
 }  // namespace tessel::service

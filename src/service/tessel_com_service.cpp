@@ -18,6 +18,7 @@ void TesselComService::ControlHandler(ControlCode code) {
         handlers_.InterruptWork();
     }
     if (code == kControlFlush && handlers_.RequestFlush) handlers_.RequestFlush();
+    if (code == kControlPause && handlers_.PauseWork) handlers_.PauseWork();
 }
 
 void TesselComService::ServiceEntry(Sleeper& sleeper) noexcept {

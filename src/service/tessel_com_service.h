@@ -22,8 +22,9 @@ public:
     TesselComService(ServiceHandlers handlers, StatusChannel& channel);
 
     // ControlHandler - queues code for the worker and wakes a paused worker; a stop or shutdown also
-    // interrupts the work in progress (InterruptWork), since the worker reads the queue only between
-    // cycles, and a flush is noted at once (RequestFlush). Changes no state. Safe from any thread. Codes that arrive before the worker exists
+    // interrupts the work in progress (InterruptWork), and a pause ends it at a message boundary
+    // (PauseWork), since the worker reads the queue only between cycles; a flush is noted at once
+    // (RequestFlush). Changes no state. Safe from any thread. Codes that arrive before the worker exists
     // wait in the queue.
     void ControlHandler(ControlCode code);
 

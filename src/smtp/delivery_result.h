@@ -52,6 +52,7 @@ struct RecipientReply {
     std::string Address;
     int Code = 0;
     std::string Reply;  // the whole reply, described for records
+    std::string EnhancedStatus;  // its enhanced status code ("4.7.0"); empty when it had none
 };
 
 // DeliveryResult - the facts of one attempt. Delivered: the final "." got 250, so every recipient
@@ -63,6 +64,7 @@ struct DeliveryResult {
     std::string Reason;         // the error's text or the refusal, for the warning record
     int ReplyCode = 0;          // the code of the refusing reply (0 when the failure was no reply)
     std::string Reply;          // that reply, described; empty when none ended the attempt
+    std::string EnhancedStatus;  // that reply's enhanced status code ("4.3.2"); empty when none
     std::vector<RecipientReply> Recipients;  // one per envelope recipient, in RCPT TO order
     std::int32_t SessionMessages = 0;  // messages the session had carried before this one
     std::string MessageId;  // the Message-ID the message carried, when the mail layer made one

@@ -149,7 +149,7 @@ DeliveryResult SmtpClient::Transact(const Envelope& envelope, const MessageText&
     }
     DeliveryResult result;
     result.SessionMessages = messages_;
-    for (const std::string& recipient : envelope.Recipients) result.Recipients.push_back({recipient, 0, {}});
+    for (const std::string& recipient : envelope.Recipients) result.Recipients.push_back({recipient, 0, {}, {}});
     if (!transport_) {
         DeliveryResult opened = Open();
         if (!opened.Delivered) {
@@ -223,6 +223,7 @@ void SmtpClient::Transaction(const Envelope& envelope, const MessageText& text, 
             RecipientReply& answer = result.Recipients[i - 2];
             answer.Code = reply.NumericCode;
             answer.Reply = reply.Describe();
+            if (reply.EnhancedStatus) answer.EnhancedStatus = reply.EnhancedStatus->Text();
             anyAccepted = anyAccepted || accepted;
         }
         if (state_ == SessionState::MailFrom) mailAccepted = accepted;
@@ -310,6 +311,7 @@ DeliveryResult SmtpClient::Failed(std::exception_ptr error, DeliveryResult facts
                 facts.Error = valid ? ErrorKind::Refused : ErrorKind::Connection;
                 facts.ReplyCode = valid ? refusal.Reply().NumericCode : 0;
                 facts.Reply = refusal.Reply().Describe();
+                if (valid && refusal.Reply().EnhancedStatus) facts.EnhancedStatus = refusal.Reply().EnhancedStatus->Text();
             } catch (const WaitStopped&) {
                 facts.Error = ErrorKind::Stopped;
                 abandoned_ = true;

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <initializer_list>
 #include <mutex>
 
 namespace tessel {
@@ -29,5 +31,10 @@ private:
     std::mutex mutex_;  // keeps the flag and the eventfd's counter in step
     std::atomic<bool> requested_{false};
 };
+
+// WaitForSignals - waits until deadline, or less when one of signals (a null one is ignored) is or
+// gets raised; true in that case. Throws PlatformError when the wait itself fails.
+bool WaitForSignals(std::chrono::steady_clock::time_point deadline,
+                    std::initializer_list<const StopSignal*> signals);
 
 }  // namespace tessel

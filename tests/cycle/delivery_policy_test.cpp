@@ -13,6 +13,8 @@ using tessel::test::FailureClass;
 TEST(DeliveryPolicy, EachOutcomeHasOneMeaning) {
     const std::string server = "Mail server mail.example:587 cannot be used; queued mail 7 to \"r@example\" "
                                "and the mail after it wait for a later cycle: ";
+    const std::string throttling = "Mail server mail.example:587 is throttling: no more mail is sent this cycle, "
+                                   "and the queued mail waits without counting against any row's retries: ";
     struct Case {
         const char* name;
         DeliveryResult result;
@@ -36,9 +38,9 @@ TEST(DeliveryPolicy, EachOutcomeHasOneMeaning) {
         {"refused for now, retries off", tessel::test::FailedAs(FailureClass::Temporary, "452 full", 452), 0,
          RecipientFate::Failed, DeliveryAction::Continue, "Queued mail 7 to \"r@example\" not delivered: 452 full"},
         {"channel closing", tessel::test::FailedAs(FailureClass::Temporary, "421 4.7.0 Too many", 421), 120,
-         RecipientFate::Pending, DeliveryAction::Defer, server + "421 4.7.0 Too many (session state: RCPT TO)"},
+         RecipientFate::Kept, DeliveryAction::Defer, throttling + "421 4.7.0 Too many"},
         {"channel closing, retries off", tessel::test::FailedAs(FailureClass::Temporary, "421 bye", 421), 0,
-         RecipientFate::Pending, DeliveryAction::Defer, server + "421 bye (session state: RCPT TO)"},
+         RecipientFate::Kept, DeliveryAction::Defer, throttling + "421 bye"},
         {"no reply to the end", tessel::test::FailedAs(FailureClass::Unconfirmed, "Timed out"), 120,
          RecipientFate::Unconfirmed, DeliveryAction::Continue,
          "Queued mail 7 to \"r@example\": delivery unconfirmed, not retried (the server may have taken it): "
@@ -96,10 +98,12 @@ TEST(DeliveryPolicy, KeptSessionsAndFailuresBeforeTheTransaction) {
          DeliveryAction::RetryNow, true, 0},
         {"421 at MAIL FROM after three messages", Facts(ErrorKind::Refused, SessionState::MailFrom, 421, 3),
          DeliveryAction::RetryNow, true, 3},
-        {"421 at RCPT TO of a session's first message", Facts(ErrorKind::Refused, SessionState::RcptTo, 421, 0),
-         DeliveryAction::Defer, true, 0},
-        {"421 to the final dot of a kept session", Facts(ErrorKind::Refused, SessionState::DataEnd, 421, 2),
-         DeliveryAction::Defer, true, 0},
+        {"421 at RCPT TO of a session's first message: throttling", Facts(ErrorKind::Refused, SessionState::RcptTo, 421, 0),
+         DeliveryAction::Defer, false, 0},
+        {"421 to the final dot of a kept session: throttling", Facts(ErrorKind::Refused, SessionState::DataEnd, 421, 2),
+         DeliveryAction::Defer, false, 0},
+        {"421 at the greeting: throttling", Facts(ErrorKind::Refused, SessionState::Greeting, 421, 0),
+         DeliveryAction::Defer, false, 0},
         {"closed after the final dot of a kept session", Facts(ErrorKind::Connection, SessionState::DataEnd, 0, 2),
          DeliveryAction::Continue, true, 0},
     };
@@ -110,6 +114,56 @@ TEST(DeliveryPolicy, KeptSessionsAndFailuresBeforeTheTransaction) {
         EXPECT_EQ(decision.BackOff, c.backOff);
         EXPECT_EQ(decision.SessionLimit, c.sessionLimit);
     }
+}
+
+}  // namespace
+}  // namespace tessel::cycle
+
+namespace tessel::cycle {
+namespace {
+
+// Which replies say the server throttles: by code, enhanced status and the step they answer.
+TEST(DeliveryPolicy, ThrottlingReplies) {
+    using smtp::SessionState;
+    const struct {
+        SessionState state;
+        int code;
+        const char* status;
+        bool throttling;
+    } cases[] = {
+        {SessionState::Greeting, 421, "", true},       {SessionState::RcptTo, 421, "4.4.2", true},
+        {SessionState::MailFrom, 451, "4.3.2", true},  {SessionState::MailFrom, 432, "4.3.2", true},
+        {SessionState::RcptTo, 451, "4.7.0", true},    {SessionState::DataEnd, 450, "4.7.28", true},
+        {SessionState::RcptTo, 450, "4.2.1", true},    {SessionState::RcptTo, 451, "4.2.1", false},
+        {SessionState::RcptTo, 451, "4.7.1", false},   {SessionState::RcptTo, 450, "4.2.0", false},
+        {SessionState::RcptTo, 550, "4.7.0", false},   {SessionState::Auth, 454, "4.7.0", false},
+        {SessionState::StartTls, 454, "4.7.0", false}, {SessionState::RcptTo, 452, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.code) + " " + c.status + " in " + std::string(smtp::StateName(c.state)));
+        EXPECT_EQ(IsThrottling(c.state, c.code, c.status), c.throttling);
+    }
+}
+
+// A pipelined transaction delivered to some addresses while another drew a throttling reply: the
+// served ones leave the row, the throttled one stays with no retry clock, and the drain ends.
+TEST(DeliveryPolicy, AThrottledAddressOfADeliveredMessageEndsTheDrain) {
+    DeliveryResult result = DeliveryResult::Success();
+    result.Recipients = {{"a@example", 250, "250 ok", ""}, {"b@example", 451, "451 4.7.0 slow down", "4.7.0"}};
+    SmtpSettings smtp;
+    smtp.Host = "mail.example";
+    smtp.Port = 25;
+    DeliveryDecision decision = DecideDelivery(result, 7, "a@example, b@example", smtp);
+    EXPECT_TRUE(decision.Throttled);
+    EXPECT_EQ(decision.Action, DeliveryAction::Defer);
+    EXPECT_FALSE(decision.BackOff);
+    ASSERT_EQ(decision.Addresses.size(), 2u);
+    EXPECT_EQ(decision.Addresses[0].Fate, RecipientFate::Delivered);
+    EXPECT_EQ(decision.Addresses[1].Fate, RecipientFate::Kept);
+    EXPECT_EQ(decision.Warning, "Mail server mail.example:25 is throttling: no more mail is sent this cycle, and "
+                                "the queued mail waits without counting against any row's retries: "
+                                "RCPT TO:<b@example> answered 451 4.7.0 slow down");
+    EXPECT_EQ(RecipientsSent(result), 1);
 }
 
 }  // namespace

@@ -61,7 +61,8 @@ protected:
                    sql().Quote(bytes) + ")");
     }
     DrainOutcome Drain() { return DrainFully().Outcome; }
-    DrainResult DrainFully() { return DrainSpool(db, sender, smtp, AttachmentRoot(), retry); }
+    // What the service's drains hand on to each other comes along from one drain to the next.
+    DrainResult DrainFully() { return DrainSpool(db, sender, smtp, AttachmentRoot(), retry, nullptr, &carry); }
     // Later - moves the back-off clock on.
     void Later(std::chrono::minutes minutes) { now += minutes; }
     std::string QueuedIds() {
@@ -82,6 +83,7 @@ protected:
     std::vector<std::string> warnings;
     RetryTime now{};
     RetrySchedule retry{[this] { return now; }};
+    DrainCarry carry;
 
 private:
     ScopedEventSink sink_;
@@ -722,7 +724,8 @@ TEST_F(SpoolDrainTest, PendingRecipientsAreGivenUpAfterTheRetryHours) {
 }
 
 // A server that allows four sessions and then answers 421, and a recipient that always draws a
-// 421: the recipients already served never get the message twice, and the rows behind go out.
+// 421: the recipients already served never get the message twice, and the rows behind go out
+// (each 421 is a throttling reply: the next drain begins behind the row that drew it).
 TEST_F(SpoolDrainTest, ClosingRepliesNeitherRepeatNorBlockTheQueue) {
     std::string ten;
     for (int i = 1; i <= 10; ++i) ten += (i > 1 ? ";r" : "r") + std::to_string(i) + "@example";
@@ -749,7 +752,11 @@ TEST_F(SpoolDrainTest, ClosingRepliesNeitherRepeatNorBlockTheQueue) {
     EXPECT_EQ(got["behind@example"], 1);
     EXPECT_EQ(QueuedIds(), "2");
     EXPECT_EQ(Destinatario(sql(), 2), "poison@example");
+    // A throttling reply puts no row in back-off and starts no give-up clock.
+    EXPECT_EQ(retry.Size(), 0u);
     // What the process remembers of a row goes with the row, also when another program removes it.
+    sender.Result = [](const SendCall&) { return Refusal(451, "4.7.1 Greylisted"); };
+    Drain();
     EXPECT_EQ(retry.Size(), 1u);
     sql().Exec("DELETE FROM mail_spooler");
     Drain();
