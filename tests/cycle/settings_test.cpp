@@ -241,6 +241,34 @@ TEST_F(SettingsTest, UnusableTransportSettingsAreNamedByTheirKey) {
 
 // With a setting that cannot be used the cycle sends nothing, says which key is wrong in an error
 // record (not that the server cannot be used), and reports the drain as deferred.
+// The sending limits: off when empty or 0, a whole number from 0 up, anything else a problem of
+// its key.
+TEST_F(SettingsTest, SendingLimitsAreWholeNumbersOrProblemsOfTheirKey) {
+    const struct {
+        const char* value;
+        std::int32_t limit;
+        bool problem;
+    } cases[] = {{"", 0, false}, {" ", 0, false}, {"0", 0, false},    {"30", 30, false},
+                 {" 2000", 2000, false}, {"-1", 0, true}, {"30/min", 0, true}, {"1e3", 0, true}};
+    UsualSettings();
+    for (const auto& c : cases) {
+        for (const char* key : {"email.rate", "email.rate.day"}) {
+            SCOPED_TRACE(std::string(key) + " = \"" + c.value + "\"");
+            sql().Exec("DELETE FROM configs WHERE Propriedade LIKE 'email.rate%'");
+            Set(key, c.value);
+            CycleSettings settings = ReadSmtpSettings(db);
+            const std::int32_t read = std::string(key) == "email.rate" ? settings.Smtp.MessagesPerMinute
+                                                                        : settings.Smtp.RecipientsPerDay;
+            EXPECT_EQ(read, c.limit);
+            ASSERT_EQ(settings.Problems.size(), c.problem ? 1u : 0u);
+            if (c.problem) {
+                EXPECT_EQ(settings.Problems[0].Key, key);
+                EXPECT_EQ(settings.Problems[0].What, "\"" + std::string(c.value) + "\" is not a whole number from 0 up");
+            }
+        }
+    }
+}
+
 TEST_F(SettingsTest, AnUnusableSettingSendsNothingAndNamesTheKey) {
     std::vector<std::pair<Severity, std::string>> records;
     ScopedEventSink sink([&](Severity severity, const std::string&, const std::string& text) {

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -62,6 +63,11 @@ private:
 // A tick that takes no time; on chosen ticks it queues control requests.
 class CountingSleeper : public Sleeper {
 public:
+    // SleepOrWork - as a watching sleeper: work turns up on the chosen ticks.
+    bool SleepOrWork() override {
+        Sleep();
+        return workOn.count(sleeps) != 0;
+    }
     void Sleep() override {
         ++sleeps;
         auto actions = onSleep.find(sleeps);
@@ -71,6 +77,7 @@ public:
     }
     std::atomic<int> sleeps{0};
     std::map<int, std::vector<ControlCode>> onSleep;
+    std::set<int> workOn;
     TesselComService* service = nullptr;
 };
 
@@ -94,6 +101,8 @@ protected:
         handlers.ServiceStop = stop_;
         handlers.InterruptWork = [this] { ++interrupts_; };
         handlers.ResumeWork = [this] { ++resumes_; };
+        handlers.PauseWork = [this] { ++pauses_; };
+        handlers.ContinueWork = [this] { ++continues_; };
         service_ = std::make_unique<TesselComService>(std::move(handlers), channel_);
         sleeper_.service = service_.get();
     }
@@ -120,6 +129,8 @@ protected:
     std::unique_ptr<TesselComService> service_;
     std::atomic<int> interrupts_{0};  // InterruptWork calls: the work in progress told to end
     std::atomic<int> resumes_{0};     // ResumeWork calls: a stop that did not end the service
+    std::atomic<int> pauses_{0};      // PauseWork calls: the work in progress told to pause
+    std::atomic<int> continues_{0};   // ContinueWork calls: the pause is over
 
 private:
     ScopedEventSink sink_;
@@ -226,6 +237,8 @@ TEST_F(ServiceHostTest, PauseHoldsTheTickCountAndInterrogateKeepsItPaused) {
 
     service_->ControlHandler(kControlContinue);
     entry.join();
+    EXPECT_EQ(pauses_.load(), 1);
+    EXPECT_EQ(continues_.load(), 1);
     // Paused on tick 10: the cycle comes on the 20th tick after the continue, 19 sleeps later.
     EXPECT_EQ(cycleSleeps_, (std::vector<int>{10 + 19}));
     EXPECT_EQ(ReportsAfterRunning(),
@@ -300,12 +313,23 @@ TEST_F(ServiceHostTest, FailedControlRequestRepublishesThePreviousStateAndGoesOn
     EXPECT_EQ(resumes_.load(), 1);
 }
 
+// Work found during a tick starts a cycle at once; the next one then comes after 30 ticks again.
+TEST_F(ServiceHostTest, WorkFoundBetweenCyclesStartsACycleAtOnce) {
+    sleeper_.workOn = {5, 40};
+    Build([this](int cycle) {
+        if (cycle == 4) service_->ControlHandler(kControlStop);
+    });
+    service_->ServiceEntry(sleeper_);
+    EXPECT_EQ(cycleSleeps_, (std::vector<int>{5, 35, 40, 70}));
+}
+
 TEST_F(ServiceHostTest, OnlyStopAndShutdownInterruptTheWorkInProgress) {
     Build();
     for (ControlCode code : {kControlPause, kControlContinue, kControlInterrogate, ControlCode{200}}) {
         service_->ControlHandler(code);
     }
     EXPECT_EQ(interrupts_.load(), 0);
+    EXPECT_EQ(pauses_.load(), 1) << "a pause ends the work in progress at a message boundary";
     service_->ControlHandler(kControlStop);
     service_->ControlHandler(kControlShutdown);
     EXPECT_EQ(interrupts_.load(), 2);
