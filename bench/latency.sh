@@ -152,7 +152,7 @@ selects_per_minute() {
     sleep "$idle_seconds"
     after=$(admin_sql "SHOW GLOBAL STATUS LIKE 'Com_select'" | cut -f2)
     stop_service
-    awk -v a="$before" -v b="$after" -v s="$idle_seconds" 'BEGIN { printf "%.1f\n", (b - a - 1) * 60 / s }'
+    awk -v a="$before" -v b="$after" -v s="$idle_seconds" 'BEGIN { printf "%.1f\n", (b - a) * 60 / s }'
 }
 
 step "latency: $rows rows over about $seconds s, cycle.watch off"
