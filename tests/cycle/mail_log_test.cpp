@@ -114,7 +114,7 @@ TEST_F(MailLogTest, EveryOutcomeGetsItsRowWithTheReplyTakenApart) {
             return lost;
         }
         DeliveryResult split = Taken("<split@h>");
-        split.Recipients = {{"a@example", 250, "250 2.1.5 Ok"}, {"b@example", 550, "550 5.1.1 Unknown"}};
+        split.Recipients = {{"a@example", 250, "250 2.1.5 Ok", "2.1.5"}, {"b@example", 550, "550 5.1.1 Unknown", "5.1.1"}};
         return split;
     };
     Drain();
