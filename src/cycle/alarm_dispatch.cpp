@@ -58,26 +58,45 @@ void MarkAlarm(db::Database& db, const db::Statement& alarm) {
     q.Execute();
 }
 
-// DispatchAlarm - the alarm's rows and its mark, committed together.
-void DispatchAlarm(db::Database& db, const std::string& sender, const db::Statement& alarm) {
+// ConfirmedIn - the instance's right confirmed inside the open transaction, when the right asks
+// for that (none given: the session's lock, which needs no confirmation).
+bool ConfirmedIn(db::Database& db, WorkRight* right) {
+    return right == nullptr || !right->Fenced() || right->ConfirmIn(db.Cn());
+}
+
+// DispatchAlarm - the alarm's rows and its mark, committed together with the confirmation of the
+// instance's right. False when the right is lost (nothing changed).
+bool DispatchAlarm(db::Database& db, const std::string& sender, const db::Statement& alarm, WorkRight* right) {
     db::Transaction transaction(db.Cn());
     if (alarm.ReadInteger("Email") == 1) QueueEmail(db, sender, alarm);
     if (alarm.ReadInteger("SMS") == 1) QueueSms(db, sender, alarm);
     MarkAlarm(db, alarm);
+    if (!ConfirmedIn(db, right)) return false;
     transaction.Commit();
+    return true;
 }
 
 // SkipAlarm - an alarm whose values the server refused: marked without its rows, so that it does
-// not fail again at every cycle.
-void SkipAlarm(db::Database& db, const db::Statement& alarm, const db::DatabaseError& refusal) {
+// not fail again at every cycle. False when the right is lost (nothing changed).
+bool SkipAlarm(db::Database& db, const db::Statement& alarm, const db::DatabaseError& refusal, WorkRight* right) {
     std::string name = DescribeAlarm(alarm.ReadInteger("ID"), alarm.ReadText("EmailDest"));
     WriteWarning(kServiceSource, name + " skipped: the database refused its values: " + refusal.what());
     try {
+        db::Transaction transaction(db.Cn());
         MarkAlarm(db, alarm);
+        if (!ConfirmedIn(db, right)) return false;
+        transaction.Commit();
     } catch (const db::DatabaseError& e) {
         if (!db::IsDataError(e.Number())) throw;
         WriteWarning(kServiceSource, name + " could not be marked as sent: " + e.what());
     }
+    return true;
+}
+
+// StopDispatching - the right was lost: the alarms left wait for the instance that has it.
+void StopDispatching(const WorkRight& right) {
+    WriteWarning(kServiceSource, "This instance no longer holds " + right.Name() +
+                                     ": it dispatches no more alarms, another instance does");
 }
 
 std::string Minute(std::chrono::local_time<std::chrono::minutes> at) {
@@ -109,7 +128,7 @@ AlarmWindow AlarmWindowEnding(const LocalDateTime& now, std::int32_t catchupMinu
 }
 
 std::uint64_t DispatchAlarms(db::Database& db, const std::string& senderAddress,
-                             const LocalClock& clock, std::int32_t catchupMinutes) {
+                             const LocalClock& clock, std::int32_t catchupMinutes, WorkRight* right) {
     std::uint64_t dispatched = 0;
     LocalDateTime now = clock();
     db::Statement* selection = &db.Alarmes();
@@ -128,9 +147,10 @@ std::uint64_t DispatchAlarms(db::Database& db, const std::string& senderAddress,
     db::Statement& alarms = *selection;
     alarms.Open();
     for (; !alarms.AtEnd(); alarms.Next()) {
+        bool held = true;
         try {
-            DispatchAlarm(db, senderAddress, alarms);
-            ++dispatched;
+            held = (right == nullptr || right->StillHeld()) && DispatchAlarm(db, senderAddress, alarms, right);
+            if (held) ++dispatched;
         } catch (const db::DatabaseError& e) {
             if (db::IsLockConflict(e.Number())) {
                 // Another session holds the alarm: nothing of it is queued; a later cycle tries again.
@@ -139,7 +159,11 @@ std::uint64_t DispatchAlarms(db::Database& db, const std::string& senderAddress,
                 continue;
             }
             if (!db::IsDataError(e.Number())) throw;
-            SkipAlarm(db, alarms, e);
+            held = SkipAlarm(db, alarms, e, right);
+        }
+        if (!held) {
+            StopDispatching(*right);
+            break;
         }
     }
     alarms.Close();

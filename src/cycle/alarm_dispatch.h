@@ -6,6 +6,7 @@
 
 #include "cycle/local_clock.h"
 #include "cycle/settings.h"
+#include "cycle/work_right.h"
 #include "db/database.h"
 
 namespace tessel::cycle {
@@ -33,9 +34,12 @@ AlarmWindow AlarmWindowEnding(const LocalDateTime& now, std::int32_t catchupMinu
 // then keeps the alarm with both flags cleared (Alarme = 1) or deletes it. An alarm's rows and its
 // mark are one transaction. When the server refuses an alarm's values, none of its rows is queued,
 // it is marked all the same and a warning names it; an alarm locked by another session is left,
-// unmarked and without rows, for a later cycle (warning). Returns the number of alarms whose
-// rows were queued. Throws DatabaseError for any other failure of a statement, StatementError.
+// unmarked and without rows, for a later cycle (warning). With right, each alarm's transaction also
+// confirms the instance's right, and once it is lost the dispatch ends (warning) with the alarms
+// left as they are. Returns the number of alarms whose rows were queued. Throws DatabaseError for
+// any other failure of a statement, StatementError.
 std::uint64_t DispatchAlarms(db::Database& db, const std::string& senderAddress,
-                             const LocalClock& clock, std::int32_t catchupMinutes = 0);
+                             const LocalClock& clock, std::int32_t catchupMinutes = 0,
+                             WorkRight* right = nullptr);
 
 }  // namespace tessel::cycle

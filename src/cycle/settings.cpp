@@ -98,6 +98,8 @@ CycleSettings ReadSmtpSettings(db::Database& db, bool evenWhenHeld) {
     smtp.TlsPins = ReadSetting(db, "email.tls.pin");
     smtp.ImplicitTls = ParseInteger(ReadSetting(db, "email.tls.implicit"), 0) == 1;
     smtp.MessagesPerSession = std::max(1, ParseInteger(ReadSetting(db, "email.reuse"), 1));
+    const std::int32_t lease = ParseInteger(ReadSetting(db, "service.lease.seconds"), kDefaultLeaseSeconds);
+    settings.LeaseSeconds = lease < 1 ? kDefaultLeaseSeconds : std::min(lease, kLongestLeaseSeconds);
     settings.Problems = smtp::TransportProblems(smtp);
     smtp.MessagesPerMinute = ReadLimit(db, "email.rate", settings.Problems);
     smtp.RecipientsPerDay = ReadLimit(db, "email.rate.day", settings.Problems);

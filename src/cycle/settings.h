@@ -18,6 +18,10 @@ inline constexpr std::int32_t kDefaultSmtpPort = 25;
 inline constexpr std::int32_t kDefaultRetryHours = 120;
 // kDefaultAlarmCatchupMinutes - how far back the alarm selection looks for alarms not yet sent.
 inline constexpr std::int32_t kDefaultAlarmCatchupMinutes = 1440;
+// kDefaultLeaseSeconds - how long the lease of the active instance lasts without a renewal.
+inline constexpr std::int32_t kDefaultLeaseSeconds = 60;
+// kLongestLeaseSeconds - a longer lease is cut to this (a day).
+inline constexpr std::int32_t kLongestLeaseSeconds = 24 * 60 * 60;
 // kLongestAlarmCatchupMinutes - a longer window is cut to this (ten years).
 inline constexpr std::int32_t kLongestAlarmCatchupMinutes = 10 * 366 * 24 * 60;
 
@@ -47,6 +51,8 @@ struct CycleSettings {
     // starts at once when there is work; nothing: the cycles keep their own rhythm only.
     std::optional<std::chrono::milliseconds> Watch;
     std::string WatchProblem;  // what is wrong with cycle.watch when it cannot be used
+    // service.lease.seconds: how long the lease of the active instance lasts without a renewal.
+    std::int32_t LeaseSeconds = kDefaultLeaseSeconds;
     // The SMTP settings that cannot be used (TransportProblems); while there are any, no mail is sent.
     std::vector<smtp::SettingProblem> Problems;
 };
@@ -71,10 +77,11 @@ std::string ReadSetting(db::Database& db, const std::string& key);
 // a value that is not a usable name, or longer than 255 bytes, is dropped with a warning record), and the TLS checks
 // email.tls.verify, .ca, .pin and .implicit (lenient, on for 1; empty keys leave them off), and
 // email.reuse (lenient, 1; below 1 counts as 1: messages per SMTP session), the limits email.rate
-// and email.rate.day (empty or 0: none; anything but a whole number from 0 up is a problem) and
-// cycle.watch (see ParseWatchInterval); then checks them (TransportProblems into Problems). With
-// evenWhenHeld the settings after the hold switch are read also while it is on. Throws
-// ConversionError when email.ssl is not an integer (the hold switch is then not read),
+// and email.rate.day (empty or 0: none; anything but a whole number from 0 up is a problem),
+// cycle.watch (see ParseWatchInterval) and service.lease.seconds (the default for a missing, empty,
+// non-integer or non-positive value; at most a day); then checks them (TransportProblems into
+// Problems). With evenWhenHeld the settings after the hold switch are read also while it is on.
+// Throws ConversionError when email.ssl is not an integer (the hold switch is then not read),
 // DatabaseError, StatementError.
 CycleSettings ReadSmtpSettings(db::Database& db, bool evenWhenHeld = false);
 

@@ -12,7 +12,6 @@
 #include "cycle/mail_log.h"
 #include "cycle/recipient_list.h"
 #include "db/database_error.h"
-#include "db/instance_lock.h"
 #include "db/transaction.h"
 #include "mime/address_parser.h"
 #include "util/event_log.h"
@@ -90,12 +89,14 @@ struct Drain {
     DrainCounts& Counts;
     const StopSignal* Stop;
     DrainCarry& Carry;
+    WorkRight& Right;
     // The settings the sessions use: email.reuse may be lowered for the rest of the drain.
     SmtpSettings Session;
     // When the drain last used the database: a write after a long send checks the session first.
     std::chrono::steady_clock::time_point LastDbUse = std::chrono::steady_clock::now();
-    // Set when a lost session came back without the work lock: another instance may be working,
-    // so this one writes nothing more and ends the drain.
+    // Set once this instance lost its right to work (a lost session came back without the work
+    // lock, the lease ran out or was taken): another instance may be working, so this one sends
+    // and writes nothing more and ends the drain.
     bool LostRight = false;
     // The table mail_log exists: each outcome is logged with the row's next change.
     bool Log = false;
@@ -104,6 +105,23 @@ struct Drain {
 bool StopRaised(const Drain& drain) {
     return (drain.Stop != nullptr && drain.Stop->Requested()) ||
            (drain.Carry.Pause != nullptr && drain.Carry.Pause->Requested());
+}
+
+// NoteLostRight - from now on the drain writes nothing; one warning says why.
+void NoteLostRight(Drain& drain, const std::string& how) {
+    if (drain.LostRight) return;
+    drain.LostRight = true;
+    WriteWarning(kServiceSource, how + ": this instance stops without changing the queue");
+}
+
+// RightHeld - at a message boundary: whether the instance may still send (false once the right
+// is known to be lost, with the warning).
+bool RightHeld(Drain& drain) {
+    if (drain.LostRight) return false;
+    if (drain.Right.StillHeld()) return true;
+    NoteLostRight(drain, "This instance no longer holds " + drain.Right.Name() +
+                             " (it was not renewed in time, or another instance took it)");
+    return false;
 }
 
 enum class RowEnd {
@@ -328,9 +346,9 @@ DeliveryDecision SendOnce(Drain& drain, const SpoolRow& row, const AttachmentFil
 }
 
 // ConfirmSession - makes sure the session can take the next write: pinged when it was idle for
-// longer than kIdleSessionMargin, re-established when lost, and then the work lock taken again. False
-// (with a warning, and LostRight set) when another instance holds the lock now: nothing may be
-// written. Throws DatabaseError when the server cannot be reached again.
+// longer than kIdleSessionMargin, re-established when lost, and then the instance's right confirmed
+// (the work lock taken again). False (with a warning, and LostRight set) when another instance has
+// it now: nothing may be written. Throws DatabaseError when the server cannot be reached again.
 bool ConfirmSession(Drain& drain, bool lost) {
     db::Connection& cn = drain.Db.Cn();
     if (!lost && std::chrono::steady_clock::now() - drain.LastDbUse < kIdleSessionMargin) return true;
@@ -339,18 +357,17 @@ bool ConfirmSession(Drain& drain, bool lost) {
     cn.Disconnect();
     cn.Connect();
     drain.LastDbUse = std::chrono::steady_clock::now();
-    if (db::AcquireInstanceLock(cn)) {
+    if (drain.Right.Regain(cn)) {
         WriteRecord({Severity::Information, kServiceSource,
-                     "The database session was lost and is re-established; the work lock is held again"});
+                     "The database session was lost and is re-established; " + drain.Right.Name() +
+                         " is held again"});
         return true;
     }
-    drain.LostRight = true;
-    WriteWarning(kServiceSource, "The database session was lost and another instance now holds the work "
-                                 "lock: this one stops without changing the queue");
+    NoteLostRight(drain, "The database session was lost and another instance now holds " + drain.Right.Name());
     return false;
 }
 
-// WriteRowState - one autocommit statement: the row deleted (nullopt) or its Destinatario rewritten.
+// WriteRowState - one statement: the row deleted (nullopt) or its Destinatario rewritten.
 void WriteRowState(db::Database& db, std::int32_t rowId, const std::optional<std::string>& recipients) {
     db::Statement& q = recipients ? db.UpdateMailRecipients() : db.DeleteMail();
     if (recipients) q.SetString("destinatario", *recipients);
@@ -358,28 +375,55 @@ void WriteRowState(db::Database& db, std::int32_t rowId, const std::optional<std
     q.Execute();
 }
 
+// WriteWithRight - write() at once when the right needs no confirmation and nothing asks for a
+// transaction (together); otherwise in one short transaction that also confirms the right, after
+// the write so that a wait for the queue row does not hold the lease: all takes effect together or
+// not at all. False when the right is lost (nothing written). With again, a transaction that loses
+// a deadlock (or on a cluster fails certification) is made once more: if the right was taken
+// meanwhile, the second confirmation tells. Throws DatabaseError (and what write throws).
+template <typename Write>
+bool WriteWithRight(Drain& drain, const Write& write, bool again = true, bool together = false) {
+    if (!drain.Right.Fenced() && !together) {
+        write();
+        return true;
+    }
+    for (int attempt = 1;; ++attempt) {
+        try {
+            db::Transaction transaction(drain.Db.Cn());
+            write();
+            if (drain.Right.Fenced() && !drain.Right.ConfirmIn(drain.Db.Cn())) {
+                NoteLostRight(drain, "Another instance took " + drain.Right.Name());
+                return false;
+            }
+            transaction.Commit();
+            return true;
+        } catch (const db::DatabaseError& e) {
+            if (!again || attempt > 1 || !db::IsLockConflict(e.Number())) throw;
+        }
+    }
+}
+
 // WriteLoggedRowState - WriteRowState and the log rows of the outcomes that led to it, in one short
-// transaction: the log never tells of a change the queue did not make. When only the log cannot be
-// written, the row's state is written alone (with a warning): the log must not cost the queue its
-// progress, or the message would go out again.
-void WriteLoggedRowState(db::Database& db, std::int32_t rowId, const std::optional<std::string>& recipients,
+// transaction (with the confirmation of the instance's right, see WriteWithRight): the log never
+// tells of a change the queue did not make. When only the log cannot be written, the row's state is
+// written alone (with a warning): the log must not cost the queue its progress, or the message would
+// go out again. False when the right is lost (nothing written).
+bool WriteLoggedRowState(Drain& drain, std::int32_t rowId, const std::optional<std::string>& recipients,
                          const std::vector<LogEntry>& log) {
-    if (log.empty()) {
-        WriteRowState(db, rowId, recipients);
-        return;
+    auto row = [&] { WriteRowState(drain.Db, rowId, recipients); };
+    if (!log.empty()) {
+        try {
+            return WriteWithRight(drain, [&] {
+                row();
+                WriteLogEntries(drain.Db, rowId, log);
+            }, true, true);
+        } catch (const MailLogError& e) {
+            WriteWarning(kServiceSource, "The delivery log mail_log cannot be written for queued mail " +
+                                             std::to_string(rowId) + ": " + e.what() +
+                                             "; the queue goes on without these log rows");
+        }
     }
-    try {
-        db::Transaction transaction(db.Cn());
-        WriteRowState(db, rowId, recipients);
-        WriteLogEntries(db, rowId, log);
-        transaction.Commit();
-        return;
-    } catch (const MailLogError& e) {
-        WriteWarning(kServiceSource, "The delivery log mail_log cannot be written for queued mail " +
-                                         std::to_string(rowId) + ": " + e.what() +
-                                         "; the queue goes on without these log rows");
-    }
-    WriteRowState(db, rowId, recipients);
+    return WriteWithRight(drain, row);
 }
 
 // CommitRowState - makes the row's new state (deleted when recipients is nullopt, otherwise its
@@ -391,13 +435,13 @@ bool CommitRowState(Drain& drain, std::int32_t rowId, RowAttempt& attempt,
                     const std::optional<std::string>& recipients) {
     if (drain.LostRight || !ConfirmSession(drain, false)) return false;
     try {
-        WriteLoggedRowState(drain.Db, rowId, recipients, attempt.Unlogged);
+        if (!WriteLoggedRowState(drain, rowId, recipients, attempt.Unlogged)) return false;
     } catch (const db::DatabaseError& e) {
         if (!db::IsConnectionError(e.Number()) || !ConfirmSession(drain, true)) {
             if (db::IsConnectionError(e.Number()) && drain.LostRight) return false;
             throw;
         }
-        WriteLoggedRowState(drain.Db, rowId, recipients, attempt.Unlogged);
+        if (!WriteLoggedRowState(drain, rowId, recipients, attempt.Unlogged)) return false;
     }
     drain.LastDbUse = std::chrono::steady_clock::now();
     attempt.Unlogged.clear();
@@ -473,7 +517,7 @@ void NoteSent(Drain& drain, const smtp::DeliveryResult& result) {
 DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const AttachmentFiles& files,
                               RowAttempt& attempt) {
     for (const std::string& recipient : attempt.Recipients) {
-        if (StopRaised(drain)) return DeliveryAction::Stop;
+        if (StopRaised(drain) || !RightHeld(drain)) return DeliveryAction::Stop;
         ScopedRecordContext about(std::nullopt, recipient);
         switch (CheckDailyLimit(drain, row.Id, recipient)) {
             case DailyRoom::Room: break;
@@ -530,7 +574,8 @@ void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, bool backO
     if (backOff) drain.Retry.BackOff(rowId);
 }
 
-// CheckRowWritable - one autocommit write that changes nothing, before the row's first message: it
+// CheckRowWritable - one write that changes nothing, before the row's first message (with a right that
+// asks for it, in a transaction that confirms the right: a lost one ends the drain here): it
 // waits for (and so tells about) another session's lock on the row or the table, and fails on a
 // read-only server or without the privilege. Returns Done with a warning when the row cannot be had
 // alone (a lock wait, its ID not matching exactly one row), QueueLocked when the table cannot be
@@ -539,9 +584,12 @@ std::optional<RowEnd> CheckRowWritable(Drain& drain, const SpoolRow& row) {
     std::string notSent = Capitalised(DescribeMessage(row.Id, row.Recipients)) + " not sent: ";
     std::uint64_t matched = 0;
     try {
-        WriteRowState(drain.Db, row.Id, row.Recipients);
-        // A server that gives no note of the rows matched: a row in the page matches itself.
-        matched = drain.Db.Cn().MatchedRows().value_or(1);
+        bool mayWrite = WriteWithRight(drain, [&] {
+            WriteRowState(drain.Db, row.Id, row.Recipients);
+            // A server that gives no note of the rows matched: a row in the page matches itself.
+            matched = drain.Db.Cn().MatchedRows().value_or(1);
+        }, false);
+        if (!mayWrite) return RowEnd::QueueLocked;
     } catch (const db::DatabaseError& e) {
         if (db::IsConnectionError(e.Number())) throw;
         if (db::IsLockConflict(e.Number())) {
@@ -561,6 +609,7 @@ std::optional<RowEnd> CheckRowWritable(Drain& drain, const SpoolRow& row) {
 
 RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
     ScopedRecordContext about(row.Id);
+    if (!RightHeld(drain)) return RowEnd::QueueLocked;
     if (std::optional<RowEnd> refused = CheckRowWritable(drain, row)) {
         if (*refused == RowEnd::Done) drain.Retry.BackOff(row.Id);
         return *refused;
@@ -625,7 +674,7 @@ private:
 
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
                        const std::string& attachmentRoot, RetrySchedule& retry, const StopSignal* stop,
-                       DrainCarry* carry) {
+                       DrainCarry* carry, WorkRight* right) {
     EndOfDrain endOfDrain(sender);
     DrainResult result;
     result.QueueEngine = QueueEngine(db);
@@ -633,7 +682,8 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
     AttachmentDirectory attachments(attachmentRoot);
     DrainCarry alone;
     DrainCarry& carried = carry != nullptr ? *carry : alone;
-    Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop, carried, smtp};
+    SessionLockRight sessionLock;
+    Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop, carried, right ? *right : sessionLock, smtp};
     drain.Log = result.MailLog;
     // After a throttling reply the first pass begins behind the row that drew it; it reads only
     // part of the queue.

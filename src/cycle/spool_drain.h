@@ -8,6 +8,7 @@
 
 #include "cycle/retry_schedule.h"
 #include "cycle/settings.h"
+#include "cycle/work_right.h"
 #include "db/database.h"
 #include "mail/mail_sender.h"
 #include "util/stop_signal.h"
@@ -68,8 +69,11 @@ struct DrainResult {
 // or the row deleted); no transaction stays open while the mail server is waited on. Then deletes
 // the attachment files and writes the row's last state (recipients kept for later moved to the end)
 // and puts it in back-off when recipients remain. Before each write a session idle for a while is
-// checked; a lost one is re-established and the work lock taken again, and when another instance
-// holds it the drain ends (Deferred) without writing. When the table mail_log exists, each
+// checked; a lost one is re-established and the instance's right confirmed again (right: the work
+// lock of the session when none is given), and when another instance has it the drain ends
+// (Deferred) without writing. A right that asks for it (the lease) is confirmed in the transaction
+// of every write, and looked at before every message: once it is lost the drain ends at the next
+// message boundary without changing the queue. When the table mail_log exists, each
 // recipient's outcome (delivered, pending, refused, given up, unconfirmed) is logged in the same
 // transaction as the row's write that follows it. What a failed delivery means is
 // DecideDelivery's; a throttling reply ends the drain (Deferred) with no back-off. With email.rate
@@ -84,6 +88,7 @@ struct DrainResult {
 // the row in progress then holds the recipients not yet served.
 DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSettings& smtp,
                        const std::string& attachmentRoot, RetrySchedule& retry,
-                       const StopSignal* stop = nullptr, DrainCarry* carry = nullptr);
+                       const StopSignal* stop = nullptr, DrainCarry* carry = nullptr,
+                       WorkRight* right = nullptr);
 
 }  // namespace tessel::cycle

@@ -8,7 +8,6 @@
 #include "cycle/settings.h"
 #include "cycle/spool_drain.h"
 #include "db/database_error.h"
-#include "db/instance_lock.h"
 #include "util/event_log.h"
 
 namespace tessel::cycle {
@@ -28,7 +27,24 @@ void WorkCycle::KeepRetryStateIn(std::string path) {
     retry_.OnChange([this] { retryFile_->Save(retry_); });
 }
 
+namespace {
+
+// EndOfCycle - tells the instance that its cycle is over, however the cycle ends.
+class EndOfCycle {
+public:
+    explicit EndOfCycle(ActiveInstance& instance) : instance_(instance) {}
+    ~EndOfCycle() { instance_.CycleEnded(); }
+    EndOfCycle(const EndOfCycle&) = delete;
+    EndOfCycle& operator=(const EndOfCycle&) = delete;
+
+private:
+    ActiveInstance& instance_;
+};
+
+}  // namespace
+
 CycleOutcome WorkCycle::RunCycle() {
+    EndOfCycle endOfCycle(instance_);
     report_ = {};
     watchInterval_.reset();
     // The session kept from the last cycle holds the lock; a lost one (server restart, killed
@@ -47,11 +63,13 @@ CycleOutcome WorkCycle::RunCycle() {
     CycleSettings settings = ReadSmtpSettings(db_);
     NoteWatchSetting(settings);
     if (settings.Hold) return EndBeforeWork(CycleOutcome::Held);
-    if (!db::AcquireInstanceLock(db_.Cn())) {
-        ChangeRole(Role::Standby);
+    ClaimResult claim = instance_.Claim(db_, std::chrono::seconds(settings.LeaseSeconds));
+    report_.Holder = claim.Holder;
+    if (!claim.Active) {
+        ChangeRole(Role::Standby, claim);
         return EndBeforeWork(CycleOutcome::Standby);
     }
-    ChangeRole(Role::Active);
+    ChangeRole(Role::Active, claim);
     // What is queued from here on is the next cycle's: the watch compares with this.
     bool watching = settings.Watch.has_value();
     try {
@@ -63,7 +81,7 @@ CycleOutcome WorkCycle::RunCycle() {
     // Files of a process that was killed while it sent them would otherwise stay for ever.
     RemoveLeftoverAttachments(attachmentRoot_);
     report_.AlarmsDispatched = DispatchAlarms(db_, settings.Smtp.SenderAddress, clock_,
-                                               settings.AlarmCatchupMinutes);
+                                               settings.AlarmCatchupMinutes, &instance_);
     if (!settings.Problems.empty()) {
         // Nothing is sent with settings that cannot work; the queue waits as after a deferral.
         for (const smtp::SettingProblem& problem : settings.Problems) {
@@ -72,11 +90,11 @@ CycleOutcome WorkCycle::RunCycle() {
         }
         lastDrain_.Outcome = DrainOutcome::Deferred;
         CountQueue();
-        report_.HoldsLock = true;
+        report_.HoldsLock = instance_.StillHeld();
         return report_.Outcome = CycleOutcome::Completed;
     }
     // A deferred drain is a completed cycle: the next one tries the rest of the queue.
-    lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, retry_, stop_, &carry_);
+    lastDrain_ = DrainSpool(db_, sender_, settings.Smtp, attachmentRoot_, retry_, stop_, &carry_, &instance_);
     report_.Drain = lastDrain_.Counts;
     NoteQueueEngine(lastDrain_.QueueEngine);
     if (lastDrain_.MailLog && settings.LogDays > 0) CleanUpLog(settings.LogDays);
@@ -86,7 +104,7 @@ CycleOutcome WorkCycle::RunCycle() {
     }
     CountQueue();
     // The session stays open with the lock: a standby must not slip in between two cycles.
-    report_.HoldsLock = true;
+    report_.HoldsLock = instance_.StillHeld();
     // After a deferral (the server throttles, the daily limit, a server that cannot be used) new
     // mail would not go any sooner: the next cycle keeps its turn.
     if (watching && lastDrain_.Outcome == DrainOutcome::Drained) watchInterval_ = settings.Watch;
@@ -121,20 +139,31 @@ CycleOutcome WorkCycle::EndBeforeWork(CycleOutcome outcome) {
     return report_.Outcome = outcome;
 }
 
-void WorkCycle::ChangeRole(Role role) {
-    if (role == role_) return;
+void WorkCycle::ChangeRole(Role role, const ClaimResult& claim) {
+    // With the lease a takeover is a change too, even when this instance noticed no standby between.
+    std::uint64_t epoch = claim.Holder ? claim.Holder->Epoch : 0;
+    if (role == role_ && (role != Role::Active || epoch == roleEpoch_)) return;
     role_ = role;
-    std::string lock = db::InstanceLockName(db_.Cn().Parameters().Database);
+    roleEpoch_ = epoch;
     if (role == Role::Active) {
         WriteRecord({Severity::Information, kServiceSource,
-                     "This instance is active: it holds the lock " + lock + " and does the work",
+                     "This instance is active: it holds " + instance_.Name() + HolderText(claim.Holder) +
+                         " and does the work",
                      RecordKind::BecameActive});
-    } else {
-        WriteRecord({Severity::Information, kServiceSource,
-                     "This instance is on standby: another instance holds the lock " + lock +
-                         "; no alarm is dispatched and no mail sent here until it is free",
-                     RecordKind::BecameStandby});
+        return;
     }
+    std::string holder = instance_.Mode() == Election::Lease && claim.Holder
+                             ? claim.Holder->Host + " (process " + claim.Holder->ProcessId + ")"
+                             : "another instance";
+    WriteRecord({Severity::Information, kServiceSource,
+                 "This instance is on standby: " + holder + " holds " + instance_.Name() + HolderText(claim.Holder) +
+                     "; no alarm is dispatched and no mail sent here until it is free",
+                 RecordKind::BecameStandby});
+}
+
+std::string HolderText(const std::optional<db::LeaseHolder>& holder) {
+    if (!holder) return "";
+    return " (epoch " + std::to_string(holder->Epoch) + ", until " + holder->Expiry + " UTC)";
 }
 
 void WorkCycle::NoteQueueEngine(const db::TableEngine& engine) {

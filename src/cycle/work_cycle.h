@@ -12,6 +12,7 @@
 #include "cycle/retry_state_file.h"
 #include "cycle/spool_drain.h"
 #include "cycle/work_watch.h"
+#include "cycle/work_right.h"
 #include "db/database.h"
 #include "mail/mail_sender.h"
 #include "util/stop_signal.h"
@@ -31,7 +32,8 @@ enum class Role { Unknown, Active, Standby };
 // CycleReport - what the last cycle found and did (for the metrics).
 struct CycleReport {
     CycleOutcome Outcome = CycleOutcome::NotConnected;
-    bool HoldsLock = false;                  // the session still holds the work lock
+    bool HoldsLock = false;                  // the instance still holds the lease (or the work lock)
+    std::optional<db::LeaseHolder> Holder;   // the lease's holder as the cycle's claim found it
     std::optional<std::uint64_t> QueueRows;  // rows of mail_spooler after the cycle, when counted
     std::uint64_t PendingRows = 0;           // rows in back-off after the cycle (when counted)
     std::uint64_t AlarmsDispatched = 0;
@@ -50,9 +52,11 @@ public:
     WorkCycle& operator=(const WorkCycle&) = delete;
 
     // RunCycle - one pass. A failed connect is absorbed (NotConnected; the reason is kept in
-    // LastConnectError). Only the session that holds the work lock goes past the settings; a
-    // completed cycle keeps its session open, so the lock stays with this instance until the next
-    // cycle (a lost session is replaced at the next cycle). Every later error propagates:
+    // LastConnectError). Only the instance that holds the lease service.active (claimed or renewed
+    // here; or, when the account may not write it, the work lock of the session) goes past the
+    // settings; a completed cycle keeps its session open, so a lock stays with this instance until
+    // the next cycle (a lost session is replaced at the next cycle), and a lease is renewed in
+    // between. Every later error propagates:
     // ConversionError for a bad email.ssl, DatabaseError / StatementError from a statement,
     // tessel::Error for an attachment file that cannot be written. The connection is then left as
     // it is.
@@ -83,6 +87,10 @@ public:
     // state file is rewritten. Never throws (but std::bad_alloc).
     void ClearBackOffs() { retry_.ClearBackOffs(); }
 
+    // NameInstance - the host and process id this instance shows in the lease (by default this
+    // machine's name and the process's id); only before the first cycle.
+    void NameInstance(const std::string& host, std::string processId) { instance_.SetName(host, std::move(processId)); }
+
     // SetCountQueue - whether each cycle that reached the database counts the queue's rows.
     void SetCountQueue(bool count) { countQueue_ = count; }
 
@@ -105,7 +113,8 @@ private:
     // EndBeforeWork - a cycle that stops after the settings: counts the queue, closes the session
     // (freeing the lock) and keeps outcome.
     CycleOutcome EndBeforeWork(CycleOutcome outcome);
-    void ChangeRole(Role role);
+    // ChangeRole - one information record when the role changes (and at every takeover of the lease).
+    void ChangeRole(Role role, const ClaimResult& claim);
     void CountQueue();
     // CleanUpLog - once a day (and on from cycle to cycle until done), the delivery log's rows older
     // than days go. A failure is a warning: the log never stops the work.
@@ -128,6 +137,8 @@ private:
     const StopSignal* stop_ = nullptr;
     CycleReport report_;
     Role role_ = Role::Unknown;
+    std::uint64_t roleEpoch_ = 0;
+    ActiveInstance instance_;
     bool countQueue_ = false;
     bool queueWithoutTransactionsNoted_ = false;
     std::optional<std::chrono::steady_clock::time_point> nextLogCleanup_;  // none: at the next cycle
@@ -136,6 +147,9 @@ private:
     std::optional<std::chrono::milliseconds> watchInterval_;  // while the watch may look
     std::string watchProblemNoted_;
 };
+
+// HolderText - " (epoch N, until <expiry> UTC)" for a lease holder; empty without one.
+std::string HolderText(const std::optional<db::LeaseHolder>& holder);
 
 // CycleSummaryText - the information record of a cycle that did something.
 std::string CycleSummaryText(const CycleReport& report);

@@ -55,4 +55,9 @@ bool IsDataError(unsigned int number) noexcept {
     return Among(kData, number);
 }
 
+bool IsPrivilegeError(unsigned int number) noexcept {
+    constexpr std::array<unsigned int, 4> kDenied = {1044, 1142, 1143, 1227};
+    return Among(kDenied, number);
+}
+
 }  // namespace tessel::db

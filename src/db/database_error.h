@@ -43,4 +43,8 @@ bool IsLockConflict(unsigned int number) noexcept;
 // character, NULL where not allowed, a duplicate key, a failed constraint or trigger check).
 bool IsDataError(unsigned int number) noexcept;
 
+// IsPrivilegeError - the account lacks a privilege the statement needs (on the database, a table
+// or a column).
+bool IsPrivilegeError(unsigned int number) noexcept;
+
 }  // namespace tessel::db

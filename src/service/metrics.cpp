@@ -21,6 +21,16 @@ void Sample(std::string& out, const std::string& name, std::uint64_t value) {
     out += name + " " + std::to_string(value) + "\n";
 }
 
+// LabelValue - text as a label value: backslash, double quote and line feed escaped.
+std::string LabelValue(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        if (c == '\\' || c == '"') escaped += '\\';
+        escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return escaped;
+}
+
 void Sample(std::string& out, const std::string& name, double value) {
     char text[64];
     std::snprintf(text, sizeof text, "%.3f", value);
@@ -33,6 +43,10 @@ void ServiceMetrics::RecordCycle(const cycle::CycleReport& report,
                                  std::chrono::system_clock::time_point end,
                                  std::chrono::duration<double> duration) {
     reachable_ = report.Outcome != cycle::CycleOutcome::NotConnected;
+    // Only a cycle that claimed tells who holds the lease now.
+    if (report.Outcome == cycle::CycleOutcome::Completed || report.Outcome == cycle::CycleOutcome::Standby) {
+        holder_ = report.Holder;
+    }
     active_ = report.HoldsLock;
     endSeconds_ = std::chrono::duration<double>(end.time_since_epoch()).count();
     durationSeconds_ = duration.count();
@@ -58,6 +72,9 @@ std::string ServiceMetrics::Render() const {
     Family(out, "tesselcom_active", "gauge",
            "1 when this instance holds the work lock of its database (it sends; 0: standby, held or unreachable).");
     Sample(out, "tesselcom_active", std::uint64_t{active_});
+    Family(out, "tesselcom_lease_epoch", "gauge",
+           "Epoch of the lease service.active and the host that holds it, as the last cycle found them (no sample: no valid lease, or the instances use the lock).");
+    if (holder_) Sample(out, "tesselcom_lease_epoch{host=\"" + LabelValue(holder_->Host) + "\"}", holder_->Epoch);
     Family(out, "tesselcom_database_reachable", "gauge",
            "1 when the last cycle could connect to the database.");
     Sample(out, "tesselcom_database_reachable", std::uint64_t{reachable_});

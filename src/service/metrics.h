@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "util/unique_fd.h"
@@ -40,6 +41,7 @@ private:
     std::uint64_t pendingRows_ = 0;
     std::uint64_t alarmsDispatched_ = 0;
     cycle::DrainCounts messages_;
+    std::optional<db::LeaseHolder> holder_;  // the lease's holder as the last cycle found it
 };
 
 // MetricsFile - ServiceMetrics written to path after each cycle; does nothing when path is empty.

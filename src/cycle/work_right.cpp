@@ -1,0 +1,70 @@
+#include "cycle/work_right.h"
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "db/database_error.h"
+#include "db/instance_lock.h"
+#include "util/event_log.h"
+
+namespace tessel::cycle {
+
+bool SessionLockRight::Regain(db::Connection& cn) { return db::AcquireInstanceLock(cn); }
+
+std::string LocalHostName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
+    struct utsname system {};
+    if (::uname(&system) == 0) return system.nodename;
+    return "unknown";
+}
+
+ActiveInstance::ActiveInstance() : keeper_(LocalHostName(), std::to_string(::getpid())) {}
+
+ClaimResult ActiveInstance::Claim(db::Database& db, std::chrono::seconds lease) {
+    const config::ConnectionParameters& parameters = db.Cn().Parameters();
+    lockName_ = db::InstanceLockName(parameters.Database);
+    if (mode_ == Election::Lease) {
+        try {
+            LeaseClaim claim = keeper_.Claim(parameters, lease);
+            return {claim.Held, claim.Holder};
+        } catch (const db::DatabaseError& e) {
+            if (!db::IsPrivilegeError(e.Number())) throw;
+            FallBack(e, keeper_.LastStep(), parameters.Database);
+        }
+    }
+    return {db::AcquireInstanceLock(db.Cn()), std::nullopt};
+}
+
+void ActiveInstance::FallBack(const db::DatabaseError& refusal, LeaseStep step, const std::string& database) {
+    mode_ = Election::Lock;
+    const char* privilege = step == LeaseStep::Insert ? "INSERT" : step == LeaseStep::Update ? "UPDATE" : "SELECT";
+    WriteWarning(kServiceSource,
+                 std::string("The database account lacks the ") + privilege + " privilege on the table configs, "
+                 "so this instance cannot hold the lease " + db::kLeaseKey + ": it uses the lock " +
+                     db::InstanceLockName(database) +
+                     " instead, which keeps a second instance from working only when all of them use one "
+                     "database server (not on a Galera or Group Replication cluster), and a frozen host keeps "
+                     "it up to 15 minutes; grant " + privilege + " on configs to use the lease: " +
+                     refusal.what());
+}
+
+bool ActiveInstance::StillHeld() { return mode_ == Election::Lock || keeper_.Valid(); }
+
+bool ActiveInstance::Regain(db::Connection& cn) {
+    // The lease does not live in a session: a session opened again changes nothing of it.
+    return mode_ == Election::Lock ? lock_.Regain(cn) : keeper_.Valid();
+}
+
+bool ActiveInstance::ConfirmIn(db::Connection& cn) {
+    return mode_ == Election::Lock || keeper_.ConfirmIn(cn);
+}
+
+std::string ActiveInstance::Name() const {
+    if (mode_ == Election::Lock) return "the lock " + lockName_;
+    return std::string("the lease ") + db::kLeaseKey;
+}
+
+}  // namespace tessel::cycle

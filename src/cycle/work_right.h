@@ -1,0 +1,99 @@
+// The right of this instance to change the queue: the lease of configs, or where the account may
+// not write that row, the named lock of the database session.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cycle/lease_keeper.h"
+#include "db/database.h"
+#include "db/database_error.h"
+
+namespace tessel::cycle {
+
+// WorkRight - what the drain and the alarm dispatch ask before they send or write.
+class WorkRight {
+public:
+    virtual ~WorkRight() = default;
+    // StillHeld - at a message boundary, without asking the database: false once the right is
+    // known to be lost.
+    virtual bool StillHeld() = 0;
+    // Regain - after the session cn was lost and opened again: whether this instance may still
+    // write. Throws DatabaseError.
+    virtual bool Regain(db::Connection& cn) = 0;
+    // Fenced - whether each change of the queue goes in a transaction that calls ConfirmIn first.
+    virtual bool Fenced() const = 0;
+    // ConfirmIn - inside cn's open transaction: whether the write that follows may be made.
+    // Throws DatabaseError.
+    virtual bool ConfirmIn(db::Connection& cn) = 0;
+    // Name - the right as records name it ("the lease service.active", "the work lock ...").
+    virtual std::string Name() const = 0;
+};
+
+// SessionLockRight - the named lock held by the session itself: it lasts as long as the session,
+// so only a session opened again has to take it anew.
+class SessionLockRight : public WorkRight {
+public:
+    bool StillHeld() override { return true; }
+    bool Regain(db::Connection& cn) override;
+    bool Fenced() const override { return false; }
+    bool ConfirmIn(db::Connection&) override { return true; }
+    std::string Name() const override { return "the work lock"; }
+};
+
+// Election - how the active instance is chosen.
+enum class Election {
+    Lease,  // the row service.active of configs
+    Lock,   // the named lock: the account may not write that row
+};
+
+// ClaimResult - what a cycle's claim found.
+struct ClaimResult {
+    bool Active = false;
+    // The holder of the lease, as the claim read it (this instance when active); none with the
+    // lock, or when the lease is free.
+    std::optional<db::LeaseHolder> Holder;
+};
+
+// ActiveInstance - the election of this instance at every cycle, and its right to write between
+// two cycles. The first claim that reaches the table decides: the lease, or (with one warning
+// record naming the privilege that is missing) the lock for the rest of the process.
+class ActiveInstance : public WorkRight {
+public:
+    // host and processId name this instance in the lease (by default this machine's name and the
+    // process's id).
+    ActiveInstance();
+
+    // SetName - the host and process id this instance writes into the lease (two instances in one
+    // process need names of their own); only before the first Claim.
+    void SetName(const std::string& host, std::string processId) { keeper_.SetName(host, std::move(processId)); }
+
+    // Claim - at a cycle's start, on db's open connection: the lease claimed (on a connection of its
+    // own) or the lock taken. Throws DatabaseError.
+    ClaimResult Claim(db::Database& db, std::chrono::seconds lease);
+    Election Mode() const { return mode_; }
+    // CycleEnded - the cycle that claimed is over (see LeaseKeeper::CycleEnded).
+    void CycleEnded() { keeper_.CycleEnded(); }
+
+    bool StillHeld() override;
+    bool Regain(db::Connection& cn) override;
+    bool Fenced() const override { return mode_ == Election::Lease; }
+    bool ConfirmIn(db::Connection& cn) override;
+    std::string Name() const override;
+
+private:
+    // FallBack - from now on the lock; the warning says why.
+    void FallBack(const db::DatabaseError& refusal, LeaseStep step, const std::string& database);
+
+    Election mode_ = Election::Lease;
+    std::string lockName_;
+    LeaseKeeper keeper_;
+    SessionLockRight lock_;
+};
+
+// LocalHostName - this machine's name (its node name when the name cannot be read).
+std::string LocalHostName();
+
+}  // namespace tessel::cycle
