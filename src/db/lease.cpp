@@ -15,6 +15,7 @@ using F = FieldKind;
 // The server writes every time in this form; as text, a later time compares greater.
 constexpr const char* kTimeFormat = "'%Y-%m-%d %H:%i:%s.%f'";
 constexpr std::size_t kLongestHost = 128;
+constexpr const char* kLargestEpoch = "999999999999999999";  // 18 digits, as the form allows
 
 std::string ServerNow() { return std::string("DATE_FORMAT(UTC_TIMESTAMP(6), ") + kTimeFormat + ")"; }
 
@@ -116,9 +117,11 @@ void EnsureLeaseRow(Connection& cn) {
 std::uint64_t TakeLease(Connection& cn, const std::string& host, const std::string& processId,
                         std::chrono::seconds seconds) {
     const std::string damaged = std::string("(Valor IS NULL OR Valor NOT REGEXP ") + kValuePattern + ")";
-    // The epoch is read only from a value of the right form: no conversion can fail.
-    const std::string nextEpoch = std::string("IF(Valor REGEXP ") + kValuePattern +
-                                  ", CAST(SUBSTRING_INDEX(SUBSTRING_INDEX(Valor, ';', 3), ';', -1) AS UNSIGNED) + 1, 1)";
+    // The epoch is read only from a value of the right form: no conversion can fail. After the
+    // largest the form allows it starts again from 1 (a value of more digits would read as free).
+    const std::string epoch = "CAST(SUBSTRING_INDEX(SUBSTRING_INDEX(Valor, ';', 3), ';', -1) AS UNSIGNED)";
+    const std::string nextEpoch = std::string("IF(Valor REGEXP ") + kValuePattern + " AND " + epoch + " < " +
+                                  kLargestEpoch + ", " + epoch + " + 1, 1)";
     Statement q(cn, "q_TakeLease", StatementKind::Command,
                 {"UPDATE configs SET Valor = CONCAT(:holder, " + nextEpoch + ", ';', " + ServerExpiry() + ")",
                  "WHERE " + LeaseKeyCondition() + " AND (" + damaged + " OR SUBSTRING_INDEX(Valor, ';', -1) < " +

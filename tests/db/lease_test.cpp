@@ -1,0 +1,164 @@
+// The lease row: taken only when free, renewed only by its holder, and a takeover fences the
+// holder's open transaction out.
+#include "db/lease.h"
+
+#include <gtest/gtest.h>
+
+#include "db/connection.h"
+#include "db/database_error.h"
+#include "db/transaction.h"
+#include "support/test_database.h"
+
+namespace tessel::db {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(LeaseValueTest, OnlyAValueOfTheFourFieldsNamesAHolder) {
+    struct Case {
+        const char* value;
+        bool parses;
+    } cases[] = {
+        {"host-a;1234;7;2026-12-11 02:00:00", true},
+        {"host-a;1234;7;2026-12-11 02:00:00.123456", true},
+        {";1;1;2026-12-11 02:00:00", true},  // an empty host is still a holder
+        {"", false},
+        {"host-a;1234;7", false},
+        {"host-a;12a4;7;2026-12-11 02:00:00", false},
+        {"host-a;1234;-7;2026-12-11 02:00:00", false},
+        {"host-a;1234;7;2026-12-11", false},
+        {"host-a;1234;7;2026-12-11 02:00:00.", false},
+        {"host-a;1234;7;2026-12-11 02:00:00;x", false},
+        {"host-a;1234;1234567890123456789;2026-12-11 02:00:00", false},  // beyond the epochs counted
+    };
+    for (const Case& c : cases) EXPECT_EQ(ParseLeaseValue(c.value).has_value(), c.parses) << c.value;
+    std::optional<LeaseHolder> holder = ParseLeaseValue("host-a;1234;7;2026-12-11 02:00:00");
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(holder->Host, "host-a");
+    EXPECT_EQ(holder->ProcessId, "1234");
+    EXPECT_EQ(holder->Epoch, 7u);
+    EXPECT_EQ(holder->Expiry, "2026-12-11 02:00:00");
+}
+
+TEST(LeaseValueTest, AHostNameCannotBreakTheValue) {
+    EXPECT_EQ(LeaseHost("mail;host\x01 x\xe9"), "mail_host__x_");
+    EXPECT_EQ(LeaseHost(std::string(300, 'h')).size(), 128u);
+}
+
+class LeaseTest : public ::testing::Test {
+protected:
+    LeaseTest() {
+        a.SetParameters(tdb.Parameters());
+        b.SetParameters(tdb.Parameters());
+        a.Connect();
+        b.Connect();
+    }
+    test::SqlSession& sql() { return tdb.Sql(); }
+    void SetValue(const std::string& value) {
+        sql().Exec("DELETE FROM configs WHERE Propriedade = 'service.active'");
+        sql().Exec("INSERT INTO configs VALUES ('service.active', " + sql().Quote(value) + ")");
+    }
+    std::string Value() {
+        return sql().Scalar("SELECT Valor FROM configs WHERE Propriedade = 'service.active'").value_or("(null)");
+    }
+    // Holder - the one lease row, as the server reads it.
+    LeaseHolder Holder(Connection& cn) {
+        LeaseRows rows = ReadLeaseRows(cn);
+        EXPECT_EQ(rows.Holders.size(), 1u);
+        EXPECT_TRUE(!rows.Holders.empty() && rows.Holders[0]) << Value();
+        return rows.Holders.empty() || !rows.Holders[0] ? LeaseHolder{} : *rows.Holders[0];
+    }
+
+    test::TestDatabase tdb;
+    Connection a, b;
+};
+
+TEST_F(LeaseTest, TheRowIsInsertedOnceAndTakenByOneInstance) {
+    EnsureLeaseRow(a);
+    EnsureLeaseRow(b);
+    EXPECT_EQ(sql().Scalar("SELECT COUNT(*) FROM configs WHERE Propriedade = 'service.active'"), "1");
+    EXPECT_EQ(Value(), "");
+
+    EXPECT_EQ(TakeLease(a, "host-a", "11", 60s), 1u);
+    EXPECT_EQ(TakeLease(b, "host-b", "22", 60s), 0u) << "a valid lease is not taken";
+    LeaseHolder held = Holder(a);
+    EXPECT_EQ(held.Host, "host-a");
+    EXPECT_EQ(held.ProcessId, "11");
+    EXPECT_EQ(held.Epoch, 1u);
+    EXPECT_TRUE(IsValid(held, ReadLeaseRows(b).Now));
+    // The server's clock sets the expiry: about a minute after its own now.
+    EXPECT_EQ(sql().Scalar("SELECT TIMESTAMPDIFF(SECOND, UTC_TIMESTAMP(), " + sql().Quote(held.Expiry) + ") BETWEEN 55 AND 60"),
+              "1");
+
+    EXPECT_EQ(RenewLease(a, held, 60s), 1u);
+    EXPECT_EQ(RenewLease(b, LeaseHolder{"host-b", "22", 1, ""}, 60s), 0u) << "only the holder renews";
+    EXPECT_EQ(Holder(a).Epoch, 1u) << "a renewal keeps the epoch";
+}
+
+TEST_F(LeaseTest, AFreeValueIsTakenWithTheNextEpochAndAValidOneIsNot) {
+    struct Case {
+        std::string value;
+        std::uint64_t matched;
+        std::uint64_t epoch;  // after the take
+    } cases[] = {
+        {"", 1, 1},
+        {"not a lease", 1, 1},
+        {"host-a;11;4;2000-01-01 00:00:00", 1, 5},          // expired
+        {"host-a;11;4;2000-01-01 00:00:00.5", 1, 5},        // expired, with a fraction
+        {"host-a;11;4;9999-12-31 23:59:59", 0, 4},          // valid
+        {"host-a;11;999999999999999999;2000-01-01 00:00:00", 1, 1},  // counted on from 1, never past the form
+    };
+    for (const Case& c : cases) {
+        SetValue(c.value);
+        EXPECT_EQ(TakeLease(b, "host-b", "22", 60s), c.matched) << c.value;
+        EXPECT_EQ(Holder(b).Epoch, c.epoch) << c.value;
+        EXPECT_EQ(Holder(b).Host, c.matched == 1 ? "host-b" : "host-a") << c.value;
+    }
+    sql().Exec("UPDATE configs SET Valor = NULL WHERE Propriedade = 'service.active'");
+    EXPECT_EQ(TakeLease(b, "host-b", "22", 60s), 1u) << "NULL is free";
+}
+
+TEST_F(LeaseTest, ATakeoverFencesTheOldHoldersTransactionOut) {
+    SetValue("");
+    ASSERT_EQ(TakeLease(a, "host-a", "11", 60s), 1u);
+    LeaseHolder old = Holder(a);
+    sql().Exec("INSERT INTO mail_spooler (Remetente, Destinatario) VALUES ('s@example', 'r@example')");
+
+    // The lease expires and another instance takes it.
+    sql().Exec("UPDATE configs SET Valor = 'host-a;11;1;2000-01-01 00:00:00' WHERE Propriedade = 'service.active'");
+    ASSERT_EQ(TakeLease(b, "host-b", "22", 60s), 1u);
+
+    {
+        Transaction transaction(a);
+        a.Execute("DELETE FROM mail_spooler");
+        EXPECT_EQ(RenewLease(a, old, 60s), 0u) << "the old epoch confirms nothing";
+    }  // rolled back
+    EXPECT_EQ(sql().Scalar("SELECT COUNT(*) FROM mail_spooler"), "1");
+    EXPECT_EQ(Holder(a).Host, "host-b");
+    EXPECT_EQ(Holder(a).Epoch, 2u);
+
+    // A release lets the next instance in at once, with the next epoch.
+    ReleaseLease(b, Holder(b));
+    EXPECT_FALSE(IsValid(Holder(a), ReadLeaseRows(a).Now));
+    EXPECT_EQ(TakeLease(a, "host-a", "11", 60s), 1u);
+    EXPECT_EQ(Holder(a).Epoch, 3u);
+}
+
+TEST_F(LeaseTest, WhileTheHolderConfirmsItInATransactionATakeoverWaitsAndFindsItRenewed) {
+    SetValue("host-a;11;1;2000-01-01 00:00:00");  // expired, but nobody took it yet
+    LeaseHolder old = Holder(a);
+    Transaction transaction(a);
+    EXPECT_EQ(RenewLease(a, old, 60s), 1u) << "an expired lease nobody took is still the holder's";
+    b.Execute("SET SESSION innodb_lock_wait_timeout = 1");
+    try {
+        TakeLease(b, "host-b", "22", 60s);
+        ADD_FAILURE() << "the take did not wait for the holder's transaction";
+    } catch (const DatabaseError& e) {
+        EXPECT_TRUE(IsLockConflict(e.Number())) << e.what();
+    }
+    transaction.Commit();
+    EXPECT_EQ(TakeLease(b, "host-b", "22", 60s), 0u) << "renewed by the committed transaction";
+}
+
+}  // namespace
+}  // namespace tessel::db
