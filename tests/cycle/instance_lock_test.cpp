@@ -1,4 +1,5 @@
-// Two instances on one database: only the session that holds the work lock dispatches and sends.
+// Two instances on one database whose account may only read configs, so that no lease can be held:
+// only the session that holds the work lock dispatches and sends.
 #include <mutex>
 
 #include "cycle/work_cycle.h"
@@ -14,8 +15,12 @@ protected:
     InstanceLockTest()
         : sink_([this](Severity severity, const std::string&, const std::string& text) {
               if (severity == Severity::Information) information.push_back(text);
+              if (severity == Severity::Warning) warnings.push_back(text);
           }) {
         UsualSettings();
+        // The row is there (an operator inserted it): what is missing is the right to change it.
+        Set("service.active", "");
+        db.SetParameters(account);
     }
 
     // OtherSession - a second client of the test database, as another host's service would be.
@@ -32,6 +37,8 @@ protected:
     }
 
     std::vector<std::string> information;
+    std::vector<std::string> warnings;
+    const config::ConnectionParameters account = tdb.Account("lock", true);
     const std::string lock = "tesselcomsvc." + tdb.Name();
 
 private:
@@ -56,6 +63,11 @@ TEST_F(InstanceLockTest, ALockHeldElsewhereMakesTheCycleAStandbyUntilItIsFree) {
                                "This instance is on standby: another instance holds the lock " + lock +
                                "; no alarm is dispatched and no mail sent here until it is free"}))
         << "one record for the change, none for the second standby cycle";
+    ASSERT_EQ(warnings.size(), 1u) << "one warning at the start, none at the second cycle";
+    EXPECT_TRUE(warnings[0].starts_with("The database account lacks the UPDATE privilege on the table configs, so "
+                                        "this instance cannot hold the lease service.active: it uses the lock " +
+                                        lock + " instead"))
+        << warnings[0];
 
     other.reset();  // the other host stops: its session ends and frees the lock
     information.clear();
@@ -69,7 +81,7 @@ TEST_F(InstanceLockTest, ALockHeldElsewhereMakesTheCycleAStandbyUntilItIsFree) {
 
 TEST_F(InstanceLockTest, TheStandbyTakesOverWhenTheActiveSessionIsKilledAndTheOldActiveYields) {
     db::Database secondDb;
-    secondDb.SetParameters(tdb.Parameters());
+    secondDb.SetParameters(account);
     RecordingSender secondSender;
     WorkCycle first = Cycle();
     WorkCycle second(secondDb, secondSender, AttachmentRoot(), [] { return TestNow(); });

@@ -39,14 +39,17 @@ TEST_F(CycleTest, UnreachableDatabaseEndsTheCycleQuietly) {
     EXPECT_EQ(cycle.LastConnectError(), "");
 }
 
-TEST_F(CycleTest, CompletedCycleKeepsItsSessionWithTheWorkLock) {
+TEST_F(CycleTest, CompletedCycleKeepsItsSessionAndTheLease) {
     UsualSettings();
     WorkCycle cycle = Cycle();
+    cycle.NameInstance("host-a", "11");
     EXPECT_EQ(cycle.RunCycle(), CycleOutcome::Completed);
     ASSERT_TRUE(db.IsConnected());
     EXPECT_TRUE(cycle.LastReport().HoldsLock);
-    EXPECT_EQ(sql().Scalar("SELECT IS_USED_LOCK(CONCAT('tesselcomsvc.', DATABASE()))"),
-              std::to_string(db.ConnectionId()));
+    ASSERT_TRUE(cycle.LastReport().Holder);
+    EXPECT_EQ(cycle.LastReport().Holder->Host, "host-a");
+    EXPECT_EQ(sql().Scalar("SELECT LEFT(Valor, 12) FROM configs WHERE Propriedade = 'service.active'"),
+              "host-a;11;1;");
     // The next cycle works on the same session.
     unsigned long session = db.ConnectionId();
     EXPECT_EQ(cycle.RunCycle(), CycleOutcome::Completed);

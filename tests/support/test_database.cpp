@@ -146,6 +146,7 @@ TestDatabase::TestDatabase() {
 TestDatabase::~TestDatabase() {
     sql_.reset();
     try {
+        for (const std::string& account : accounts_) admin_->Exec("DROP USER IF EXISTS '" + account + "'@'%'");
         admin_->Exec("DROP DATABASE IF EXISTS " + name_);
     } catch (...) {
         // A database left behind goes with the server's directory.
@@ -165,6 +166,25 @@ config::ConnectionParameters ServerParameters(const ServerEnv& server) {
 config::ConnectionParameters TestDatabase::Parameters() const {
     config::ConnectionParameters parameters = ServerParameters(TestServer());
     parameters.Database = name_;
+    return parameters;
+}
+
+config::ConnectionParameters TestDatabase::Account(const std::string& suffix, bool settingsReadOnly) {
+    config::ConnectionParameters parameters = Parameters();
+    parameters.UserName = name_ + "_" + suffix;
+    parameters.Password = suffix + "-password";
+    admin_->Exec("CREATE OR REPLACE USER '" + parameters.UserName + "'@'%' IDENTIFIED BY '" + parameters.Password + "'");
+    accounts_.push_back(parameters.UserName);
+    if (!settingsReadOnly) {
+        admin_->Exec("GRANT ALL PRIVILEGES ON `" + name_ + "`.* TO '" + parameters.UserName + "'@'%'");
+        return parameters;
+    }
+    // Privileges of the database as a whole would cover configs too: each table is granted alone.
+    for (const char* table : {"alarmes", "mail_spooler", "objectos_id", "ficheiros"}) {
+        admin_->Exec(std::string("GRANT SELECT, INSERT, UPDATE, DELETE ON `") + name_ + "`." + table + " TO '" +
+                     parameters.UserName + "'@'%'");
+    }
+    admin_->Exec("GRANT SELECT ON `" + name_ + "`.configs TO '" + parameters.UserName + "'@'%'");
     return parameters;
 }
 

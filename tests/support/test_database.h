@@ -80,6 +80,10 @@ public:
     SqlSession& Sql() { return *sql_; }
     // Admin - a session as the administrative user (for KILL and global settings).
     SqlSession& Admin() { return *admin_; }
+    // Account - the parameters of a login of its own (<database>_<suffix>, dropped with the database)
+    // that may read and write every table of the database; with settingsReadOnly it may only read
+    // configs.
+    config::ConnectionParameters Account(const std::string& suffix, bool settingsReadOnly = false);
     // Kill - ends a session of the server, as an operator or a crash would.
     void Kill(unsigned long connectionId);
 
@@ -87,6 +91,7 @@ private:
     std::string name_;
     std::unique_ptr<SqlSession> admin_;
     std::unique_ptr<SqlSession> sql_;
+    std::vector<std::string> accounts_;
 };
 
 }  // namespace tessel::test
