@@ -22,11 +22,10 @@ TEST_F(EndToEndTest, OnceWithTlsDeliversEveryQueuedMessageOverStartTls) {
     ProcessResult run = install.RunOnce();
 
     EXPECT_EQ(run.Status, 0) << run.Err;
-    EXPECT_EQ(run.Err, "TesselComService: This instance is active: it holds the lock tesselcomsvc." + tdb.Name() +
-                           " and does the work\n"
-                           "TesselComService: Cycle done: 0 alarms dispatched, 4 delivered, 0 refused, 0 pending, "
-                           "0 deferred\n")
-        << "information only, no warning";
+    EXPECT_EQ(WithoutInformation(run.Err), "") << "information only, no warning";
+    EXPECT_TRUE(Contains(run.Err, "TesselComService: Cycle done: 0 alarms dispatched, 4 delivered, 0 refused, 0 pending, "
+                                  "0 deferred\n"))
+        << run.Err;
     auto messages = server.Messages();
     ASSERT_EQ(messages.size(), 4u);
     std::vector<std::string> recipients;

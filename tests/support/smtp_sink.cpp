@@ -179,6 +179,7 @@ void SmtpSink::Run() {
                 if (options_.OnMessage) options_.OnMessage(message);
                 Store(message);
                 session.Reply("250 2.0.0 Stored");
+                if (options_.CloseAfterReply && options_.CloseAfterReply(message)) break;
             } else if (StartsWithNoCase(command, "RSET")) {
                 message = {};
                 session.Reply("250 2.0.0 Ok");

@@ -46,6 +46,10 @@ public:
         // OnMessage - runs on the sink's thread when a message's text has arrived, before it is
         // stored and answered with 250.
         std::function<void(const SinkMessage&)> OnMessage;
+        // CloseAfterReply - asked after the 250 reply to each stored message; true: the connection is
+        // closed, so the next one is served at once whatever its client does (for a client that was
+        // frozen while it waited for that reply).
+        std::function<bool(const SinkMessage&)> CloseAfterReply;
     };
 
     // Listens on a free loopback port. Throws std::runtime_error when it cannot.
