@@ -89,11 +89,13 @@ TEST_F(MetricsTest, EveryCycleRewritesTheFileWithEachOutcomeCountedAndItParses) 
         {"tesselcom_queue_pending_rows", "gauge"},
         {"tesselcom_messages", "counter"},  // the parser names a counter's family without _total
         {"tesselcom_alarms_dispatched", "counter"},
+        {"tesselcom_lease_epoch", "gauge"},
     };
     EXPECT_EQ(m.Types, types);
     for (const auto& [family, help] : m.Help) EXPECT_GT(help.size(), 10u) << family;
-    // Seven gauges, six results, one alarm counter (checked before any lookup could add a name).
-    EXPECT_EQ(m.Samples.size(), 14u);
+    // Seven gauges, six results, one alarm counter, the lease's epoch (checked before any lookup
+    // could add a name).
+    EXPECT_EQ(m.Samples.size(), 15u);
     const std::map<std::string, double> expected = {
         {"tesselcom_up{}", 1},
         {"tesselcom_active{}", 0},

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "e2e_fixture.h"
+#include "metrics_reader.h"
 #include "service_process.h"
 #include "support/smtp_sink.h"
 
@@ -150,6 +151,8 @@ TEST_F(StopTest, WhatAKilledProcessLeftIsRemovedByTheNextCycle) {
     MailServer(sink.Port());
     StoreObject("doc", "report.pdf", {std::string(1000, 'x')});
     QueueMany(20, "doc");
+    // The killed run keeps the lease until it runs out.
+    Set("service.lease.seconds", "1");
     ServiceInstall install(dir, tdb.Parameters());
     {
         RunningService once(install, dir, {"--once"});
@@ -161,6 +164,10 @@ TEST_F(StopTest, WhatAKilledProcessLeftIsRemovedByTheNextCycle) {
         ASSERT_TRUE(wasHeld);
     }
     ASSERT_EQ(ObjectDirectories(install), 1u) << "the killed run left its object directory";
+    ASSERT_TRUE(WaitUntil([&] {
+        return sql().Scalar("SELECT SUBSTRING_INDEX(Valor, ';', -1) < DATE_FORMAT(UTC_TIMESTAMP(6), "
+                            "'%Y-%m-%d %H:%i:%s.%f') FROM configs WHERE Propriedade = 'service.active'") == "1";
+    }, kWaitLimit));
     // The killed run's row lock goes with its database session; under load the server may take a
     // moment to notice the connection has gone.
     for (int i = 0; i < 500 && OtherSessions() > 0; ++i) std::this_thread::sleep_for(20ms);
