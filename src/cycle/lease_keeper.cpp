@@ -122,6 +122,8 @@ bool LeaseKeeper::ConfirmIn(db::Connection& cn) {
 
 void LeaseKeeper::CycleEnded() {
     std::lock_guard<std::mutex> state(state_);
+    // A cycle that did not claim (held by the switch) does not count as work.
+    if (!inCycle_) return;
     inCycle_ = false;
     cycleEnd_ = Clock::now();
 }

@@ -64,9 +64,9 @@ public:
     // Throws DatabaseError.
     bool ConfirmIn(db::Connection& cn);
 
-    // CycleEnded - the cycle that claimed is over. Renewals go on while a cycle runs and for one
-    // lease's length after it ended, so an instance that stops cycling (paused, held up) lets its
-    // lease run out and a standby take over. Any thread.
+    // CycleEnded - the cycle is over. Renewals go on while a cycle that claimed runs and for one
+    // lease's length after it ended, so an instance that stops claiming (paused, held by the switch,
+    // held up) lets its lease run out and a standby take over. Any thread.
     void CycleEnded();
 
     // Held - the lease value this instance holds, when it holds one.

@@ -97,6 +97,12 @@ protected:
     std::string QueuedIds() {
         return sql().Scalar("SELECT GROUP_CONCAT(ID ORDER BY ID) FROM mail_spooler").value_or("");
     }
+    // LeaseRunOut - the lease service.active has passed its expiry by the server's clock (a killed
+    // holder's lease must run out before another run can work).
+    bool LeaseRunOut() {
+        return sql().Scalar("SELECT SUBSTRING_INDEX(Valor, ';', -1) < DATE_FORMAT(UTC_TIMESTAMP(6), "
+                            "'%Y-%m-%d %H:%i:%s.%f') FROM configs WHERE Propriedade = 'service.active'") == "1";
+    }
     int QueuedCount() { return std::stoi(sql().Scalar("SELECT COUNT(*) FROM mail_spooler").value()); }
 
     // Warnings / Errors - the texts of the records written so far.

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "e2e_fixture.h"
+#include "metrics_reader.h"
 #include "service_process.h"
 #include "support/smtp_sink.h"
 
@@ -101,6 +102,8 @@ protected:
 // SIGKILL while the k-th of 20 recipients is with the mail server: the row already holds only the
 // entries from the k-th on, and the next run sends those. Only the message in flight goes twice.
 TEST_F(RowProgressTest, KilledAfterTheKthOfTwentyRecipientsResendsAtMostTheMessageInFlight) {
+    // Each killed run keeps the lease until it runs out.
+    Set("service.lease.seconds", "1");
     ServiceInstall install(dir, tdb.Parameters());
     for (int k : {1, 7, 20}) {
         SCOPED_TRACE("killed during recipient " + std::to_string(k));
@@ -122,6 +125,7 @@ TEST_F(RowProgressTest, KilledAfterTheKthOfTwentyRecipientsResendsAtMostTheMessa
             counts = held.RecipientCounts();
         }
         ASSERT_TRUE(WaitForNoOtherSession());
+        ASSERT_TRUE(WaitUntil([&] { return LeaseRunOut(); }, kWaitLimit));
 
         SmtpSink sink;
         MailServer(sink.Port());
