@@ -4,13 +4,13 @@
 // and the document system's INSERTs while a message is slow to be taken.
 #include <signal.h>
 
-#include <atomic>
 #include <future>
 #include <map>
 #include <string>
 #include <thread>
 
 #include "e2e_fixture.h"
+#include "held_sink.h"
 #include "metrics_reader.h"
 #include "service_process.h"
 #include "support/smtp_sink.h"
@@ -23,43 +23,6 @@ using test::SmtpSink;
 
 // kWaitLimit - the bound of every wait for the service or the database to get somewhere.
 constexpr auto kWaitLimit = std::chrono::milliseconds(60000);
-
-// HeldSink - a mail server that holds its held-th message (from 1), stored but not yet answered,
-// until Release(): the service is then in the middle of that message for as long as a test needs.
-class HeldSink {
-public:
-    explicit HeldSink(int held) : released_(release_.get_future().share()), sink_(Hold(held)) {}
-    ~HeldSink() { Release(); }  // before the sink's thread is joined
-    HeldSink(const HeldSink&) = delete;
-    HeldSink& operator=(const HeldSink&) = delete;
-
-    int Port() const { return sink_.Port(); }
-    std::map<std::string, int> RecipientCounts() const { return sink_.RecipientCounts(); }
-    bool WaitForCount(std::size_t count) const { return sink_.WaitForCount(count, kWaitLimit); }
-    // WaitInHand - true once the held message has arrived.
-    bool WaitInHand() { return inHand_.get_future().wait_for(kWaitLimit) == std::future_status::ready; }
-    void Release() {
-        if (!released_done_.exchange(true)) release_.set_value();
-    }
-
-private:
-    SmtpSink::Options Hold(int held) {
-        SmtpSink::Options options;
-        options.OnMessage = [this, held](const test::SinkMessage&) {
-            if (++taken_ != held) return;
-            inHand_.set_value();
-            released_.wait();
-        };
-        return options;
-    }
-
-    std::promise<void> inHand_;
-    std::promise<void> release_;
-    std::shared_future<void> released_;
-    std::atomic<bool> released_done_{false};
-    std::atomic<int> taken_{0};
-    SmtpSink sink_;
-};
 
 // Recipient - the i-th recipient: short, as 20 of them fit the 255 bytes of a row's recipients.
 std::string Recipient(int i) {

@@ -3,13 +3,12 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
-#include <future>
 #include <set>
 #include <thread>
 
 #include "e2e_fixture.h"
+#include "held_sink.h"
 #include "metrics_reader.h"
 #include "service_process.h"
 #include "support/smtp_sink.h"
@@ -136,18 +135,7 @@ TEST_F(StopTest, OnceExitsThreeWhenTheMailServerCannotBeUsedAndZeroWhenItCan) {
 TEST_F(StopTest, WhatAKilledProcessLeftIsRemovedByTheNextCycle) {
     // The second message is held before its reply, so the process dies while its row's object
     // directory is in use.
-    std::promise<void> inHand;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::atomic<int> taken{0};
-    test::SmtpSink::Options options;
-    options.KeepData = false;
-    options.OnMessage = [&](const test::SinkMessage&) {
-        if (++taken != 2) return;
-        inHand.set_value();
-        released.wait();
-    };
-    test::SmtpSink sink(options);
+    HeldSink sink(2);
     MailServer(sink.Port());
     StoreObject("doc", "report.pdf", {std::string(1000, 'x')});
     QueueMany(20, "doc");
@@ -156,11 +144,10 @@ TEST_F(StopTest, WhatAKilledProcessLeftIsRemovedByTheNextCycle) {
     ServiceInstall install(dir, tdb.Parameters());
     {
         RunningService once(install, dir, {"--once"});
-        std::future<void> held = inHand.get_future();
-        bool wasHeld = held.wait_for(kWaitLimit) == std::future_status::ready;
+        bool wasHeld = sink.WaitInHand();
         once.Signal(SIGKILL);
         once.Wait();
-        release.set_value();
+        sink.Release();
         ASSERT_TRUE(wasHeld);
     }
     ASSERT_EQ(ObjectDirectories(install), 1u) << "the killed run left its object directory";

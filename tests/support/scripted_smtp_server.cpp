@@ -25,19 +25,6 @@ namespace {
 constexpr auto kSafetyLimit = std::chrono::seconds(60);
 constexpr auto kSegmentPause = std::chrono::milliseconds(2);
 
-bool SendPlain(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -101,7 +88,7 @@ ScriptedSmtpServer& ScriptedSmtpServer::AcceptTls(std::string certFile, std::str
 
 bool ScriptedSmtpServer::SendAll(int fd, std::string_view bytes) {
     if (!tls_) {
-        return SendPlain(fd, bytes);
+        return test::SendAll(fd, bytes);
     }
     while (!bytes.empty()) {
         std::size_t written = 0;

@@ -43,16 +43,7 @@ public:
     Session(int fd, const std::atomic<bool>& stop) : fd_(fd), stop_(stop) {}
     ~Session() { ::close(fd_); }
 
-    bool Send(std::string_view bytes) {
-        while (!bytes.empty()) {
-            ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        }
-        return true;
-    }
-    bool Reply(std::string_view line) { return Send(std::string(line) + "\r\n"); }
+    bool Reply(std::string_view line) { return SendAll(fd_, std::string(line) + "\r\n"); }
 
     // ReadLine - one line without its CR LF; false when the client closed or went silent.
     bool ReadLine(std::string& line) {

@@ -20,18 +20,6 @@ namespace {
 constexpr int kPollStepMs = 20;
 constexpr std::size_t kChunk = 64 * 1024;
 
-// SendAll - blocking write of the whole buffer; false when the peer is gone.
-bool SendAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 // One forwarded connection: the client's socket and the server's.
@@ -141,7 +129,7 @@ void TcpProxy::Run() {
                 char buffer[kChunk];
                 ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
                 if (n < 0 && errno == EINTR) continue;
-                open = n > 0 && SendAll(to, buffer, static_cast<std::size_t>(n));
+                open = n > 0 && SendAll(to, std::string_view(buffer, static_cast<std::size_t>(n)));
             }
             if (open) alive.push_back(std::move(pairs[i]));
         }

@@ -30,17 +30,6 @@ bool ReadExactly(int fd, char* data, std::size_t size) {
     return true;
 }
 
-bool SendAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // ReadGreeting - the server's first packet, whole, however it arrives.
 bool ReadGreeting(int fd, std::string& packet) {
     packet.assign(kPacketHeader, '\0');
@@ -107,7 +96,7 @@ void TlsStripRelay::Relay(UniqueFd client) {
     std::string greeting;
     if (!server || !ReadGreeting(server.Get(), greeting)) return;
     ClearTls(greeting);
-    if (!SendAll(client.Get(), greeting.data(), greeting.size())) return;
+    if (!SendAll(client.Get(), greeting)) return;
     while (!stop_) {
         pollfd fds[2] = {{client.Get(), POLLIN, 0}, {server.Get(), POLLIN, 0}};
         if (::poll(fds, 2, kPollStepMs) <= 0) continue;
@@ -121,7 +110,7 @@ void TlsStripRelay::Relay(UniqueFd client) {
                 std::lock_guard<std::mutex> hold(lock_);
                 clientBytes_.append(buffer, static_cast<std::size_t>(n));
             }
-            if (!SendAll(fds[1 - side].fd, buffer, static_cast<std::size_t>(n))) return;
+            if (!SendAll(fds[1 - side].fd, std::string_view(buffer, static_cast<std::size_t>(n)))) return;
         }
     }
 }
