@@ -7,7 +7,6 @@
 #include <future>
 #include <map>
 #include <string>
-#include <thread>
 
 #include "e2e_fixture.h"
 #include "held_sink.h"
@@ -42,13 +41,10 @@ protected:
     // the test's own (a killed process's session, and with it its work lock, goes when the server
     // notices the connection has gone).
     bool WaitForNoOtherSession() {
-        auto giveUp = std::chrono::steady_clock::now() + kWaitLimit;
-        while (std::stoi(sql().Scalar("SELECT COUNT(*) FROM information_schema.PROCESSLIST "
-                                      "WHERE DB = DATABASE() AND ID <> CONNECTION_ID()").value()) > 0) {
-            if (std::chrono::steady_clock::now() >= giveUp) return false;
-            std::this_thread::sleep_for(10ms);
-        }
-        return true;
+        return WaitUntil([&] {
+            return sql().Scalar("SELECT COUNT(*) FROM information_schema.PROCESSLIST "
+                                "WHERE DB = DATABASE() AND ID <> CONNECTION_ID()") == "0";
+        }, kWaitLimit);
     }
     // ServiceSessionsInATransaction - the test database's other sessions with an open InnoDB
     // transaction (row locks, or a snapshot an idle-transaction limit would end).
