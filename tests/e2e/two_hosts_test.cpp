@@ -25,10 +25,8 @@ constexpr int kTickMs = 2;
 
 const std::string kActive = "TesselComService: This instance is active: it holds the lease service.active ";
 const std::string kStandby = "TesselComService: This instance is on standby: ";
-// A lease short enough for a test, and long enough that a loaded machine renews it in time: with
-// 3 s, the sanitizer build beside other suites is slow enough for the standby to take over before
-// the failure a test injects.
-const std::string kTestLeaseSeconds = "6";
+// A lease short enough for a test, and long enough that a loaded machine renews it in time.
+const std::string kTestLeaseSeconds = "3";
 
 // EnableMetrics - adds the metrics file to the configs.ini of the install in dir.
 void EnableMetrics(const test::TempDir& dir, const std::string& path) {
