@@ -12,6 +12,10 @@ using Clock = std::chrono::steady_clock;
 
 // Below this a renewal could not finish in time on a loaded host.
 constexpr std::chrono::milliseconds kShortestRenewInterval{500};
+// A claim or renewal that waits longer than this for the lease row finds it held by another
+// instance's write in progress (or by a host frozen in one, until the server ends that session):
+// the lease counts as taken this round, instead of the wait running into the network timeout.
+constexpr std::chrono::seconds kLeaseLockWait{2};
 
 // SameInstance - the holder is the instance of host and processId.
 bool SameInstance(const db::LeaseHolder& a, const std::string& host, const std::string& processId) {
@@ -57,6 +61,7 @@ LeaseClaim LeaseKeeper::Claim(const config::ConnectionParameters& parameters, st
     connection_.SetParameters(parameters);
     // A renewal that waits longer than the lease is of no use: the lease is gone by then.
     connection_.SetNetworkTimeout(std::max(lease, std::chrono::seconds(5)));
+    connection_.SetLockWaitTimeout(kLeaseLockWait);
     if (connection_.IsConnected() && !connection_.Ping()) connection_.Disconnect();
     connection_.Connect();
     if (db::ReadLeaseRows(connection_).Holders.empty()) {

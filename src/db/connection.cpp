@@ -43,6 +43,17 @@ void SetTlsOptions(MYSQL* handle, const config::ConnectionParameters& parameters
     SetOption(handle, MARIADB_OPT_RESTRICTED_AUTH, methods.c_str());
 }
 
+// The server's error for a variable it does not have (MySQL has no idle_transaction_timeout).
+constexpr unsigned int kUnknownSystemVariable = 1193;
+
+// SetSessionVariable - SET SESSION name = value; an error other than tolerated is thrown.
+void SetSessionVariable(MYSQL& handle, const char* name, std::chrono::seconds value, unsigned int tolerated = 0) {
+    const std::string sql = std::string("SET SESSION ") + name + " = " + std::to_string(value.count());
+    if (::mysql_real_query(&handle, sql.data(), sql.size()) == 0) return;
+    if (tolerated != 0 && ::mysql_errno(&handle) == tolerated) return;
+    throw DatabaseError(::mysql_errno(&handle), ::mysql_error(&handle));
+}
+
 }  // namespace
 
 void Connection::Connect() {
@@ -82,11 +93,9 @@ void Connection::Connect() {
     if (::mysql_autocommit(handle.get(), 1) != 0) {
         throw DatabaseError(::mysql_errno(handle.get()), ::mysql_error(handle.get()));
     }
-    std::string waitTimeout =
-        "SET SESSION wait_timeout = " + std::to_string(kSessionWaitTimeout.count());
-    if (::mysql_real_query(handle.get(), waitTimeout.data(), waitTimeout.size()) != 0) {
-        throw DatabaseError(::mysql_errno(handle.get()), ::mysql_error(handle.get()));
-    }
+    SetSessionVariable(*handle, "wait_timeout", kSessionWaitTimeout);
+    SetSessionVariable(*handle, "idle_transaction_timeout", kIdleTransactionTimeout, kUnknownSystemVariable);
+    if (lockWaitTimeout_) SetSessionVariable(*handle, "innodb_lock_wait_timeout", *lockWaitTimeout_);
     handle_ = std::move(handle);
     ++session_;
 }

@@ -42,11 +42,16 @@ inline constexpr const char* kAllowedAuthMethods = "mysql_native_password,client
 // How long the server keeps an idle session: the work lock of a host that vanished without closing
 // its connection is freed after this, so a standby can take over.
 inline constexpr std::chrono::seconds kSessionWaitTimeout{900};
+// How long the server lets a session sit idle inside an open transaction (MariaDB; MySQL has no
+// such setting). The service's transactions run their statements back to back, so only a frozen or
+// cut-off host stays idle in one: its session is ended and its row locks freed (among them the lease
+// row its last write confirmed), instead of blocking a standby until kSessionWaitTimeout.
+inline constexpr std::chrono::seconds kIdleTransactionTimeout{10};
 
 // Connection - TCP only (also for "localhost"), latin1 announced in the handshake, TLS only when the
 // parameters ask for it (and then required), no compression, no automatic reconnection, no LOCAL
 // INFILE, only the login methods above, autocommit on, the session's wait_timeout
-// kSessionWaitTimeout. Not thread-safe: one thread uses it at a time.
+// kSessionWaitTimeout and (where the server has it) idle_transaction_timeout kIdleTransactionTimeout. Not thread-safe: one thread uses it at a time.
 class Connection {
 public:
     Connection() = default;
@@ -58,6 +63,9 @@ public:
     const config::ConnectionParameters& Parameters() const { return parameters_; }
     // SetNetworkTimeout - the bound of every read and write on the connection, from the next Connect.
     void SetNetworkTimeout(std::chrono::seconds timeout) { networkTimeout_ = timeout; }
+    // SetLockWaitTimeout - how long a statement waits for a row lock (innodb_lock_wait_timeout),
+    // from the next Connect; nullopt: the server's default.
+    void SetLockWaitTimeout(std::optional<std::chrono::seconds> timeout) { lockWaitTimeout_ = timeout; }
 
     // Connect - opens the connection; does nothing when it is open. Throws DatabaseError.
     void Connect();
@@ -92,6 +100,7 @@ private:
 
     config::ConnectionParameters parameters_;
     std::chrono::seconds networkTimeout_ = kNetworkTimeout;
+    std::optional<std::chrono::seconds> lockWaitTimeout_;
     MysqlHandle handle_;
     std::uint64_t session_ = 0;
 };

@@ -66,7 +66,7 @@ void LineConnection::DropSocket() noexcept {
 
 bool LineConnection::Fill(Deadline deadline) {
     if (!socket_.Valid()) {
-        throw TransportError("Connection closed by the server");
+        throw PeerClosed("Connection closed by the server");
     }
     char chunk[kReceiveChunk];
     std::optional<std::size_t> got;
@@ -106,7 +106,7 @@ std::string LineConnection::ReadLine(Deadline deadline) {
             throw TransportError("Line too long from the server");
         }
         if (peerClosed_ || !socket_.Valid()) {
-            throw TransportError("Connection closed by the server");
+            throw PeerClosed("Connection closed by the server");
         }
         if (!Fill(deadline)) {
             throw TransportError("Timed out waiting for the server's reply");
@@ -126,7 +126,7 @@ std::string LineConnection::ReadFirstLine(Deadline deadline) {
 
 void LineConnection::Send(std::string_view bytes) {
     if (!socket_.Valid()) {
-        throw TransportError("Connection closed by the server");
+        throw PeerClosed("Connection closed by the server");
     }
     try {
         Stream().Send(bytes, DeadlineAfter(writeTimeout_));
@@ -212,7 +212,7 @@ void LineConnection::StartTls(Deadline deadline, const TlsPeerCheck& check) {
         throw TlsError("The server sent data before the TLS handshake");
     }
     if (!socket_.Valid()) {
-        throw TransportError("Connection closed by the server");
+        throw PeerClosed("Connection closed by the server");
     }
     try {
         tls_->Handshake(socket_.Fd(), host_, deadline, check);

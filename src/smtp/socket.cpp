@@ -219,7 +219,7 @@ void TcpSocket::Send(std::string_view bytes, Deadline deadline) {
             continue;
         }
         if (n == 0) {
-            throw TransportError("Connection closed by the server while sending");
+            throw PeerClosed("Connection closed by the server while sending");
         }
         if (errno == EINTR) {
             continue;

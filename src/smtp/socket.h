@@ -29,6 +29,12 @@ public:
     using Error::Error;
 };
 
+// PeerClosed - the server ended the connection: an orderly close, or a reset.
+class PeerClosed : public TransportError {
+public:
+    using TransportError::TransportError;
+};
+
 enum class WaitFor { Readable, Writable };
 
 // WaitStopped - a wait that a stop request cut short; the connection is left unusable.

@@ -199,7 +199,7 @@ void TlsLayer::Send(std::string_view bytes, Deadline deadline) {
             continue;
         }
         if (err == SSL_ERROR_ZERO_RETURN) {
-            throw TransportError("Connection closed by the server while sending");
+            throw PeerClosed("Connection closed by the server while sending");
         }
         if (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno != 0) {
             throw PlatformError(errno);

@@ -160,5 +160,34 @@ TEST_F(LeaseTest, WhileTheHolderConfirmsItInATransactionATakeoverWaitsAndFindsIt
     EXPECT_EQ(TakeLease(b, "host-b", "22", 60s), 0u) << "renewed by the committed transaction";
 }
 
+// A holder frozen between confirming the lease and its commit keeps the row locked: the server ends
+// that idle transaction's session, and the takeover comes seconds later instead of at wait_timeout.
+TEST_F(LeaseTest, AHolderFrozenInsideItsConfirmingTransactionIsCutOffAndTakenOver) {
+    SetValue("host-a;11;1;2000-01-01 00:00:00");
+    LeaseHolder old = Holder(a);
+    Transaction frozen(a);
+    ASSERT_EQ(RenewLease(a, old, 60s), 1u);
+    b.Execute("SET SESSION innodb_lock_wait_timeout = 1");
+
+    std::uint64_t taken = 0;
+    const auto giveUp = std::chrono::steady_clock::now() + 60s;
+    while (taken == 0 && std::chrono::steady_clock::now() < giveUp) {
+        try {
+            taken = TakeLease(b, "host-b", "22", 60s);
+        } catch (const DatabaseError& e) {
+            ASSERT_TRUE(IsLockConflict(e.Number())) << e.what();
+        }
+    }
+    EXPECT_EQ(taken, 1u) << "the frozen holder's lock was never freed";
+    EXPECT_EQ(Holder(b).Host, "host-b");
+    EXPECT_EQ(Holder(b).Epoch, 2u) << "the frozen renewal was undone";
+    try {
+        a.Execute("COMMIT");
+        ADD_FAILURE() << "the frozen session could still commit";
+    } catch (const DatabaseError& e) {
+        EXPECT_TRUE(IsConnectionError(e.Number())) << e.what();
+    }
+}
+
 }  // namespace
 }  // namespace tessel::db

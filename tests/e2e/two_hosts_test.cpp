@@ -1,6 +1,7 @@
 // Two copies of the real service on one database, as an active and a standby host: nothing is sent
 // twice, and the standby takes over when the active one dies, stops or freezes past its lease.
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
@@ -164,7 +165,14 @@ protected:
         options.OnMessage = [this, sig](const test::SinkMessage&) {
             if (++stored_ != kFailAt) return;
             failedAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
-            ::kill(victim_.load(), sig);
+            const pid_t victim = victim_.load();
+            ::kill(victim, sig);
+            // A stop takes hold of the process's threads one after the other: the reply waits until
+            // the last one has stopped, or the thread awaiting it might still read it first.
+            if (sig == SIGSTOP) {
+                siginfo_t stopped{};
+                ::waitid(P_PID, static_cast<id_t>(victim), &stopped, WSTOPPED);
+            }
         };
         return options;
     }
@@ -182,11 +190,16 @@ protected:
     }
     // WaitForTakeover - waits for B's record of taking over; records the time since the failure.
     void WaitForTakeover() {
-        ASSERT_TRUE(WaitUntil([&] { return Contains(runB->Err(), kActive); }, kWaitLimit)) << runB->Err();
+        ASSERT_TRUE(WaitUntil([&] { return Contains(runB->Err(), kActive); }, kWaitLimit)) << Logs();
         auto failed = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(failedAt_.load()));
         RecordProperty("takeover_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                            std::chrono::steady_clock::now() - failed)
                                                            .count()));
+    }
+    // Logs - what both hosts wrote so far, for a failure's message.
+    std::string Logs() const {
+        return "host A:\n" + (runA ? runA->Err() : std::string()) + "---\nhost B:\n" +
+               (runB ? runB->Err() : std::string());
     }
     // Duplicates - the messages the sink got more than once.
     static int Duplicates(test::SmtpSink& sink) {
@@ -249,7 +262,7 @@ TEST_F(FailingActiveTest, AnActiveFrozenPastItsLeaseChangesNothingWhenItWakes) {
     ASSERT_TRUE(WaitUntil([&] {
         return sink.RecipientCounts().size() == kRows && QueuedIds().find(',') == std::string::npos &&
                sql().Scalar("SELECT Destinatario FROM mail_spooler") == std::optional<std::string>("slow@example.test");
-    }, kWaitLimit)) << QueuedIds();
+    }, kWaitLimit)) << QueuedIds() << "\n" << Logs();
     const std::string beforeWaking = LastAuditId();
     runA->Signal(SIGCONT);
     ASSERT_TRUE(WaitUntil([&] { return Contains(runA->Err(), "this instance stops without changing the queue"); },
@@ -266,7 +279,7 @@ TEST_F(FailingActiveTest, AnActiveFrozenPastItsLeaseChangesNothingWhenItWakes) {
 
     EXPECT_EQ(endA.Status, 0) << endA.Err;
     EXPECT_EQ(endB.Status, 0) << endB.Err;
-    EXPECT_EQ(Duplicates(sink), 1) << "only the message in flight went twice";
+    EXPECT_EQ(Duplicates(sink), 1) << "only the message in flight went twice\n" << endA.Err << "---\n" << endB.Err;
     EXPECT_EQ(sink.RecipientCounts()[inFlight], 2);
 }
 

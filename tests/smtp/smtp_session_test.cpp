@@ -488,6 +488,33 @@ TEST(SmtpSessionTest, ServerThatClosedAfterAcceptingGetsNoQuitAndTheMessageCount
     EXPECT_EQ(s.Server.Received().find("QUIT"), std::string::npos);
 }
 
+// A server that ends the connection instead of answering QUIT has taken the message all the same:
+// its close crossed our QUIT, in the order or with the reset the timing gives.
+TEST(SmtpSessionTest, ServerThatClosesInsteadOfAnsweringQuitKeepsTheMessageDelivered) {
+    const struct {
+        const char* Name;
+        std::function<void(tessel::test::ScriptedSmtpServer&)> End;
+    } cases[] = {
+        {"closed after reading QUIT", [](auto& s) { s.Expect("QUIT").Close(); }},
+        {"reset with QUIT unread", [](auto& s) { s.AwaitBytes().Reset(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Session s;
+        PlainStart(s.Server, "250 x");
+        s.Server.Expect("RSET").Reply("250 ok").Expect("MAIL FROM: <sender@example.test>").Reply("250 ok")
+            .Expect("RCPT TO:<rcpt@example.test>").Reply("250 ok").Expect("DATA").Reply("354 go")
+            .ExpectData().Reply("250 queued");
+        c.End(s.Server);
+
+        DeliveryResult result = s.Deliver(PlainMessage());
+
+        EXPECT_TRUE(result.Delivered) << result.Reason;
+        EXPECT_EQ(ClassOf(result), FailureClass::None);
+        EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+    }
+}
+
 TEST(SmtpSessionTest, RepliesInOneByteSegmentsAndBlankLinesBeforeThem) {
     Session s;
     s.Server.SendSplit("\r\n\r\n220-x\r\n220 ready\r\n", 1)

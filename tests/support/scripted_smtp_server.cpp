@@ -126,6 +126,11 @@ ScriptedSmtpServer& ScriptedSmtpServer::Close() {
     return *this;
 }
 
+ScriptedSmtpServer& ScriptedSmtpServer::Reset() {
+    steps_.push_back({Step::Kind::Reset, {}, 0, {}});
+    return *this;
+}
+
 void ScriptedSmtpServer::Start() {
     thread_ = std::thread([this] { Run(); });
 }
@@ -259,6 +264,11 @@ bool ScriptedSmtpServer::Play(int fd, const Step& step) {
     }
     case Step::Kind::Close:
         return false;
+    case Step::Kind::Reset: {
+        linger now{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+        return false;
+    }
     case Step::Kind::Pause:
         std::this_thread::sleep_for(std::chrono::milliseconds(step.Segment));
         return true;

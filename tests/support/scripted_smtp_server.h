@@ -42,6 +42,8 @@ public:
     ScriptedSmtpServer& Pause(std::chrono::milliseconds span);
     // Close - closes the connection.
     ScriptedSmtpServer& Close();
+    // Reset - ends the connection with a reset (what a close with unread input sends).
+    ScriptedSmtpServer& Reset();
     // AcceptTls - server side of a TLS handshake with the given PEM files; everything after it is
     // read and written over TLS (Received() then holds the decrypted bytes).
     ScriptedSmtpServer& AcceptTls(std::string certFile, std::string keyFile);
@@ -62,7 +64,7 @@ public:
 
 private:
     struct Step {
-        enum class Kind { Send, Expect, ExpectData, AwaitBytes, Close, AcceptTls, Pause } What;
+        enum class Kind { Send, Expect, ExpectData, AwaitBytes, Close, Reset, AcceptTls, Pause } What;
         std::string Text;
         std::size_t Segment = 0;
         std::string KeyFile;
