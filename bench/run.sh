@@ -235,15 +235,20 @@ for run in $(seq "$runs"); do
         -f bench@tessel.test -t rcpt@tessel.test "127.0.0.1:$sink_port"
     expect_sink $((before + messages))
 
-    # The drain's own database work: read the queue, then per row the write that checks the row can
-    # be changed before it is sent and the DELETE after it, each statement a round trip of its own
-    # (the client sends one statement at a time).
+    # The drain's own database work with the lease (the default): read the queue, then per row the
+    # write that checks the row can be changed before it is sent, and after it the DELETE in a
+    # transaction that renews the lease before its commit; each statement a round trip of its own
+    # (the client sends one statement at a time). The lease UPDATE names no holder of the table, so
+    # it changes nothing and takes what the service's takes: the search of configs.
     queue_messages
     first=$(sql -e "SELECT MIN(ID) FROM mail_spooler")
+    renew="UPDATE configs SET Valor = CONCAT('bench;1;1;', DATE_FORMAT(UTC_TIMESTAMP(6) + INTERVAL 60 SECOND, '%Y-%m-%d %H:%i:%s.%f')) WHERE Propriedade = 'service.active' AND LEFT(Valor, CHAR_LENGTH('bench;1;1;')) = 'bench;1;1;'"
     {
         echo "SELECT * FROM mail_spooler ORDER BY ID;"
-        seq "$first" $((first + messages - 1)) |
-            sed 's/.*/UPDATE mail_spooler SET Destinatario = Destinatario WHERE ID = &; DELETE FROM mail_spooler WHERE ID = &;/'
+        for id in $(seq "$first" $((first + messages - 1))); do
+            echo "UPDATE mail_spooler SET Destinatario = Destinatario WHERE ID = $id;"
+            echo "START TRANSACTION; DELETE FROM mail_spooler WHERE ID = $id; $renew; COMMIT;"
+        done
         echo "SELECT * FROM mail_spooler ORDER BY ID;"
     } >"$work/floor.sql"
     measure floor "${mariadb_cmd[@]}" <"$work/floor.sql" >/dev/null
@@ -277,6 +282,17 @@ say "system calls of one drain (strace -c -f, not timed), per message:"
 awk -v n="$messages" '$NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ && $NF != "total" {
         printf "  %-12s %6.2f\n", $NF, $4 / n }' \
     "$work/drain.strace" | sort -k2 -g -r | awk '$2 >= 0.5'
+
+# Where the service's own processor time goes (perf, when installed; not timed).
+if command -v perf >/dev/null; then
+    queue_messages
+    perf record -q -F 2999 -g -o "$work/drain.perf" "${service[@]}" >/dev/null 2>&1 || true
+    expect_empty_spool
+    say ""
+    say "profile of one drain (perf, self time, the 15 largest):"
+    perf report -i "$work/drain.perf" --stdio --no-children --sort dso,symbol 2>/dev/null >"$work/drain.report" || true
+    grep -E '^ +[0-9.]+%' "$work/drain.report" | sed -e 's/^ */  /' -e 's/[ -]*$//' | sed -n '1,15p'
+fi
 fi
 
 # ---------------------------------------------------------------------------------------------

@@ -61,7 +61,7 @@ void MarkAlarm(db::Database& db, const db::Statement& alarm) {
 // ConfirmedIn - the instance's right confirmed inside the open transaction, when the right asks
 // for that (none given: the session's lock, which needs no confirmation).
 bool ConfirmedIn(db::Database& db, WorkRight* right) {
-    return right == nullptr || !right->Fenced() || right->ConfirmIn(db.Cn());
+    return right == nullptr || !right->Fenced() || right->ConfirmIn(db);
 }
 
 // DispatchAlarm - the alarm's rows and its mark, committed together with the confirmation of the

@@ -108,7 +108,7 @@ bool LeaseKeeper::Valid() const {
     return until != 0 && Clock::now().time_since_epoch().count() < until;
 }
 
-bool LeaseKeeper::ConfirmIn(db::Connection& cn) {
+bool LeaseKeeper::ConfirmIn(db::LeaseRenewal& renewal) {
     std::optional<db::LeaseHolder> held = Held();
     if (!held) return false;
     std::chrono::seconds lease;
@@ -117,7 +117,7 @@ bool LeaseKeeper::ConfirmIn(db::Connection& cn) {
         lease = lease_;
     }
     const Clock::time_point started = Clock::now();
-    if (db::RenewLease(cn, *held, lease) == 0) {
+    if (renewal.Run(*held, lease) == 0) {
         Lost(held->Epoch);
         return false;
     }

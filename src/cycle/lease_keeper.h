@@ -57,12 +57,12 @@ public:
     // host's monotonic clock, which also runs while the process is stopped). Any thread.
     bool Valid() const;
 
-    // ConfirmIn - inside cn's open transaction, before a change of the queue: renews the lease
-    // through cn, so the transaction commits only while the lease is still this instance's (on one
+    // ConfirmIn - inside the open transaction of renewal's connection, after a change of the queue:
+    // renews the lease through it, so the transaction commits only while the lease is still this instance's (on one
     // server the row stays locked until the commit; on a cluster a takeover makes it fail
     // certification). False, and the lease counts as lost, when another instance took it.
     // Throws DatabaseError.
-    bool ConfirmIn(db::Connection& cn);
+    bool ConfirmIn(db::LeaseRenewal& renewal);
 
     // CycleEnded - the cycle is over. Renewals go on while a cycle that claimed runs and for one
     // lease's length after it ended, so an instance that stops claiming (paused, held by the switch,

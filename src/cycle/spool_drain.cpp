@@ -378,11 +378,11 @@ void WriteRowState(db::Database& db, std::int32_t rowId, const std::optional<std
 // WriteWithRight - write() at once when the right needs no confirmation and nothing asks for a
 // transaction (together); otherwise in one short transaction that also confirms the right, after
 // the write so that a wait for the queue row does not hold the lease: all takes effect together or
-// not at all. False when the right is lost (nothing written). With again, a transaction that loses
-// a deadlock (or on a cluster fails certification) is made once more: if the right was taken
-// meanwhile, the second confirmation tells. Throws DatabaseError (and what write throws).
+// not at all. False when the right is lost (nothing written). A transaction that loses a deadlock (or
+// on a cluster fails certification) is made once more: if the right was taken meanwhile, the second
+// confirmation tells. Throws DatabaseError (and what write throws).
 template <typename Write>
-bool WriteWithRight(Drain& drain, const Write& write, bool again = true, bool together = false) {
+bool WriteWithRight(Drain& drain, const Write& write, bool together = false) {
     if (!drain.Right.Fenced() && !together) {
         write();
         return true;
@@ -391,14 +391,14 @@ bool WriteWithRight(Drain& drain, const Write& write, bool again = true, bool to
         try {
             db::Transaction transaction(drain.Db.Cn());
             write();
-            if (drain.Right.Fenced() && !drain.Right.ConfirmIn(drain.Db.Cn())) {
+            if (drain.Right.Fenced() && !drain.Right.ConfirmIn(drain.Db)) {
                 NoteLostRight(drain, "Another instance took " + drain.Right.Name());
                 return false;
             }
             transaction.Commit();
             return true;
         } catch (const db::DatabaseError& e) {
-            if (!again || attempt > 1 || !db::IsLockConflict(e.Number())) throw;
+            if (attempt > 1 || !db::IsLockConflict(e.Number())) throw;
         }
     }
 }
@@ -416,7 +416,7 @@ bool WriteLoggedRowState(Drain& drain, std::int32_t rowId, const std::optional<s
             return WriteWithRight(drain, [&] {
                 row();
                 WriteLogEntries(drain.Db, rowId, log);
-            }, true, true);
+            }, true);
         } catch (const MailLogError& e) {
             WriteWarning(kServiceSource, "The delivery log mail_log cannot be written for queued mail " +
                                              std::to_string(rowId) + ": " + e.what() +
@@ -574,22 +574,19 @@ void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, bool backO
     if (backOff) drain.Retry.BackOff(rowId);
 }
 
-// CheckRowWritable - one write that changes nothing, before the row's first message (with a right that
-// asks for it, in a transaction that confirms the right: a lost one ends the drain here): it
-// waits for (and so tells about) another session's lock on the row or the table, and fails on a
-// read-only server or without the privilege. Returns Done with a warning when the row cannot be had
+// CheckRowWritable - one write that changes nothing, before the row's first message: it waits for
+// (and so tells about) another session's lock on the row or the table, and fails on a read-only
+// server or without the privilege. It needs no fence of its own: it changes nothing, the right was
+// checked just before it, and the write that removes or rewrites the row after sending confirms it. Returns Done with a warning when the row cannot be had
 // alone (a lock wait, its ID not matching exactly one row), QueueLocked when the table cannot be
 // changed at all, nullopt when the row can be written. Throws DatabaseError for a lost connection.
 std::optional<RowEnd> CheckRowWritable(Drain& drain, const SpoolRow& row) {
     std::string notSent = Capitalised(DescribeMessage(row.Id, row.Recipients)) + " not sent: ";
     std::uint64_t matched = 0;
     try {
-        bool mayWrite = WriteWithRight(drain, [&] {
-            WriteRowState(drain.Db, row.Id, row.Recipients);
-            // A server that gives no note of the rows matched: a row in the page matches itself.
-            matched = drain.Db.Cn().MatchedRows().value_or(1);
-        }, false);
-        if (!mayWrite) return RowEnd::QueueLocked;
+        WriteRowState(drain.Db, row.Id, row.Recipients);
+        // A server that gives no note of the rows matched: a row in the page matches itself.
+        matched = drain.Db.Cn().MatchedRows().value_or(1);
     } catch (const db::DatabaseError& e) {
         if (db::IsConnectionError(e.Number())) throw;
         if (db::IsLockConflict(e.Number())) {

@@ -58,8 +58,8 @@ bool ActiveInstance::Regain(db::Connection& cn) {
     return mode_ == Election::Lock ? lock_.Regain(cn) : keeper_.Valid();
 }
 
-bool ActiveInstance::ConfirmIn(db::Connection& cn) {
-    return mode_ == Election::Lock || keeper_.ConfirmIn(cn);
+bool ActiveInstance::ConfirmIn(db::Database& db) {
+    return mode_ == Election::Lock || keeper_.ConfirmIn(db.Renewal());
 }
 
 std::string ActiveInstance::Name() const {

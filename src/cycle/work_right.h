@@ -23,11 +23,12 @@ public:
     // Regain - after the session cn was lost and opened again: whether this instance may still
     // write. Throws DatabaseError.
     virtual bool Regain(db::Connection& cn) = 0;
-    // Fenced - whether each change of the queue goes in a transaction that calls ConfirmIn first.
+    // Fenced - whether each change of the queue goes in a transaction that calls ConfirmIn before
+    // its commit.
     virtual bool Fenced() const = 0;
-    // ConfirmIn - inside cn's open transaction: whether the write that follows may be made.
-    // Throws DatabaseError.
-    virtual bool ConfirmIn(db::Connection& cn) = 0;
+    // ConfirmIn - inside the open transaction of db's connection: whether the writes made in it may
+    // be committed. Throws DatabaseError.
+    virtual bool ConfirmIn(db::Database& db) = 0;
     // Name - the right as records name it ("the lease service.active", "the work lock ...").
     virtual std::string Name() const = 0;
 };
@@ -39,7 +40,7 @@ public:
     bool StillHeld() override { return true; }
     bool Regain(db::Connection& cn) override;
     bool Fenced() const override { return false; }
-    bool ConfirmIn(db::Connection&) override { return true; }
+    bool ConfirmIn(db::Database&) override { return true; }
     std::string Name() const override { return "the work lock"; }
 };
 
@@ -80,7 +81,7 @@ public:
     bool StillHeld() override;
     bool Regain(db::Connection& cn) override;
     bool Fenced() const override { return mode_ == Election::Lease; }
-    bool ConfirmIn(db::Connection& cn) override;
+    bool ConfirmIn(db::Database& db) override;
     std::string Name() const override;
 
 private:

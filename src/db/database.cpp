@@ -112,7 +112,8 @@ Database::Database()
       q_DeleteOldMailLog_(cn_, "q_DeleteOldMailLog", StatementKind::Command,
                           {"DELETE FROM mail_log WHERE LoggedAt < NOW() - INTERVAL :days DAY ORDER BY ID",
                            "LIMIT " + std::to_string(kLogCleanupRows)},
-                          {{"days", K::Integer}}) {}
+                          {{"days", K::Integer}}),
+      renewal_(cn_) {}
 
 void Database::SetParameters(const config::ConnectionParameters& parameters) {
     cn_.SetParameters(parameters);

@@ -5,6 +5,7 @@
 
 #include "config/connection_parameters.h"
 #include "db/connection.h"
+#include "db/lease.h"
 #include "db/statement.h"
 
 namespace tessel::db {
@@ -78,6 +79,10 @@ public:
     // UpdateMailRecipients(destinatario, id) - the recipients still to be served by a queued row.
     Statement& UpdateMailRecipients() { return q_UpdateMailRecipients_; }
 
+    // Renewal - the lease's renewal on this connection, kept prepared: a fenced write confirms the
+    // lease with it inside its transaction.
+    LeaseRenewal& Renewal() { return renewal_; }
+
     // MailSpoolerEngine - the engine of mail_spooler. One the server does not tell (a view, say)
     // counts as transactional. Throws DatabaseError.
     TableEngine MailSpoolerEngine();
@@ -99,6 +104,7 @@ private:
     Statement q_ListMail_;
     Statement q_InsertMailLog_;
     Statement q_DeleteOldMailLog_;
+    LeaseRenewal renewal_;
 };
 
 }  // namespace tessel::db

@@ -133,15 +133,22 @@ std::uint64_t TakeLease(Connection& cn, const std::string& host, const std::stri
     return cn.MatchedRows().value_or(0);
 }
 
+LeaseRenewal::LeaseRenewal(Connection& cn)
+    : cn_(cn),
+      q_(cn, "q_RenewLease", StatementKind::Command,
+         {"UPDATE configs SET Valor = CONCAT(:holder, " + ServerExpiry() + ")",
+          "WHERE " + LeaseKeyCondition() + " AND LEFT(Valor, CHAR_LENGTH(:holder)) = :holder"},
+         {{"holder", K::String}, {"seconds", K::Integer}}) {}
+
+std::uint64_t LeaseRenewal::Run(const LeaseHolder& holder, std::chrono::seconds seconds) {
+    q_.SetString("holder", HolderPrefix(holder));
+    q_.SetInteger("seconds", static_cast<std::int32_t>(seconds.count()));
+    q_.Execute();
+    return cn_.MatchedRows().value_or(0);
+}
+
 std::uint64_t RenewLease(Connection& cn, const LeaseHolder& holder, std::chrono::seconds seconds) {
-    Statement q(cn, "q_RenewLease", StatementKind::Command,
-                {"UPDATE configs SET Valor = CONCAT(:holder, " + ServerExpiry() + ")",
-                 "WHERE " + LeaseKeyCondition() + " AND LEFT(Valor, CHAR_LENGTH(:holder)) = :holder"},
-                {{"holder", K::String}, {"seconds", K::Integer}});
-    q.SetString("holder", HolderPrefix(holder));
-    q.SetInteger("seconds", static_cast<std::int32_t>(seconds.count()));
-    q.Execute();
-    return cn.MatchedRows().value_or(0);
+    return LeaseRenewal(cn).Run(holder, seconds);
 }
 
 void ReleaseLease(Connection& cn, const LeaseHolder& holder) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "db/statement.h"
 
 namespace tessel::db {
 
@@ -62,6 +63,19 @@ std::uint64_t TakeLease(Connection& cn, const std::string& host, const std::stri
 // the end, and on a cluster the change makes the transaction conflict with a takeover.
 // Throws DatabaseError.
 std::uint64_t RenewLease(Connection& cn, const LeaseHolder& holder, std::chrono::seconds seconds);
+
+// LeaseRenewal - RenewLease as a statement kept prepared on one connection (prepared again on each
+// new session), for a caller that renews at every write.
+class LeaseRenewal {
+public:
+    explicit LeaseRenewal(Connection& cn);
+    // Run - RenewLease on the statement's connection. Throws DatabaseError.
+    std::uint64_t Run(const LeaseHolder& holder, std::chrono::seconds seconds);
+
+private:
+    Connection& cn_;
+    Statement q_;
+};
 
 // ReleaseLease - lets the lease rows that name holder expire now, so that another instance may
 // take over at once. Throws DatabaseError.
