@@ -13,7 +13,7 @@ shift || true
 # shellcheck disable=SC2086
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DTESSEL_FUZZ=ON -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo ${TESSEL_CMAKE_LAUNCHER:-} >/dev/null
-cmake --build build-fuzz -j"$(nproc)" >/dev/null
+cmake --build build-fuzz --target fuzz_targets -j"$(nproc)" >/dev/null
 if [ "${TESSEL_FUZZ_BUILD_ONLY:-0}" = 1 ]; then exit 0; fi
 
 targets=("$@")

@@ -7,7 +7,9 @@
 #      a private MariaDB and a capture SMTP server on 127.0.0.1;
 #   3. removes it (the configuration stays), installs it again, then purges it (nothing stays).
 # Step 2 and 3 need Debian and root (or sudo); elsewhere they are skipped, saying so. The package
-# is never left installed. Set TESSEL_PACKAGE_BUILD_ONLY=1 for step 1 alone.
+# is never left installed. Set TESSEL_PACKAGE_BUILD_ONLY=1 for step 1 alone, and
+# TESSEL_PACKAGE_OBJECTS=<a build directory> to pack the program built there instead of compiling it
+# again (scripts/test.sh does, with the build its suite tested).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -44,7 +46,11 @@ else
         tar -C "$work/src" -xf -
 fi
 
-step "building with dpkg-buildpackage (log in the temporary directory)"
+if [ -n "${TESSEL_PACKAGE_OBJECTS:-}" ]; then
+    step "building with dpkg-buildpackage from the objects in $TESSEL_PACKAGE_OBJECTS (log in the temporary directory)"
+else
+    step "building with dpkg-buildpackage (log in the temporary directory)"
+fi
 if ! (cd "$work/src" && DEB_BUILD_OPTIONS="nocheck noautodbgsym parallel=$jobs" \
         dpkg-buildpackage -b -us -uc >"$work/build.log" 2>&1); then
     tail -n 60 "$work/build.log" >&2

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test (README command 2):
 #   1. the whole suite on the normal build (build/);
-#   2. the Debian package: built, checked with lintian, installed, one cycle run from the installed
-#      files, removed and purged (scripts/package-test.sh);
+#   2. the Debian package: built from the objects of build/ (compiled with the package's flags), checked
+#      with lintian, installed, one cycle run from the installed files, removed and purged
+#      (scripts/package-test.sh);
 #   3. the whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/);
 #   4. every fuzz target for a few seconds over its seed corpus.
 #
@@ -22,7 +23,7 @@ quick=${TESSEL_QUICK:-0}
 for arg in "$@"; do
   case "$arg" in
     --quick) quick=1 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "test.sh: unknown argument $arg (try --help)" >&2; exit 64 ;;
   esac
 done
@@ -52,7 +53,8 @@ part() {
   local log=$logs/$1.log label=$2
   shift 2
   echo "== $label: started (log: $log)"
-  ("$@") >"$log" 2>&1 &
+  # Each part ends by writing how long it took, for the report in settle.
+  (begin=$SECONDS; trap 'echo $((SECONDS - begin)) >"$log.seconds"' EXIT; "$@") >"$log" 2>&1 &
   parts+=("$!")
   logfiles+=("$log")
   labels+=("$label")
@@ -65,21 +67,33 @@ settle() {
   for i in "${!parts[@]}"; do
     local status=0
     wait "${parts[$i]}" || status=$?
-    echo "== ${labels[$i]}: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)")"
+    local took
+    took=$(cat "${logfiles[$i]}.seconds" 2>/dev/null || echo "?")
+    echo "== ${labels[$i]}: $([ "$status" -eq 0 ] && echo passed || echo "FAILED (status $status)") in ${took} s"
     cat "${logfiles[$i]}"
     [ "$status" -eq 0 ] || failed=1
   done
   parts=()
   logfiles=()
   labels=()
-  if [ "$failed" -ne 0 ]; then
+    if [ "$failed" -ne 0 ]; then
     echo "test.sh: a part failed (see above)" >&2
     exit 1
   fi
 }
 
+# The normal build is also what the Debian package ships (the package part packs its objects):
+# where dpkg-buildflags is there, it compiles with the flags a package build would use.
 build_normal() {
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+  local flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  if command -v dpkg-buildflags >/dev/null; then
+    local deb="DEB_BUILD_MAINT_OPTIONS=hardening=+all"
+    flags=(-DCMAKE_BUILD_TYPE=None
+           "-DCMAKE_C_FLAGS=$(env $deb dpkg-buildflags --get CFLAGS) $(env $deb dpkg-buildflags --get CPPFLAGS)"
+           "-DCMAKE_CXX_FLAGS=$(env $deb dpkg-buildflags --get CXXFLAGS) $(env $deb dpkg-buildflags --get CPPFLAGS)"
+           "-DCMAKE_EXE_LINKER_FLAGS=$(env $deb dpkg-buildflags --get LDFLAGS)")
+  fi
+  cmake -S . -B build "${flags[@]}" "${launcher[@]}" >/dev/null
   cmake --build build -j"$jobs"
 }
 
@@ -107,7 +121,9 @@ builds_for_later() {
 }
 
 echo "== build (build/)"
+build_begin=$SECONDS
 build_normal
+echo "== build (build/): done in $((SECONDS - build_begin)) s"
 
 if [ "$quick" = 1 ]; then
   echo "== tests (build/)"
@@ -120,7 +136,7 @@ part builds "sanitizer and fuzz builds (build-asan/, build-fuzz/)" builds_for_la
 settle
 
 part tests-asan "tests (build-asan/, AddressSanitizer and UndefinedBehaviorSanitizer)" suite_asan
-part package "Debian package" bash scripts/package-test.sh
+part package "Debian package (from the objects of build/)" env TESSEL_PACKAGE_OBJECTS="$(pwd)/build" bash scripts/package-test.sh
 part fuzz "fuzz targets" bash fuzz/run.sh "${TESSEL_FUZZ_SECONDS:-5}"
 settle
-echo "test.sh: every part passed"
+echo "test.sh: every part passed in $SECONDS s"
