@@ -34,7 +34,9 @@ std::unique_ptr<LineTransport> ConnectLine(const std::string& host, std::int32_t
     return connection;
 }
 
-std::string LocalHostName() {
+namespace {
+
+std::string ReadLocalHostName() {
     constexpr std::size_t kHostNameBuffer = 250;
     char name[kHostNameBuffer + 1] = {};
     if (::gethostname(name, kHostNameBuffer) == 0 && name[0] != '\0') {
@@ -45,6 +47,14 @@ std::string LocalHostName() {
         return std::string(node.nodename, ::strnlen(node.nodename, sizeof node.nodename));
     }
     return "localhost";
+}
+
+}  // namespace
+
+// Read once, as mail servers do at start: every message's session would otherwise ask the kernel.
+std::string LocalHostName() {
+    static const std::string name = ReadLocalHostName();
+    return name;
 }
 
 bool HasCapability(const std::vector<std::string>& capabilities, std::string_view name) {

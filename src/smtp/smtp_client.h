@@ -48,7 +48,8 @@ using TransportConnector = std::function<std::unique_ptr<LineTransport>(
 std::unique_ptr<LineTransport> ConnectLine(const std::string& host, std::int32_t port, bool useTls,
                                            const SessionTimeouts& timeouts);
 
-// LocalHostName - the name announced in EHLO/HELO: the host name, else the node name, else "localhost".
+// LocalHostName - the name announced in EHLO/HELO: the host name, else the node name, else
+// "localhost"; read at the first call and kept for the process's life.
 std::string LocalHostName();
 
 // HasCapability - a capability line equal to name, letter case ignored.
