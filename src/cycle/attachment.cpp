@@ -10,6 +10,7 @@
 #include <random>
 
 #include "cycle/attachment_leftovers.h"
+#include "cycle/record_kinds.h"
 #include "util/event_log.h"
 #include "util/record_text.h"
 
@@ -159,7 +160,7 @@ void AttachmentFiles::RebuildAttachment(db::Database& db, const std::string& uid
         WriteRecord({Severity::Warning, kServiceSource,
                      "Attachment \"" + RecordText(uid) + "\"" + (owner_.empty() ? "" : " of " + owner_) +
                          " skipped: no stored object has this UID",
-                     RecordKind::AttachmentSkipped});
+                     MessageIdOf(RecordKind::AttachmentSkipped)});
         return;
     }
     std::string fileName = AttachmentFileName(nameQuery.ReadText("Nome"));

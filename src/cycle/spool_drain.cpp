@@ -11,6 +11,7 @@
 #include "cycle/delivery_policy.h"
 #include "cycle/mail_log.h"
 #include "cycle/recipient_list.h"
+#include "cycle/record_kinds.h"
 #include "db/database_error.h"
 #include "db/transaction.h"
 #include "mime/address_parser.h"
@@ -207,9 +208,9 @@ RecordKind KindOf(DeliveryAction action, RecipientFate fate) {
 
 void WriteDeliveryWarning(const std::string& text, RecordKind kind, const std::string& reply,
                           const std::optional<std::string>& recipient = std::nullopt) {
-    EventRecord record{Severity::Warning, kServiceSource, text, kind};
-    if (!reply.empty()) record.SmtpReply = reply;
-    if (recipient) record.Recipient = *recipient;
+    EventRecord record{Severity::Warning, kServiceSource, text, MessageIdOf(kind)};
+    if (!reply.empty()) record.Set(kSmtpReplyField, reply);
+    if (recipient) record.Set(kRecipientField, *recipient);
     WriteRecord(std::move(record));
 }
 
@@ -306,8 +307,8 @@ void GiveUpExpired(Drain& drain, std::int32_t rowId, RowAttempt& attempt) {
                            "Given up on " + DescribeMessage(rowId, outcome.Remaining) +
                                ": still refused " + HoursAndMinutes(first->At, now) +
                                " after the first temporary refusal: " + first->Reply,
-                           RecordKind::GivenUp};
-        record.Recipient = outcome.Remaining;
+                           MessageIdOf(RecordKind::GivenUp)};
+        record.Set(kRecipientField, outcome.Remaining);
         WriteRecord(std::move(record));
         // An entry split into addresses keeps them joined by ", ", and logged one by one.
         for (const std::string& address : Explode(", ", outcome.Remaining, 0)) {
@@ -518,7 +519,7 @@ DeliveryAction SendRecipients(Drain& drain, const SpoolRow& row, const Attachmen
                               RowAttempt& attempt) {
     for (const std::string& recipient : attempt.Recipients) {
         if (StopRaised(drain) || !RightHeld(drain)) return DeliveryAction::Stop;
-        ScopedRecordContext about(std::nullopt, recipient);
+        ScopedRowContext about(std::nullopt, recipient);
         switch (CheckDailyLimit(drain, row.Id, recipient)) {
             case DailyRoom::Room: break;
             case DailyRoom::Full:
@@ -605,7 +606,7 @@ std::optional<RowEnd> CheckRowWritable(Drain& drain, const SpoolRow& row) {
 }
 
 RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
-    ScopedRecordContext about(row.Id);
+    ScopedRowContext about(row.Id);
     if (!RightHeld(drain)) return RowEnd::QueueLocked;
     if (std::optional<RowEnd> refused = CheckRowWritable(drain, row)) {
         if (*refused == RowEnd::Done) drain.Retry.BackOff(row.Id);

@@ -5,6 +5,7 @@
 #include "cycle/alarm_dispatch.h"
 #include "cycle/attachment_leftovers.h"
 #include "cycle/mail_log.h"
+#include "cycle/record_kinds.h"
 #include "cycle/settings.h"
 #include "cycle/spool_drain.h"
 #include "db/database_error.h"
@@ -100,7 +101,7 @@ CycleOutcome WorkCycle::RunCycle() {
     if (lastDrain_.MailLog && settings.LogDays > 0) CleanUpLog(settings.LogDays);
     if (report_.AlarmsDispatched > 0 || Attempted(report_.Drain) > 0) {
         WriteRecord({Severity::Information, kServiceSource, CycleSummaryText(report_),
-                     RecordKind::CycleSummary});
+                     MessageIdOf(RecordKind::CycleSummary)});
     }
     CountQueue();
     // The session stays open with the lock: a standby must not slip in between two cycles.
@@ -149,7 +150,7 @@ void WorkCycle::ChangeRole(Role role, const ClaimResult& claim) {
         WriteRecord({Severity::Information, kServiceSource,
                      "This instance is active: it holds " + instance_.Name() + HolderText(claim.Holder) +
                          " and does the work",
-                     RecordKind::BecameActive});
+                     MessageIdOf(RecordKind::BecameActive)});
         return;
     }
     std::string holder = instance_.Mode() == Election::Lease && claim.Holder
@@ -158,7 +159,7 @@ void WorkCycle::ChangeRole(Role role, const ClaimResult& claim) {
     WriteRecord({Severity::Information, kServiceSource,
                  "This instance is on standby: " + holder + " holds " + instance_.Name() + HolderText(claim.Holder) +
                      "; no alarm is dispatched and no mail sent here until it is free",
-                 RecordKind::BecameStandby});
+                 MessageIdOf(RecordKind::BecameStandby)});
 }
 
 std::string HolderText(const std::optional<db::LeaseHolder>& holder) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <thread>
 
+#include "cycle/record_kinds.h"
 #include "service/service_worker.h"
 #include "util/event_log.h"
 
@@ -41,7 +42,7 @@ void TesselComService::RecordFailure(std::string_view what, std::string_view rea
                       : what == "execute" ? RecordKind::FailedOnExecute
                                           : RecordKind::General;
     WriteRecord({Severity::Error, kServiceName,
-                 "Service failed on " + std::string(what) + ": " + std::string(reason), kind});
+                 "Service failed on " + std::string(what) + ": " + std::string(reason), MessageIdOf(kind)});
 }
 
 void TesselComService::RecordCustomFailure(ControlCode code, std::string_view reason) {

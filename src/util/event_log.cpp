@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <cstdio>
+#include <iterator>
 #include <mutex>
 
 #include "util/exe_path.h"
@@ -15,9 +16,8 @@ EventSink g_sink;
 SystemdJournal g_systemdJournal;
 Journal* g_journal = &g_systemdJournal;
 
-// The row and recipient that the records of this thread are about, set by ScopedRecordContext.
-thread_local std::optional<std::int64_t> t_rowId;
-thread_local std::optional<std::string> t_recipient;
+// The fields that the records of this thread get by default, outermost first (ScopedRecordFields).
+thread_local std::vector<RecordField> t_fields;
 
 int PriorityOf(Severity severity) {
     switch (severity) {
@@ -60,8 +60,10 @@ void WriteApplicationRecord(const std::string& text) noexcept {
 
 void WriteRecord(EventRecord record) noexcept {
     try {
-        if (!record.RowId) record.RowId = t_rowId;
-        if (!record.Recipient) record.Recipient = t_recipient;
+        // The innermost scope's field of a name comes first, and hides the outer ones'.
+        for (auto field = t_fields.rbegin(); field != t_fields.rend(); ++field) {
+            if (record.Field(field->Name) == nullptr) record.Fields.push_back(*field);
+        }
         std::lock_guard lock(g_mutex);
         if (g_sink) {
             g_sink(record.Level, record.Source, record.Text);
@@ -86,23 +88,21 @@ void WriteInformation(const std::string& source, const std::string& text) {
     WriteRecord({Severity::Information, source, text});
 }
 
-std::string_view MessageIdOf(RecordKind kind) {
-    // Fixed for ever: operators' queries and alerts name them.
-    switch (kind) {
-        case RecordKind::General: return "";
-        case RecordKind::Refused: return "d6a3686c2c7542c7a64d919bc0f89c61";
-        case RecordKind::Pending: return "a8ac2bcd44e64c64be0fc499f10685d2";
-        case RecordKind::Deferred: return "39ee5c3a33024de999eecd33c24140f6";
-        case RecordKind::GivenUp: return "1bcc291b302b412db07f69f3ef6bedbe";
-        case RecordKind::Unconfirmed: return "a782029258d84f26856565459bf2a4df";
-        case RecordKind::AttachmentSkipped: return "b2adce6f1be14239ad52cbd3482d596c";
-        case RecordKind::FailedOnStart: return "516ee760165e4bc4af467bb31b0514c6";
-        case RecordKind::FailedOnExecute: return "3f1103ab53554f60855e2a4a1e91d287";
-        case RecordKind::BecameActive: return "bc5f7d5f41dc4ddba23e7a684588dfc4";
-        case RecordKind::BecameStandby: return "08af7ef718684c0c9564b23d4b5bea4d";
-        case RecordKind::CycleSummary: return "3a3f3563b36c46bea962a40821374b0d";
+void EventRecord::Set(std::string_view name, std::string value) {
+    for (RecordField& field : Fields) {
+        if (field.Name == name) {
+            field.Value = std::move(value);
+            return;
+        }
     }
-    return "";
+    Fields.push_back({std::string(name), std::move(value)});
+}
+
+const std::string* EventRecord::Field(std::string_view name) const {
+    for (const RecordField& field : Fields) {
+        if (field.Name == name) return &field.Value;
+    }
+    return nullptr;
 }
 
 JournalFields JournalFieldsOf(const EventRecord& record) {
@@ -111,26 +111,16 @@ JournalFields JournalFieldsOf(const EventRecord& record) {
                             "PRIORITY=" + std::to_string(PriorityOf(record.Level)),
                             "SYSLOG_FACILITY=" + std::to_string(kFacilityDaemon),
                             "SYSLOG_IDENTIFIER=" + record.Source};
-    if (std::string_view id = MessageIdOf(record.Kind); !id.empty()) {
-        fields.push_back("MESSAGE_ID=" + std::string(id));
-    }
-    if (record.RowId) fields.push_back("TESSEL_ROW_ID=" + std::to_string(*record.RowId));
-    if (record.Recipient) fields.push_back("TESSEL_RECIPIENT=" + *record.Recipient);
-    if (record.SmtpReply) fields.push_back("SMTP_REPLY=" + *record.SmtpReply);
+    if (!record.MessageId.empty()) fields.push_back("MESSAGE_ID=" + record.MessageId);
+    for (const RecordField& field : record.Fields) fields.push_back(field.Name + "=" + field.Value);
     return fields;
 }
 
-ScopedRecordContext::ScopedRecordContext(std::optional<std::int64_t> rowId,
-                                         std::optional<std::string> recipient)
-    : previousRow_(t_rowId), previousRecipient_(t_recipient) {
-    if (rowId) t_rowId = rowId;
-    if (recipient) t_recipient = std::move(recipient);
+ScopedRecordFields::ScopedRecordFields(std::vector<RecordField> fields) : outer_(t_fields.size()) {
+    t_fields.insert(t_fields.end(), std::make_move_iterator(fields.begin()), std::make_move_iterator(fields.end()));
 }
 
-ScopedRecordContext::~ScopedRecordContext() {
-    t_rowId = std::move(previousRow_);
-    t_recipient = std::move(previousRecipient_);
-}
+ScopedRecordFields::~ScopedRecordFields() { t_fields.resize(outer_); }
 
 ScopedEventSink::ScopedEventSink(EventSink sink) {
     std::lock_guard lock(g_mutex);

@@ -2,11 +2,10 @@
 // under the journal (JOURNAL_STREAM set), structured journal entries instead.
 #pragma once
 
-#include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/journal.h"
 
@@ -17,36 +16,28 @@ enum class Severity { Error, Warning, Information };
 // The service's own record source.
 inline constexpr const char* kServiceSource = "TesselComService";
 
-// RecordKind - what a record reports. Every kind but General has a fixed journal MESSAGE_ID, so an
-// operator can find all records of one kind (journalctl MESSAGE_ID=...) whatever their text.
-enum class RecordKind {
-    General,
-    Refused,            // a message the server or the address parser refused: not sent
-    Pending,            // a recipient refused for now: tried again later
-    Deferred,           // the mail server could not be used: the queue waits
-    GivenUp,            // pending recipients given up after the retry period
-    Unconfirmed,        // the connection ended after the message text: it may have arrived
-    AttachmentSkipped,  // an attachment that could not be rebuilt was left out
-    FailedOnStart,      // "Service failed on start: ..."
-    FailedOnExecute,    // "Service failed on execute: ..."
-    BecameActive,       // this instance took the work lock
-    BecameStandby,      // another instance holds the work lock
-    CycleSummary,       // what one cycle did
+// RecordField - one journal field of a record besides its text, such as "TESSEL_ROW_ID" and "4".
+struct RecordField {
+    std::string Name;
+    std::string Value;
 };
 
-// EventRecord - one record and the facts it is about, where they apply.
+// EventRecord - one record, the journal MESSAGE_ID of its kind (32 hex digits; empty: none) and
+// the facts it is about, as further journal fields.
 struct EventRecord {
-    EventRecord(Severity level, std::string source, std::string text,
-                RecordKind kind = RecordKind::General)
-        : Level(level), Source(std::move(source)), Text(std::move(text)), Kind(kind) {}
+    EventRecord(Severity level, std::string source, std::string text, std::string_view messageId = {})
+        : Level(level), Source(std::move(source)), Text(std::move(text)), MessageId(messageId) {}
+
+    // Set - the field's value from now on (added when the record has none of that name).
+    void Set(std::string_view name, std::string value);
+    // Field - the field's value; nullptr when the record has none of that name.
+    const std::string* Field(std::string_view name) const;
 
     Severity Level = Severity::Error;
     std::string Source = kServiceSource;
     std::string Text;
-    RecordKind Kind = RecordKind::General;
-    std::optional<std::int64_t> RowId;     // the mail_spooler row
-    std::optional<std::string> Recipient;  // the recipient address as queued
-    std::optional<std::string> SmtpReply;  // the mail server's reply
+    std::string MessageId;
+    std::vector<RecordField> Fields;
 };
 
 // ApplicationSource - the executable's file name, the source of the application records.
@@ -69,26 +60,21 @@ void WriteWarning(const std::string& source, const std::string& text);
 // WriteInformation - one information record.
 void WriteInformation(const std::string& source, const std::string& text);
 
-// MessageIdOf - the journal MESSAGE_ID of a kind (32 hex digits); empty for General.
-std::string_view MessageIdOf(RecordKind kind);
-
 // JournalFieldsOf - the journal entry of a record: MESSAGE, PRIORITY, SYSLOG_FACILITY,
-// SYSLOG_IDENTIFIER (the source), MESSAGE_ID, and TESSEL_ROW_ID, TESSEL_RECIPIENT, SMTP_REPLY when set.
+// SYSLOG_IDENTIFIER (the source), MESSAGE_ID when set, then the record's fields.
 JournalFields JournalFieldsOf(const EventRecord& record);
 
-// ScopedRecordContext - while it lives, records written on this thread that name no row (or no
-// recipient) are about this one. Contexts nest; an inner one keeps what it does not set.
-class ScopedRecordContext {
+// ScopedRecordFields - while it lives, records written on this thread get these fields where they
+// have none of the name. Scopes nest; an inner one's field of a name hides an outer one's.
+class ScopedRecordFields {
 public:
-    explicit ScopedRecordContext(std::optional<std::int64_t> rowId,
-                                 std::optional<std::string> recipient = std::nullopt);
-    ~ScopedRecordContext();
-    ScopedRecordContext(const ScopedRecordContext&) = delete;
-    ScopedRecordContext& operator=(const ScopedRecordContext&) = delete;
+    explicit ScopedRecordFields(std::vector<RecordField> fields);
+    ~ScopedRecordFields();
+    ScopedRecordFields(const ScopedRecordFields&) = delete;
+    ScopedRecordFields& operator=(const ScopedRecordFields&) = delete;
 
 private:
-    std::optional<std::int64_t> previousRow_;
-    std::optional<std::string> previousRecipient_;
+    std::size_t outer_;
 };
 
 // A sink receives every record instead of syslog/stderr while it is installed (tests).

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "cycle/record_kinds.h"
 #include "cycle/work_cycle.h"
 #include "cycle_fixture.h"
 #include "support/capturing_journal.h"

@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include "cycle/record_kinds.h"
 #include "service/tessel_com_service.h"
 #include "support/capturing_journal.h"
 #include "util/event_log.h"
