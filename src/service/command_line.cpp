@@ -155,7 +155,7 @@ std::string HelpText() {
         "                or the token endpoint may last (default 30)\n"
         "  --queue       list the queued mail with its retry state (attempts, last reply,\n"
         "                next attempt, give-up time) and a summary; reads only: 0 listed,\n"
-        "                1 configs.ini unusable, 2 database unreachable\n"
+        "                1 configs.ini unusable, 2 database unreachable or unreadable\n"
         "  --flush       clear every row's back-off: a running instance (of the same state\n"
         "                directory) clears its own and starts a cycle at once; without one,\n"
         "                the retry state file is rewritten: 0 done, 1 failed\n"

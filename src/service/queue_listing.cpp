@@ -108,13 +108,16 @@ std::string QueueLine(const QueuedRow& row, const std::optional<RowRetry>& retry
 
 int RunQueueListing(const config::FileLocations& locations, std::ostream& out, std::ostream& err) noexcept {
     int status = kExitCheckConfigFile;
+    bool connected = false;
     try {
         config::CheckGivenLocations(locations);
         db::Database db;
         db.SetParameters(config::ReadStartupConfiguration(config::ConfigFilePath(locations)));
+        // From here on every database failure (a lost session, a missing table or privilege) is the
+        // database's, not the configuration's.
         status = kExitCheckDatabase;
         db.Connect();
-        status = kExitCheckConfigFile;
+        connected = true;
         const std::string statePath = config::StateDirectory(locations) + std::string(cycle::kRetryStateFileName);
         std::map<std::int32_t, RowRetry> retry = RetryByRow(statePath, cycle::ReadRetryHours(db), out);
         const WallTime now = std::chrono::system_clock::now();
@@ -147,7 +150,10 @@ int RunQueueListing(const config::FileLocations& locations, std::ostream& out, s
         return 0;
     } catch (const std::exception& e) {
         try {
-            err << "tesselcomsvc: " << (status == kExitCheckDatabase ? "the database could not be reached: " : "")
+            const char* what = status != kExitCheckDatabase ? ""
+                               : connected               ? "the database could not be read: "
+                                                         : "the database could not be reached: ";
+            err << "tesselcomsvc: " << what
                 << e.what() << "\n"
                 << std::flush;
         } catch (...) {

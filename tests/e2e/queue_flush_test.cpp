@@ -93,6 +93,19 @@ TEST_F(QueueFlushTest, QueueLeavesADamagedFileInPlace) {
     EXPECT_FALSE(std::filesystem::exists(StateFile() + ".damaged"));
 }
 
+// A database that is reached but cannot be read is the database's failure (status 2), not the
+// configuration file's (1).
+TEST_F(QueueFlushTest, QueueOnADatabaseWithoutTheQueueTableExitsWithTheDatabaseStatus) {
+    sql().Exec("DROP TABLE mail_spooler");
+    ServiceInstall install(dir, tdb.Parameters());
+
+    ProcessResult run = install.Run({"--queue", StateDirOption()});
+
+    EXPECT_EQ(run.Status, 2) << run.Out << run.Err;
+    EXPECT_TRUE(run.Err.starts_with("tesselcomsvc: the database could not be read: ")) << run.Err;
+    EXPECT_TRUE(Contains(run.Err, "mail_spooler")) << run.Err;
+}
+
 // A running service (its next cycle 30 s away) gets the flush and sends the row in back-off at once;
 // without the flush that row would wait 5 minutes.
 TEST_F(QueueFlushTest, FlushMakesARunningServiceTryTheRowsInBackOffAtOnce) {
