@@ -4,16 +4,16 @@
 #   2. the Debian package: built from the objects of build/ (compiled with the package's flags), checked
 #      with lintian, installed, one cycle run from the installed files, removed and purged
 #      (scripts/package-test.sh);
-#   3. the whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/);
-#   4. every fuzz target for a few seconds over its seed corpus.
+#   3. the whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/, clang);
+#   4. every fuzz target (built in build-asan/ too) for a few seconds over its seed corpus.
 #
 #   scripts/test.sh [--quick]
 #
 # --quick (or TESSEL_QUICK=1): step 1 alone.
 #
 # The suites spend most of their time waiting on the database and the mail peers, the builds on the
-# processor, so each suite runs while the next builds compile: the normal suite beside the sanitizer
-# and fuzz builds, then the sanitizer suite beside the package and the fuzz runs. Every check still
+# processor, so each suite runs while the next build compiles: the normal suite beside the sanitizer
+# and fuzz build, then the sanitizer suite beside the package and the fuzz runs. Every check still
 # runs; each part's output is kept in a log under build-logs/ and printed when the part ends. Compilers
 # go through ccache when it is installed, so a second run rebuilds only what changed.
 set -euo pipefail
@@ -101,8 +101,16 @@ suite_normal() {
   ctest --test-dir build --output-on-failure -j"$jobs"
 }
 
+# One clang build serves the sanitizer suite and the fuzz targets: everything is compiled with
+# AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer's coverage hooks (which the tests do not
+# notice), instead of a second whole build for the fuzzers.
 build_asan() {
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=ON "${launcher[@]}" >/dev/null
+  # A build-asan/ from a gcc configuration would keep gcc.
+  if [ -f build-asan/CMakeCache.txt ] && ! grep -q '^CMAKE_CXX_COMPILER:.*clang++' build-asan/CMakeCache.txt; then
+    rm -rf build-asan
+  fi
+  cmake -S . -B build-asan -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+    -DTESSEL_SANITIZE=ON -DTESSEL_FUZZ=ON "${launcher[@]}" >/dev/null
   cmake --build build-asan -j"$jobs"
 }
 
@@ -112,12 +120,6 @@ suite_asan() {
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   export LSAN_OPTIONS="suppressions=$(pwd)/scripts/lsan.supp:print_suppressions=0"
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
-}
-
-# The fuzz build first, the sanitizer build after it: both then use the processor in turn.
-builds_for_later() {
-  TESSEL_FUZZ_BUILD_ONLY=1 bash fuzz/run.sh
-  build_asan
 }
 
 echo "== build (build/)"
@@ -132,11 +134,11 @@ if [ "$quick" = 1 ]; then
 fi
 
 part tests "tests (build/)" suite_normal
-part builds "sanitizer and fuzz builds (build-asan/, build-fuzz/)" builds_for_later
+part builds "sanitizer and fuzz build (build-asan/, clang)" build_asan
 settle
 
 part tests-asan "tests (build-asan/, AddressSanitizer and UndefinedBehaviorSanitizer)" suite_asan
 part package "Debian package (from the objects of build/)" env TESSEL_PACKAGE_OBJECTS="$(pwd)/build" bash scripts/package-test.sh
-part fuzz "fuzz targets" bash fuzz/run.sh "${TESSEL_FUZZ_SECONDS:-5}"
+part fuzz "fuzz targets" env TESSEL_FUZZ_DIR=build-asan bash fuzz/run.sh "${TESSEL_FUZZ_SECONDS:-5}"
 settle
 echo "test.sh: every part passed in $SECONDS s"
