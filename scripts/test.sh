@@ -76,7 +76,7 @@ settle() {
   parts=()
   logfiles=()
   labels=()
-    if [ "$failed" -ne 0 ]; then
+  if [ "$failed" -ne 0 ]; then
     echo "test.sh: a part failed (see above)" >&2
     exit 1
   fi

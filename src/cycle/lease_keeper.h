@@ -58,9 +58,9 @@ public:
     bool Valid() const;
 
     // ConfirmIn - inside the open transaction of renewal's connection, after a change of the queue:
-    // renews the lease through it, so the transaction commits only while the lease is still this instance's (on one
-    // server the row stays locked until the commit; on a cluster a takeover makes it fail
-    // certification). False, and the lease counts as lost, when another instance took it.
+    // renews the lease through it, so the transaction commits only while the lease is still this
+    // instance's (on one server the row stays locked until the commit; on a cluster a takeover
+    // makes it fail certification). False, and the lease counts as lost, when another instance took it.
     // Throws DatabaseError.
     bool ConfirmIn(db::LeaseRenewal& renewal);
 

@@ -578,9 +578,10 @@ void FinishRow(Drain& drain, std::int32_t rowId, RowAttempt& attempt, bool backO
 // CheckRowWritable - one write that changes nothing, before the row's first message: it waits for
 // (and so tells about) another session's lock on the row or the table, and fails on a read-only
 // server or without the privilege. It needs no fence of its own: it changes nothing, the right was
-// checked just before it, and the write that removes or rewrites the row after sending confirms it. Returns Done with a warning when the row cannot be had
-// alone (a lock wait, its ID not matching exactly one row), QueueLocked when the table cannot be
-// changed at all, nullopt when the row can be written. Throws DatabaseError for a lost connection.
+// checked just before it, and the write that removes or rewrites the row after sending confirms it.
+// Returns Done with a warning when the row cannot be had alone (a lock wait, its ID not matching
+// exactly one row), QueueLocked when the table cannot be changed at all, nullopt when the row can be
+// written. Throws DatabaseError for a lost connection.
 std::optional<RowEnd> CheckRowWritable(Drain& drain, const SpoolRow& row) {
     std::string notSent = Capitalised(DescribeMessage(row.Id, row.Recipients)) + " not sent: ";
     std::uint64_t matched = 0;

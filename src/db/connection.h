@@ -51,7 +51,8 @@ inline constexpr std::chrono::seconds kIdleTransactionTimeout{10};
 // Connection - TCP only (also for "localhost"), latin1 announced in the handshake, TLS only when the
 // parameters ask for it (and then required), no compression, no automatic reconnection, no LOCAL
 // INFILE, only the login methods above, autocommit on, the session's wait_timeout
-// kSessionWaitTimeout and (where the server has it) idle_transaction_timeout kIdleTransactionTimeout. Not thread-safe: one thread uses it at a time.
+// kSessionWaitTimeout and (where the server has it) idle_transaction_timeout
+// kIdleTransactionTimeout. Not thread-safe: one thread uses it at a time.
 class Connection {
 public:
     Connection() = default;

@@ -130,6 +130,9 @@ void LineConnection::Send(std::string_view bytes) {
     }
     try {
         Stream().Send(bytes, DeadlineAfter(writeTimeout_));
+    } catch (const PeerClosed&) {
+        DropSocket();
+        throw;
     } catch (const TransportError&) {
         throw;  // an expired wait: the connection itself may still be usable for QUIT
     } catch (...) {

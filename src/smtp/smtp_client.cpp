@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <set>
@@ -386,12 +385,8 @@ DeliveryResult SmtpClient::Quit() {
         } catch (const WaitStopped&) {
             // The server took the message; only its goodbye was not waited for.
         } catch (const PeerClosed&) {
-            // The server closed after taking the message, and the QUIT crossed its close.
-        } catch (const PlatformError& e) {
-            // A server that closes with our QUIT unread resets the connection: the same close.
-            if (e.Code() != ECONNRESET && e.Code() != EPIPE) {
-                failure = DeliveryResult::Failure(ErrorKind::Connection, SessionState::Quit, e.what());
-            }
+            // The server closed after taking the message, and the QUIT crossed its close (a server
+            // that closes with our QUIT unread resets the connection: the same close).
         } catch (const std::exception& e) {
             failure = DeliveryResult::Failure(ErrorKind::Connection, SessionState::Quit, e.what());
             failure->Reply = ReplyTextOf(e);

@@ -192,6 +192,11 @@ TcpSocket TcpSocket::Connect(in_addr address, std::uint16_t port, Deadline deadl
     return TcpSocket(std::move(fd));
 }
 
+void ThrowSocketError(int errnoValue) {
+    if (errnoValue == ECONNRESET || errnoValue == EPIPE) throw PeerClosed(PlatformError(errnoValue).what());
+    throw PlatformError(errnoValue);
+}
+
 std::optional<std::size_t> TcpSocket::Receive(char* buffer, std::size_t size, Deadline deadline) {
     for (;;) {
         if (!WaitReady(fd_.Get(), WaitFor::Readable, deadline)) {
@@ -207,7 +212,7 @@ std::optional<std::size_t> TcpSocket::Receive(char* buffer, std::size_t size, De
             }
             continue;
         }
-        throw PlatformError(errno);
+        ThrowSocketError(errno);
     }
 }
 
@@ -225,7 +230,7 @@ void TcpSocket::Send(std::string_view bytes, Deadline deadline) {
             continue;
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            throw PlatformError(errno);
+            ThrowSocketError(errno);
         }
         if (!WaitReady(fd_.Get(), WaitFor::Writable, deadline)) {
             throw TransportError("Timed out sending to the server");

@@ -35,6 +35,10 @@ public:
     using TransportError::TransportError;
 };
 
+// ThrowSocketError - a failed read or write: a reset or a broken pipe (the server ended the
+// connection) as PeerClosed, any other error as PlatformError; both with the system's text.
+[[noreturn]] void ThrowSocketError(int errnoValue);
+
 enum class WaitFor { Readable, Writable };
 
 // WaitStopped - a wait that a stop request cut short; the connection is left unusable.

@@ -165,7 +165,7 @@ std::optional<std::size_t> TlsLayer::Receive(char* buffer, std::size_t size, Dea
                 if (errno == 0) {
                     return 0;
                 }
-                throw PlatformError(errno);
+                ThrowSocketError(errno);
             }
             break;
         case SSL_ERROR_SSL:
@@ -202,7 +202,7 @@ void TlsLayer::Send(std::string_view bytes, Deadline deadline) {
             throw PeerClosed("Connection closed by the server while sending");
         }
         if (err == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno != 0) {
-            throw PlatformError(errno);
+            ThrowSocketError(errno);
         }
         throw TlsError("TLS write failed: " + OpenSslErrorText("connection closed by the server"));
     }

@@ -17,7 +17,8 @@ namespace tessel::e2e {
 inline constexpr auto kHoldLimit = std::chrono::milliseconds(60000);
 
 // HeldSink - a mail server that holds its held-th message (from 1) when its text has arrived,
-// before it is stored and answered, until Release(): the service is then in the middle of that message for as long as a test needs.
+// before it is stored and answered, until Release(): the service is then in the middle of that
+// message for as long as a test needs.
 class HeldSink {
 public:
     explicit HeldSink(int held) : released_(release_.get_future().share()), sink_(Hold(held)) {}
