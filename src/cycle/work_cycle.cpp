@@ -22,6 +22,11 @@ WorkCycle::WorkCycle(db::Database& db, mail::MailSender& sender, std::string att
       retry_(std::move(retryClock)),
       watch_(db_, clock_) {}
 
+WorkCycle::~WorkCycle() {
+    // The session itself is the owner's; the lock it holds for this cycle object is not.
+    instance_.LetGo(db_);
+}
+
 void WorkCycle::KeepRetryStateIn(std::string path) {
     retryFile_.emplace(std::move(path));
     retryFile_->Load(retry_);
@@ -136,6 +141,7 @@ void WorkCycle::NoteWatchSetting(const CycleSettings& settings) {
 
 CycleOutcome WorkCycle::EndBeforeWork(CycleOutcome outcome) {
     CountQueue();
+    instance_.LetGo(db_);
     db_.Disconnect();
     return report_.Outcome = outcome;
 }

@@ -48,6 +48,8 @@ public:
     WorkCycle(db::Database& db, mail::MailSender& sender, std::string attachmentRoot,
               LocalClock clock = SystemLocalClock(), RetryClock retryClock = SteadyRetryClock());
     // The retry schedule's observer refers to this object: it stays where it was made.
+    // Frees the work lock held by db's session (a standby takes over at once); the session stays.
+    ~WorkCycle();
     WorkCycle(const WorkCycle&) = delete;
     WorkCycle& operator=(const WorkCycle&) = delete;
 

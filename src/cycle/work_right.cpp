@@ -35,7 +35,18 @@ ClaimResult ActiveInstance::Claim(db::Database& db, std::chrono::seconds lease) 
             FallBack(e, keeper_.LastStep(), parameters.Database);
         }
     }
-    return {db::AcquireInstanceLock(db.Cn()), std::nullopt};
+    lockTaken_ = db::AcquireInstanceLock(db.Cn());
+    return {lockTaken_, std::nullopt};
+}
+
+void ActiveInstance::LetGo(db::Database& db) noexcept {
+    if (mode_ != Election::Lock || !lockTaken_ || !db.IsConnected()) return;
+    lockTaken_ = false;
+    try {
+        db::ReleaseInstanceLock(db.Cn());
+    } catch (const std::exception&) {
+        // The server frees it when the session ends.
+    }
 }
 
 void ActiveInstance::FallBack(const db::DatabaseError& refusal, LeaseStep step, const std::string& database) {
@@ -55,7 +66,8 @@ bool ActiveInstance::StillHeld() { return mode_ == Election::Lock || keeper_.Val
 
 bool ActiveInstance::Regain(db::Connection& cn) {
     // The lease does not live in a session: a session opened again changes nothing of it.
-    return mode_ == Election::Lock ? lock_.Regain(cn) : keeper_.Valid();
+    if (mode_ == Election::Lease) return keeper_.Valid();
+    return lockTaken_ = lock_.Regain(cn);
 }
 
 bool ActiveInstance::ConfirmIn(db::Database& db) {

@@ -78,6 +78,11 @@ public:
     // CycleEnded - the cycle that claimed is over (see LeaseKeeper::CycleEnded).
     void CycleEnded() { keeper_.CycleEnded(); }
 
+    // LetGo - before db's session is closed or left: the lock it holds is freed now, not whenever
+    // the server notices the session's end. The lease is the keeper's (released when it goes). Never
+    // throws.
+    void LetGo(db::Database& db) noexcept;
+
     bool StillHeld() override;
     bool Regain(db::Connection& cn) override;
     bool Fenced() const override { return mode_ == Election::Lease; }
@@ -89,6 +94,7 @@ private:
     void FallBack(const db::DatabaseError& refusal, LeaseStep step, const std::string& database);
 
     Election mode_ = Election::Lease;
+    bool lockTaken_ = false;  // the session of the last claim (or regain) won the lock
     std::string lockName_;
     LeaseKeeper keeper_;
     SessionLockRight lock_;

@@ -23,4 +23,9 @@ bool AcquireInstanceLock(Connection& cn) {
     return row[0] != nullptr && std::string(row[0]) == "1";
 }
 
+void ReleaseInstanceLock(Connection& cn) {
+    // RELEASE_LOCK of a lock held elsewhere does nothing: the standby's session may run it too.
+    cn.Execute(std::string("DO RELEASE_LOCK(") + kLockNameSql + ")");
+}
+
 }  // namespace tessel::db

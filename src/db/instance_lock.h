@@ -16,4 +16,10 @@ std::string InstanceLockName(const std::string& database);
 // a host vanished). Throws DatabaseError.
 bool AcquireInstanceLock(Connection& cn);
 
+// ReleaseInstanceLock - frees the lock of the session's current database if the session holds it.
+// The server frees it too when a closed session's thread notices the close, but only some time
+// after the client has gone: a release first lets a standby find it free at once. Throws
+// DatabaseError.
+void ReleaseInstanceLock(Connection& cn);
+
 }  // namespace tessel::db

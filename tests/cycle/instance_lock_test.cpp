@@ -113,6 +113,18 @@ TEST_F(InstanceLockTest, TheHoldSwitchFreesTheLockAndChangesNoRole) {
     EXPECT_EQ(information.size(), 1u) << "only the first change of role is recorded";
 }
 
+TEST_F(InstanceLockTest, ACycleObjectThatGoesFreesTheLockOfTheSessionItLeaves) {
+    {
+        WorkCycle cycle = Cycle();
+        EXPECT_EQ(cycle.RunCycle(), CycleOutcome::Completed);
+        EXPECT_EQ(sql().Scalar("SELECT IS_FREE_LOCK(" + sql().Quote(lock) + ")"), "0");
+    }
+    ASSERT_TRUE(db.IsConnected()) << "the session is its owner's";
+    EXPECT_EQ(sql().Scalar("SELECT IS_FREE_LOCK(" + sql().Quote(lock) + ")"), "1");
+    // A standby cycle on the same session wins it now.
+    EXPECT_EQ(Cycle().RunCycle(), CycleOutcome::Completed);
+}
+
 TEST_F(InstanceLockTest, TheSessionLetsTheServerEndItAfterFifteenIdleMinutes) {
     db.Connect();
     db::ResultHandle result = db.Cn().Query("SELECT @@SESSION.wait_timeout");

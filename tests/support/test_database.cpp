@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace tessel::test {
 namespace {
@@ -189,7 +191,16 @@ config::ConnectionParameters TestDatabase::Account(const std::string& suffix, bo
 }
 
 void TestDatabase::Kill(unsigned long connectionId) {
-    admin_->Exec("KILL CONNECTION " + std::to_string(connectionId));
+    const std::string id = std::to_string(connectionId);
+    admin_->Exec("KILL CONNECTION " + id);
+    // The thread leaves the list after its clean-up has freed the session's locks.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (admin_->Scalar("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id) != "0") {
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error("the killed session " + id + " did not end");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 }  // namespace tessel::test

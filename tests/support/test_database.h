@@ -84,7 +84,9 @@ public:
     // that may read and write every table of the database; with settingsReadOnly it may only read
     // configs.
     config::ConnectionParameters Account(const std::string& suffix, bool settingsReadOnly = false);
-    // Kill - ends a session of the server, as an operator or a crash would.
+    // Kill - ends a session of the server, as an operator or a crash would, and returns once the
+    // server has let go of what it held (its named locks, its transaction): KILL itself only
+    // tells the session's thread to stop.
     void Kill(unsigned long connectionId);
 
 private:
