@@ -12,7 +12,7 @@ namespace tessel::e2e {
 namespace {
 
 constexpr const char* kPassword = "pa55-Wrong-Horse";
-constexpr const char* kClientSecret = "cl1ent-Secret-Value";
+constexpr const char* kOauthSecret = "cl1ent-Secret-Value";
 
 class CheckTest : public EndToEndTest {
 protected:
@@ -101,7 +101,7 @@ TEST_F(CheckTest, ARefusedTokenNamesItsCodeAndNoSecret) {
     MailServer(server.Port(), true, "mailer@example.test", kPassword);
     Set("email.oauth.url", endpoint.Url());
     Set("email.oauth.client", "11111111-2222-3333-4444-555555555555");
-    Set("email.oauth.secret", kClientSecret);
+    Set("email.oauth.secret", kOauthSecret);
     Set("email.oauth.ca", endpoint.CaFile());
     ServiceInstall install(dir, tdb.Parameters());
 
@@ -112,7 +112,7 @@ TEST_F(CheckTest, ARefusedTokenNamesItsCodeAndNoSecret) {
     EXPECT_TRUE(Contains(run.Out, "look at: email.oauth.secret: the client secret is wrong") &&
                 Contains(run.Out, "(AADSTS7000215)"))
         << run.Out;
-    EXPECT_FALSE(Contains(run.Out + run.Err, kClientSecret)) << run.Out;
+    EXPECT_FALSE(Contains(run.Out + run.Err, kOauthSecret)) << run.Out;
     EXPECT_FALSE(Contains(run.Out + run.Err, kPassword)) << run.Out;
     EXPECT_TRUE(server.AuthAttempts().empty()) << "the mail server was tried after the token failed";
 }

@@ -9,26 +9,13 @@
 #include "service_process.h"
 #include "support/smtp_sink.h"
 #include "support/tcp_proxy.h"
+#include "waits.h"
 
 namespace tessel::e2e {
 namespace {
 
 using namespace std::chrono_literals;
 using test::SmtpSink;
-
-// kWaitLimit - the bound of every wait for the service to get somewhere.
-constexpr auto kWaitLimit = std::chrono::milliseconds(60000);
-
-// WaitUntil - polls condition until it holds or kWaitLimit has passed; true when it holds.
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-    auto giveUp = std::chrono::steady_clock::now() + kWaitLimit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= giveUp) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 std::size_t Occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;

@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 
 #include <sstream>
-#include <thread>
 
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -42,15 +41,6 @@ std::optional<double> SampleValue(const std::string& path, const std::string& sa
         if (line.rfind(sample + " ", 0) == 0) return std::stod(line.substr(sample.size() + 1));
     }
     return std::nullopt;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    auto giveUp = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= giveUp) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 }  // namespace tessel::e2e

@@ -25,7 +25,4 @@ ParsedMetrics ParseMetrics(const std::string& path);
 // look for waits; the checks use ParseMetrics).
 std::optional<double> SampleValue(const std::string& path, const std::string& sample);
 
-// WaitUntil - polls condition until it holds or limit has passed; true when it held.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit);
-
 }  // namespace tessel::e2e

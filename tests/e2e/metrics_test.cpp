@@ -12,11 +12,10 @@
 #include "metrics_reader.h"
 #include "service_process.h"
 #include "support/smtp_sink.h"
+#include "waits.h"
 
 namespace tessel::e2e {
 namespace {
-
-constexpr auto kWaitLimit = std::chrono::milliseconds(60000);
 
 const std::string kDelivered = "tesselcom_messages_total{result=\"delivered\"}";
 const std::string kRefused = "tesselcom_messages_total{result=\"refused\"}";

@@ -13,15 +13,13 @@
 #include "metrics_reader.h"
 #include "service_process.h"
 #include "support/smtp_sink.h"
+#include "waits.h"
 
 namespace tessel::e2e {
 namespace {
 
 using namespace std::chrono_literals;
 using test::SmtpSink;
-
-// kWaitLimit - the bound of every wait for the service or the database to get somewhere.
-constexpr auto kWaitLimit = std::chrono::milliseconds(60000);
 
 // Recipient - the i-th recipient: short, as 20 of them fit the 255 bytes of a row's recipients.
 std::string Recipient(int i) {

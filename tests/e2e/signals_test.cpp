@@ -8,6 +8,7 @@
 #include "e2e_fixture.h"
 #include "service_process.h"
 #include "support/smtp_sink.h"
+#include "waits.h"
 
 namespace tessel::e2e {
 namespace {
@@ -17,8 +18,6 @@ using namespace std::chrono_literals;
 constexpr int kQueued = 40;
 constexpr int kBurst = 300;
 constexpr int kUserCode = 200;
-constexpr auto kWaitLimit = std::chrono::milliseconds(60000);
-
 const std::map<std::string, std::string> kStateValues = {
     {"stopped", "1"},          {"start pending", "2"}, {"stop pending", "3"}, {"running", "4"},
     {"continue pending", "5"}, {"pause pending", "6"}, {"paused", "7"}};

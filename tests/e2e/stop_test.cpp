@@ -12,13 +12,12 @@
 #include "metrics_reader.h"
 #include "service_process.h"
 #include "support/smtp_sink.h"
+#include "waits.h"
 
 namespace tessel::e2e {
 namespace {
 
 using namespace std::chrono_literals;
-
-constexpr auto kWaitLimit = std::chrono::milliseconds(60000);
 
 // SlowSink - a mail server that takes each message only after a pause.
 test::SmtpSink::Options SlowSink(std::chrono::milliseconds pause) {

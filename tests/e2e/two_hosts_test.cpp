@@ -15,13 +15,13 @@
 #include "metrics_reader.h"
 #include "service_process.h"
 #include "support/smtp_sink.h"
+#include "waits.h"
 
 namespace tessel::e2e {
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kWaitLimit = std::chrono::milliseconds(60000);
 constexpr int kTickMs = 2;
 
 const std::string kActive = "TesselComService: This instance is active: it holds the lease service.active ";

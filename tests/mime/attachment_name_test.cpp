@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "mime/header_lines.h"
+#include "sample_messages.h"
 
 namespace tessel::mime {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-const HeaderCharset kLatin{"ISO-8859-1", 'Q', false};
+using samples::kLatin;
 const HeaderCharset kJapanese{"ISO-2022-JP", 'B', true};
 
 TEST(AttachmentNameTest, AsciiNamesStayAsTheyWere) {

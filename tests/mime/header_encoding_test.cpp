@@ -4,11 +4,12 @@
 
 #include "mime/address_parser.h"
 #include "util/base64.h"
+#include "sample_messages.h"
 
 namespace tessel::mime {
 namespace {
 
-const HeaderCharset kLatin{"ISO-8859-1", 'Q', false};
+using samples::kLatin;
 const HeaderCharset kCyrillic{"KOI8-R", 'B', false};
 
 // The encoded-words of a header text split at the CR LF space between them.

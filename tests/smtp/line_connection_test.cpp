@@ -8,7 +8,7 @@ namespace tessel::smtp {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ScriptedSmtpServer;
+using tessel::test::ScriptedSmtpServer;
 
 // Generous bounds: only the stall tests are meant to reach theirs.
 Deadline Generous() {

@@ -13,8 +13,8 @@ namespace {
 
 using tessel::test::ScriptedSmtpServer;
 
-constexpr const char* kEhloAuthLogin = "250-mail.test Hello\r\n250 AUTH LOGIN";
-constexpr const char* kEhloPipelining = "250-mail.test Hello\r\n250 PIPELINING";
+constexpr const char* kEhloJustAuthLogin = "250-mail.test Hello\r\n250 AUTH LOGIN";
+constexpr const char* kEhloJustPipelining = "250-mail.test Hello\r\n250 PIPELINING";
 
 // Sessions - one scripted server per session, in the order the sender connects.
 class Sessions {
@@ -55,7 +55,7 @@ SmtpAccount Account(std::int32_t messagesPerSession, const std::string& user = "
 }
 
 void LoginSteps(ScriptedSmtpServer& server) {
-    server.Reply("220 mail.test").Expect(Ehlo()).Reply(kEhloAuthLogin)
+    server.Reply("220 mail.test").Expect(Ehlo()).Reply(kEhloJustAuthLogin)
         .Expect("AUTH LOGIN").Reply("334 VXNlcm5hbWU6")
         .Expect(Base64Encode("user")).Reply("334 UGFzc3dvcmQ6")
         .Expect(Base64Encode("secret")).Reply("235 2.7.0 Authenticated");
@@ -148,12 +148,12 @@ TEST(ReusedSessionTest, A421EndsTheKeptSessionAndTheMessageGoesThroughANewOne) {
         void (*transaction)(ScriptedSmtpServer&, const std::string&);
         void (*end)(ScriptedSmtpServer&);
     } cases[] = {
-        {"421 to the pipelined transaction", kEhloPipelining, PipelinedTransaction,
+        {"421 to the pipelined transaction", kEhloJustPipelining, PipelinedTransaction,
          [](ScriptedSmtpServer& server) {
              server.Expect("RSET").Expect("MAIL FROM: <from@example.test>").Expect("RCPT TO:<b@example.test>")
                  .Expect("DATA").Reply("421 4.3.2 closing the channel").Close();
          }},
-        {"421 unasked while idle", kEhloAuthLogin, PlainTransaction,
+        {"421 unasked while idle", kEhloJustAuthLogin, PlainTransaction,
          [](ScriptedSmtpServer& server) { server.Reply("421 4.4.2 idle too long").Close(); }},
     };
     for (const auto& c : cases) {
@@ -184,10 +184,10 @@ TEST(ReusedSessionTest, A421EndsTheKeptSessionAndTheMessageGoesThroughANewOne) {
 
 TEST(ReusedSessionTest, OneMessagePerSessionByDefaultAndAChangedAccountGetsANewSession) {
     Sessions s(3);
-    s[0].Reply("220 mail.test").Expect(Ehlo()).Reply(kEhloAuthLogin);
+    s[0].Reply("220 mail.test").Expect(Ehlo()).Reply(kEhloJustAuthLogin);
     PlainTransaction(s[0], "a@example.test");
     s[0].Expect("QUIT").Reply("221 bye");
-    s[1].Reply("220 mail.test").Expect(Ehlo()).Reply(kEhloAuthLogin);
+    s[1].Reply("220 mail.test").Expect(Ehlo()).Reply(kEhloJustAuthLogin);
     PlainTransaction(s[1], "b@example.test");
     s[1].Expect("QUIT").Reply("221 bye");
     LoginSteps(s[2]);

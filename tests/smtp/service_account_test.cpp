@@ -42,7 +42,7 @@ protected:
         const json key = {{"type", "service_account"},
                           {"project_id", "project"},
                           {"private_key_id", "0123abcd"},
-                          {"private_key", test::ReadFile(dir.File("private.pem"))},
+                          {"private_key", tessel::test::ReadFile(dir.File("private.pem"))},
                           {"client_email", kServiceEmail},
                           {"client_id", "1234567890"},
                           {"token_uri", tokenUri}};
@@ -58,7 +58,7 @@ protected:
         return client;
     }
 
-    test::TempDir dir;
+    tessel::test::TempDir dir;
     std::unique_ptr<TokenEndpoint> endpoint;
 };
 

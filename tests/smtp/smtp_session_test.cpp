@@ -6,6 +6,7 @@
 #include "session_fixture.h"
 #include "smtp/helo_name.h"
 #include "util/base64.h"
+#include "reply_text.h"
 
 namespace tessel::smtp::test {
 namespace {
@@ -15,14 +16,6 @@ constexpr const char* kEhloPipelining = "250-mail.test Hello\r\n250-PIPELINING\r
 
 void PlainStart(tessel::test::ScriptedSmtpServer& server, const char* ehlo = "250-x\r\n250 AUTH LOGIN") {
     server.Reply("220 x").Expect(Ehlo()).Reply(ehlo);
-}
-
-std::string Crlf(std::initializer_list<std::string> lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line + "\r\n";
-    }
-    return text;
 }
 
 TEST(SmtpSessionTest, PlainDialogueWithAuthLoginByteForByte) {

@@ -7,6 +7,7 @@
 #include "session_fixture.h"
 #include "smtp/tls_peer_check.h"
 #include "support/test_pki.h"
+#include "reply_text.h"
 
 namespace tessel::smtp::test {
 namespace {
@@ -16,14 +17,6 @@ using tessel::test::ScriptedSmtpServer;
 using tessel::test::SharedTestPki;
 using tessel::test::TestCertificate;
 using tessel::test::TestPki;
-
-std::string Crlf(std::initializer_list<std::string> lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line + "\r\n";
-    }
-    return text;
-}
 
 // PlainDialogue - from the greeting's EHLO to QUIT, as a server without extensions plays it.
 void PlainDialogue(ScriptedSmtpServer& server) {

@@ -5,6 +5,7 @@
 #include "smtp/tls_client_context.h"
 #include "support/aiosmtpd_server.h"
 #include "util/base64.h"
+#include "reply_text.h"
 
 namespace tessel::smtp::test {
 namespace {
@@ -17,14 +18,6 @@ const TestCertificate& Certificate(bool expired = false) {
     static const TestCertificate valid = tessel::test::MakeTestCertificate(validDir.Path());
     static const TestCertificate old = tessel::test::MakeTestCertificate(expiredDir.Path(), true);
     return expired ? old : valid;
-}
-
-std::string Crlf(std::initializer_list<std::string> lines) {
-    std::string text;
-    for (const std::string& line : lines) {
-        text += line + "\r\n";
-    }
-    return text;
 }
 
 void StartTlsOpening(tessel::test::ScriptedSmtpServer& server, const TestCertificate& certificate,
