@@ -36,7 +36,7 @@ if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   # Paths below the tree are hashed relative to it, so another clone reuses the same cache.
   export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(pwd)}"
-  # The test programs' precompiled header is cached only with these.
+  # A precompiled header (test programs built with TESSEL_TEST_UNITY=OFF) is cached only with these.
   export CCACHE_SLOPPINESS="${CCACHE_SLOPPINESS:-pch_defines,time_macros}"
 fi
 export TESSEL_CMAKE_LAUNCHER="${launcher[*]}"
