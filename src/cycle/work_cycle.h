@@ -47,9 +47,9 @@ public:
     // that could not be finished, which lasts from cycle to cycle for the object's life.
     WorkCycle(db::Database& db, mail::MailSender& sender, std::string attachmentRoot,
               LocalClock clock = SystemLocalClock(), RetryClock retryClock = SteadyRetryClock());
-    // The retry schedule's observer refers to this object: it stays where it was made.
     // Frees the work lock held by db's session (a standby takes over at once); the session stays.
     ~WorkCycle();
+    // The retry schedule's observer refers to this object: it stays where it was made.
     WorkCycle(const WorkCycle&) = delete;
     WorkCycle& operator=(const WorkCycle&) = delete;
 
