@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "mime/address_parser.h"
-#include "util/base64.h"
 #include "sample_messages.h"
+#include "util/base64.h"
 
 namespace tessel::mime {
 namespace {

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "mime/address_parser.h"
+#include "reply_text.h"
 #include "session_fixture.h"
 #include "smtp/helo_name.h"
 #include "util/base64.h"
-#include "reply_text.h"
 
 namespace tessel::smtp::test {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <filesystem>
 
+#include "reply_text.h"
 #include "session_fixture.h"
 #include "smtp/tls_peer_check.h"
 #include "support/test_pki.h"
-#include "reply_text.h"
 
 namespace tessel::smtp::test {
 namespace {

@@ -1,11 +1,11 @@
 // The switch to TLS after STARTTLS against a scripted server that speaks TLS (or refuses to).
 #include <gtest/gtest.h>
 
+#include "reply_text.h"
 #include "session_fixture.h"
 #include "smtp/tls_client_context.h"
 #include "support/aiosmtpd_server.h"
 #include "util/base64.h"
-#include "reply_text.h"
 
 namespace tessel::smtp::test {
 namespace {
