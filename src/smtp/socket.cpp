@@ -47,7 +47,10 @@ bool StopPending() noexcept {
     return tStopFd >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
 }
 
-bool WaitReady(int fd, WaitFor what, Deadline deadline) {
+namespace {
+
+// PollReady - WaitReady's poll, with what poll reported for fd: 0 when the deadline passed first.
+short PollReady(int fd, WaitFor what, Deadline deadline) {
     for (;;) {
         pollfd p[2] = {{fd, static_cast<short>(what == WaitFor::Readable ? POLLIN : POLLOUT), 0},
                        {tStopFd, POLLIN, 0}};
@@ -57,7 +60,7 @@ bool WaitReady(int fd, WaitFor what, Deadline deadline) {
             throw WaitStopped();
         }
         if (n > 0) {
-            return true;  // errors and hang-ups count as ready: the next read or write reports them
+            return p[0].revents;
         }
         if (n < 0) {
             if (errno == EINTR) {
@@ -66,9 +69,16 @@ bool WaitReady(int fd, WaitFor what, Deadline deadline) {
             throw PlatformError(errno);
         }
         if (Clock::now() >= deadline) {
-            return false;
+            return 0;
         }
     }
+}
+
+}  // namespace
+
+bool WaitReady(int fd, WaitFor what, Deadline deadline) {
+    // Errors and hang-ups count as ready: the next read or write reports them.
+    return PollReady(fd, what, deadline) != 0;
 }
 
 std::optional<in_addr> ParseDottedIPv4(std::string_view host) {
@@ -144,20 +154,6 @@ TcpSocket TcpSocket::Connect(in_addr address, std::uint16_t port, Deadline deadl
     if (!fd) {
         throw PlatformError(errno);
     }
-    // The port is chosen at the connect, not at the bind: a port taken by bind() cannot be shared
-    // with earlier connections still in TIME-WAIT, so thousands of short sessions in a row (one per
-    // message) would run through the port range and make each new bind slower, then fail.
-    int noPortAtBind = 1;
-    if (::setsockopt(fd.Get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &noPortAtBind, sizeof noPortAtBind) != 0) {
-        throw PlatformError(errno);
-    }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    local.sin_port = 0;
-    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        throw PlatformError(errno);
-    }
     // Writes are batched already; with Nagle on, a write that follows an unacknowledged one (the
     // EHLO after the last flight of a TLS handshake) would wait for the peer's delayed ACK.
     int noDelay = 1;
@@ -173,16 +169,25 @@ TcpSocket TcpSocket::Connect(in_addr address, std::uint16_t port, Deadline deadl
     ::inet_ntop(AF_INET, &address, text, sizeof text);
     auto where = std::string(text) + ":" + std::to_string(port);
 
+    // No bind(): the system picks the local address and port at the connect, where a port may be
+    // shared with earlier connections still in TIME-WAIT, so thousands of short sessions in a row
+    // (one per message) do not run through the port range.
     int err = 0;
     if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0) {
         err = errno;
         if (err == EINPROGRESS || err == EINTR) {
-            if (!WaitReady(fd.Get(), WaitFor::Writable, deadline)) {
+            short ready = PollReady(fd.Get(), WaitFor::Writable, deadline);
+            if (ready == 0) {
                 throw TransportError("Timed out connecting to " + where);
             }
-            socklen_t len = sizeof err;
-            if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
-                err = errno;
+            // A connect that failed reports an error or a hang-up beside the writable state; only
+            // then is there an error to fetch (one system call less for every session).
+            err = 0;
+            if ((ready & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+                socklen_t len = sizeof err;
+                if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+                    err = errno;
+                }
             }
         }
     }

@@ -131,7 +131,14 @@ TEST(LineConnectionTest, OpenFailsForUnusableTargets) {
         ScriptedSmtpServer server;  // a port that was free a moment ago has no listener now
         closedPort = server.Port();
     }
-    EXPECT_THROW(connection.Open("127.0.0.1", closedPort, false, Generous()), TransportError);
+    // The refusal is told at the connect, with the system's reason, not at the first read.
+    try {
+        connection.Open("127.0.0.1", closedPort, false, Generous());
+        ADD_FAILURE() << "a port without a listener was connected";
+    } catch (const TransportError& e) {
+        EXPECT_EQ(std::string(e.what()), "Cannot connect to 127.0.0.1:" + std::to_string(closedPort) +
+                                             ": Connection refused");
+    }
 }
 
 TEST(LineConnectionTest, BatchLeavesAsOneBlockAfterTheLines) {
