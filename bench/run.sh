@@ -236,18 +236,19 @@ for run in $(seq "$runs"); do
     expect_sink $((before + messages))
 
     # The drain's own database work with the lease (the default): read the queue, then per row the
-    # write that checks the row can be changed before it is sent, and after it the DELETE in a
-    # transaction that renews the lease before its commit; each statement a round trip of its own
-    # (the client sends one statement at a time). The lease UPDATE names no holder of the table, so
-    # it changes nothing and takes what the service's takes: the search of configs.
+    # write that checks the row can be changed before it is sent, and after it the DELETE whose
+    # condition confirms that the lease still names the drain's instance; each statement a round
+    # trip of its own (the client sends one statement at a time). The lease names the service's
+    # instance still (released, not taken), so each DELETE removes its row as the service's does.
     queue_messages
     first=$(sql -e "SELECT MIN(ID) FROM mail_spooler")
-    renew="UPDATE configs SET Valor = CONCAT('bench;1;1;', DATE_FORMAT(UTC_TIMESTAMP(6) + INTERVAL 60 SECOND, '%Y-%m-%d %H:%i:%s.%f')) WHERE Propriedade = 'service.active' AND LEFT(Valor, CHAR_LENGTH('bench;1;1;')) = 'bench;1;1;'"
+    holder=$(sql -e "SELECT CONCAT(SUBSTRING_INDEX(Valor, ';', 3), ';') FROM configs WHERE Propriedade = 'service.active'")
+    fence="EXISTS (SELECT 1 FROM configs WHERE Propriedade = 'service.active' AND LEFT(Valor, CHAR_LENGTH('$holder')) = '$holder')"
     {
         echo "SELECT * FROM mail_spooler ORDER BY ID;"
         for id in $(seq "$first" $((first + messages - 1))); do
             echo "UPDATE mail_spooler SET Destinatario = Destinatario WHERE ID = $id;"
-            echo "START TRANSACTION; DELETE FROM mail_spooler WHERE ID = $id; $renew; COMMIT;"
+            echo "DELETE FROM mail_spooler WHERE ID = $id AND $fence;"
         done
         echo "SELECT * FROM mail_spooler ORDER BY ID;"
     } >"$work/floor.sql"

@@ -74,6 +74,11 @@ bool ActiveInstance::ConfirmIn(db::Database& db) {
     return mode_ == Election::Lock || keeper_.ConfirmIn(db.Renewal());
 }
 
+std::optional<db::LeaseHolder> ActiveInstance::HeldLease() const {
+    if (mode_ != Election::Lease) return std::nullopt;
+    return keeper_.Held();
+}
+
 std::string ActiveInstance::Name() const {
     if (mode_ == Election::Lock) return "the lock " + lockName_;
     return std::string("the lease ") + db::kLeaseKey;

@@ -29,6 +29,9 @@ public:
     // ConfirmIn - inside the open transaction of db's connection: whether the writes made in it may
     // be committed. Throws DatabaseError.
     virtual bool ConfirmIn(db::Database& db) = 0;
+    // HeldLease - the lease value this instance holds, when its right is a lease it holds: a change
+    // of the queue may then confirm it in the same statement (see db::LeaseNamesHolder).
+    virtual std::optional<db::LeaseHolder> HeldLease() const { return std::nullopt; }
     // Name - the right as records name it ("the lease service.active", "the work lock ...").
     virtual std::string Name() const = 0;
 };
@@ -87,6 +90,7 @@ public:
     bool Regain(db::Connection& cn) override;
     bool Fenced() const override { return mode_ == Election::Lease; }
     bool ConfirmIn(db::Database& db) override;
+    std::optional<db::LeaseHolder> HeldLease() const override;
     std::string Name() const override;
 
 private:

@@ -79,6 +79,13 @@ Database::Database()
       q_UpdateMailRecipients_(cn_, "q_UpdateMailRecipients", StatementKind::Command,
                               {"UPDATE mail_spooler SET Destinatario = :destinatario WHERE ID = :id"},
                               {{"destinatario", K::String}, {"id", K::Integer}}),
+      q_DeleteMailUnderLease_(cn_, "q_DeleteMailUnderLease", StatementKind::Command,
+                              {"DELETE FROM mail_spooler", "WHERE ID = :id AND " + LeaseNamesHolder()},
+                              {{"id", K::Integer}, {"holder", K::String}}),
+      q_UpdateMailRecipientsUnderLease_(
+          cn_, "q_UpdateMailRecipientsUnderLease", StatementKind::Command,
+          {"UPDATE mail_spooler SET Destinatario = :destinatario", "WHERE ID = :id AND " + LeaseNamesHolder()},
+          {{"destinatario", K::String}, {"id", K::Integer}, {"holder", K::String}}),
       // A long text in pieces: the client library holds a fetched value twice (its packet and its
       // result), so a whole 50 MiB text would cost 100 MiB before the first byte is sent.
       q_GetMailText_(cn_, "q_GetMailText", StatementKind::Query,

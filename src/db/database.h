@@ -78,6 +78,11 @@ public:
     Statement& DeleteMail() { return q_DeleteMail_; }
     // UpdateMailRecipients(destinatario, id) - the recipients still to be served by a queued row.
     Statement& UpdateMailRecipients() { return q_UpdateMailRecipients_; }
+    // DeleteMailUnderLease(id, holder) and UpdateMailRecipientsUnderLease(destinatario, id, holder) -
+    // DeleteMail and UpdateMailRecipients that take effect only while a lease row names holder (a
+    // LeaseHolderPrefix): the change and the lease's confirmation in one statement.
+    Statement& DeleteMailUnderLease() { return q_DeleteMailUnderLease_; }
+    Statement& UpdateMailRecipientsUnderLease() { return q_UpdateMailRecipientsUnderLease_; }
 
     // Renewal - the lease's renewal on this connection, kept prepared: a fenced write confirms the
     // lease with it inside its transaction.
@@ -100,6 +105,8 @@ private:
     Statement q_ficheiros_;
     Statement q_AlarmesBetween_;
     Statement q_UpdateMailRecipients_;
+    Statement q_DeleteMailUnderLease_;
+    Statement q_UpdateMailRecipientsUnderLease_;
     Statement q_GetMailText_;
     Statement q_ListMail_;
     Statement q_InsertMailLog_;

@@ -49,10 +49,6 @@ bool IsExpiryText(const std::string& text) {
     return text[kShape.size()] == '.' && AllDigits(text.substr(kShape.size() + 1), 6);
 }
 
-std::string HolderPrefix(const LeaseHolder& holder) {
-    return holder.Host + ";" + holder.ProcessId + ";" + std::to_string(holder.Epoch) + ";";
-}
-
 }  // namespace
 
 std::optional<LeaseHolder> ParseLeaseValue(const std::string& value) {
@@ -61,6 +57,15 @@ std::optional<LeaseHolder> ParseLeaseValue(const std::string& value) {
         return std::nullopt;
     }
     return LeaseHolder{parts[0], parts[1], std::stoull(parts[2]), parts[3]};
+}
+
+std::string LeaseHolderPrefix(const LeaseHolder& holder) {
+    return holder.Host + ";" + holder.ProcessId + ";" + std::to_string(holder.Epoch) + ";";
+}
+
+std::string LeaseNamesHolder() {
+    return "EXISTS (SELECT 1 FROM configs WHERE " + LeaseKeyCondition() +
+           " AND LEFT(Valor, CHAR_LENGTH(:holder)) = :holder)";
 }
 
 std::string LeaseHost(const std::string& host) {
@@ -141,7 +146,7 @@ LeaseRenewal::LeaseRenewal(Connection& cn)
          {{"holder", K::String}, {"seconds", K::Integer}}) {}
 
 std::uint64_t LeaseRenewal::Run(const LeaseHolder& holder, std::chrono::seconds seconds) {
-    q_.SetString("holder", HolderPrefix(holder));
+    q_.SetString("holder", LeaseHolderPrefix(holder));
     q_.SetInteger("seconds", static_cast<std::int32_t>(seconds.count()));
     q_.Execute();
     return cn_.MatchedRows().value_or(0);
@@ -156,7 +161,7 @@ void ReleaseLease(Connection& cn, const LeaseHolder& holder) {
                 {"UPDATE configs SET Valor = CONCAT(:holder, DATE_FORMAT(UTC_TIMESTAMP(), '%Y-%m-%d %H:%i:%s'))",
                  "WHERE " + LeaseKeyCondition() + " AND LEFT(Valor, CHAR_LENGTH(:holder)) = :holder"},
                 {{"holder", K::String}});
-    q.SetString("holder", HolderPrefix(holder));
+    q.SetString("holder", LeaseHolderPrefix(holder));
     q.Execute();
 }
 

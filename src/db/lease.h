@@ -64,6 +64,15 @@ std::uint64_t TakeLease(Connection& cn, const std::string& host, const std::stri
 // Throws DatabaseError.
 std::uint64_t RenewLease(Connection& cn, const LeaseHolder& holder, std::chrono::seconds seconds);
 
+// LeaseHolderPrefix - "<host>;<process id>;<epoch>;": how a lease value names its holder.
+std::string LeaseHolderPrefix(const LeaseHolder& holder);
+
+// LeaseNamesHolder - a condition, for a statement with the parameter holder (a LeaseHolderPrefix),
+// that a lease row still names that holder. A change of the queue under it takes effect only while
+// the lease is that holder's: the statement reads the lease rows with a shared lock, so a takeover
+// on the same server waits for it to end.
+std::string LeaseNamesHolder();
+
 // LeaseRenewal - RenewLease as a statement kept prepared on one connection (prepared again on each
 // new session), for a caller that renews at every write.
 class LeaseRenewal {

@@ -7,6 +7,7 @@
 
 #include "cycle/work_cycle.h"
 #include "cycle_fixture.h"
+#include "db/lease.h"
 #include "util/event_log.h"
 
 namespace tessel::cycle::test {
@@ -101,6 +102,35 @@ TEST_F(LeaseElectionTest, AHolderWhoseLeaseIsTakenMidDrainChangesNoRowAfterwards
               warnings.end());
     EXPECT_FALSE(a.LastReport().HoldsLock);
     EXPECT_EQ(a.RunCycle(), CycleOutcome::Standby);
+}
+
+// The lease is taken while a row's message is in flight, and the new holder has not touched the row
+// yet: the old holder's removal (a row of one recipient) or rewrite (a row of two) must not happen.
+TEST_F(LeaseElectionTest, AHolderWhoseLeaseIsTakenWhileItSendsLeavesTheRowAsItWas) {
+    otherDb.Connect();
+    for (const std::string recipients : {"r1@example", "r1@example;r2@example"}) {
+        sql().Exec("DELETE FROM mail_spooler");
+        sql().Exec("UPDATE configs SET Valor = '' WHERE Propriedade = 'service.active'");
+        warnings.clear();
+        RecordingSender sent;
+        WorkCycle a(db, sent, AttachmentRoot(), [] { return TestNow(); });
+        a.NameInstance("host-a", "11");
+        ASSERT_EQ(a.RunCycle(), CycleOutcome::Completed);
+        Queue(recipients);
+        sent.OnSend = [&](const SendCall&) {
+            ExpireLease();
+            EXPECT_EQ(db::TakeLease(otherDb.Cn(), "host-b", "22", std::chrono::seconds(60)), 1u);
+        };
+
+        EXPECT_EQ(a.RunCycle(), CycleOutcome::Completed);
+        EXPECT_EQ(sent.Recipients(), std::vector<std::string>{"r1@example"}) << recipients;
+        EXPECT_EQ(Queued(), recipients) << "the old holder changed the row after the takeover";
+        EXPECT_NE(std::find(warnings.begin(), warnings.end(),
+                            "Another instance took the lease service.active: this instance stops without changing the "
+                            "queue"),
+                  warnings.end())
+            << recipients;
+    }
 }
 
 }  // namespace

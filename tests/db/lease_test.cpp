@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "db/connection.h"
+#include "db/database.h"
 #include "db/database_error.h"
 #include "db/transaction.h"
 #include "support/test_database.h"
@@ -158,6 +159,82 @@ TEST_F(LeaseTest, WhileTheHolderConfirmsItInATransactionATakeoverWaitsAndFindsIt
     }
     transaction.Commit();
     EXPECT_EQ(TakeLease(b, "host-b", "22", 60s), 0u) << "renewed by the committed transaction";
+}
+
+// The drain's one-statement change of a row: it takes effect while the lease names its holder (an
+// expired lease that nobody took still does, as for a renewal), and never under another holder or
+// epoch, nor under a free lease.
+TEST_F(LeaseTest, AQueueChangeUnderTheLeaseTakesEffectOnlyWhileTheLeaseNamesItsHolder) {
+    Database db;
+    db.SetParameters(tdb.Parameters());
+    db.Connect();
+    const std::string holder = LeaseHolderPrefix(LeaseHolder{"host-a", "11", 4, ""});
+    struct Case {
+        std::string value;
+        bool changes;
+    } cases[] = {
+        {"host-a;11;4;9999-12-31 23:59:59", true},
+        {"host-a;11;4;2000-01-01 00:00:00", true},   // expired, not taken
+        {"host-b;22;5;9999-12-31 23:59:59", false},  // taken by another instance
+        {"host-a;11;5;9999-12-31 23:59:59", false},  // taken again by this process: a later epoch
+        {"host-a;11;44;9999-12-31 23:59:59", false}, // an epoch that merely starts alike
+        {"", false},                                 // free
+    };
+    for (const Case& c : cases) {
+        SetValue(c.value);
+        sql().Exec("DELETE FROM mail_spooler");
+        sql().Exec("INSERT INTO mail_spooler (ID, Remetente, Destinatario) VALUES (1, 's@example', 'r@example'), "
+                   "(2, 's@example', 'p@example;q@example')");
+
+        Statement& remove = db.DeleteMailUnderLease();
+        remove.SetInteger("id", 1);
+        remove.SetString("holder", holder);
+        EXPECT_EQ(remove.Execute(), c.changes ? 1u : 0u) << c.value;
+
+        Statement& rewrite = db.UpdateMailRecipientsUnderLease();
+        rewrite.SetString("destinatario", "q@example");
+        rewrite.SetInteger("id", 2);
+        rewrite.SetString("holder", holder);
+        rewrite.Execute();
+        EXPECT_EQ(db.Cn().MatchedRows(), c.changes ? 1u : 0u) << c.value;
+
+        EXPECT_EQ(sql().Scalar("SELECT GROUP_CONCAT(Destinatario ORDER BY ID SEPARATOR ' | ') FROM mail_spooler"),
+                  c.changes ? "q@example" : "r@example | p@example;q@example")
+            << c.value;
+        EXPECT_EQ(Value(), c.value) << "the change leaves the lease as it was";
+    }
+}
+
+// The change reads the lease row with a lock: a takeover on the same server cannot slip in between
+// that read and the write, and once it is in, the old holder's changes match nothing.
+TEST_F(LeaseTest, ATakeoverWaitsForAQueueChangeUnderTheLeaseAndThenFencesItOut) {
+    Database db;
+    db.SetParameters(tdb.Parameters());
+    db.Connect();
+    SetValue("host-a;11;1;2000-01-01 00:00:00");  // expired, but nobody took it yet
+    const std::string holder = LeaseHolderPrefix(Holder(a));
+    sql().Exec("INSERT INTO mail_spooler (ID, Remetente, Destinatario) VALUES (1, 's@example', 'r@example'), "
+               "(2, 's@example', 'r@example')");
+    Statement& remove = db.DeleteMailUnderLease();
+    b.Execute("SET SESSION innodb_lock_wait_timeout = 1");
+    {
+        Transaction open(db.Cn());  // holds what the statement locked, as it holds while it runs
+        remove.SetInteger("id", 1);
+        remove.SetString("holder", holder);
+        ASSERT_EQ(remove.Execute(), 1u);
+        try {
+            TakeLease(b, "host-b", "22", 60s);
+            ADD_FAILURE() << "the take did not wait for the change under the lease";
+        } catch (const DatabaseError& e) {
+            EXPECT_TRUE(IsLockConflict(e.Number())) << e.what();
+        }
+        open.Commit();
+    }
+    ASSERT_EQ(TakeLease(b, "host-b", "22", 60s), 1u);
+    remove.SetInteger("id", 2);
+    remove.SetString("holder", holder);
+    EXPECT_EQ(remove.Execute(), 0u) << "the old holder changed the queue after the takeover";
+    EXPECT_EQ(sql().Scalar("SELECT GROUP_CONCAT(ID) FROM mail_spooler"), "2");
 }
 
 // A holder frozen between confirming the lease and its commit keeps the row locked: the server ends
