@@ -34,11 +34,18 @@ using MacContext = std::unique_ptr<EVP_MAC_CTX, MacFree>;
 // nothing else.
 constexpr std::string_view kKeyLabel = "tesselcomsvc Message-ID key";
 
+// Hmac - OpenSSL's HMAC, fetched once: a fetch searches the providers under a lock, which every
+// message paid for. Null when OpenSSL has none.
+EVP_MAC* Hmac() {
+    static const std::unique_ptr<EVP_MAC, MacFree> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+    return mac.get();
+}
+
 // NewHmac - an HMAC-SHA-256 context started with key; null when OpenSSL fails.
 MacContext NewHmac(std::string_view key) {
-    std::unique_ptr<EVP_MAC, MacFree> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-    if (!mac) return nullptr;
-    MacContext context(EVP_MAC_CTX_new(mac.get()));
+    EVP_MAC* mac = Hmac();
+    if (mac == nullptr) return nullptr;
+    MacContext context(EVP_MAC_CTX_new(mac));
     char digest[] = "SHA256";
     OSSL_PARAM parameters[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
                                OSSL_PARAM_construct_end()};
