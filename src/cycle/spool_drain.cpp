@@ -101,6 +101,11 @@ struct Drain {
     bool LostRight = false;
     // The table mail_log exists: each outcome is logged with the row's next change.
     bool Log = false;
+    // A row's change may confirm the lease in the same statement: on one server, whose locking
+    // read of the lease row a takeover must wait for. A cluster node's read may not yet see a
+    // takeover that another node committed; there the transaction that renews the lease makes the
+    // change conflict with the takeover at certification.
+    bool OneStatementFence = false;
 };
 
 bool StopRaised(const Drain& drain) {
@@ -431,8 +436,9 @@ bool WriteWithRight(Drain& drain, const Write& write, bool together = false) {
 // transaction (with the confirmation of the instance's right, see WriteWithRight): the log never
 // tells of a change the queue did not make. When only the log cannot be written, the row's state is
 // written alone (with a warning): the log must not cost the queue its progress, or the message would
-// go out again. A row's state alone goes, with a lease, in one statement that confirms the lease
-// (WriteRowStateUnderLease), and only when that changed nothing in the transaction that tells why.
+// go out again. A row's state alone goes, with a lease on one server, in one statement that confirms
+// the lease (WriteRowStateUnderLease), and only when that changed nothing in the transaction that
+// tells why.
 // False when the right is lost (nothing written).
 bool WriteLoggedRowState(Drain& drain, std::int32_t rowId, const std::optional<std::string>& recipients,
                          const std::vector<LogEntry>& log) {
@@ -449,7 +455,7 @@ bool WriteLoggedRowState(Drain& drain, std::int32_t rowId, const std::optional<s
                                              "; the queue goes on without these log rows");
         }
     }
-    if (drain.Right.Fenced() && WriteRowStateUnderLease(drain, rowId, recipients)) return true;
+    if (drain.OneStatementFence && WriteRowStateUnderLease(drain, rowId, recipients)) return true;
     return WriteWithRight(drain, row);
 }
 
@@ -671,6 +677,17 @@ RowEnd ProcessRow(Drain& drain, const SpoolRow& row) {
 
 namespace {
 
+// OnOneServer - the server is no node of a certifying cluster; when it cannot tell, a node is
+// assumed (the safer way to write). Throws DatabaseError for a lost connection.
+bool OnOneServer(db::Database& db) {
+    try {
+        return !db.OnCertifyingCluster();
+    } catch (const db::DatabaseError& e) {
+        if (db::IsConnectionError(e.Number())) throw;
+        return false;
+    }
+}
+
 // QueueEngine - mail_spooler's engine; when the server cannot tell, transactional, as the tables
 // are created. Throws DatabaseError for a lost connection.
 db::TableEngine QueueEngine(db::Database& db) {
@@ -710,6 +727,7 @@ DrainResult DrainSpool(db::Database& db, mail::MailSender& sender, const SmtpSet
     SessionLockRight sessionLock;
     Drain drain{db, sender, smtp, attachments, retry, result.Counts, stop, carried, right ? *right : sessionLock, smtp};
     drain.Log = result.MailLog;
+    drain.OneStatementFence = drain.Right.Fenced() && OnOneServer(db);
     // After a throttling reply the first pass begins behind the row that drew it; it reads only
     // part of the queue.
     std::int32_t firstAfter = carried.ResumeAfter.value_or(kBeforeFirstId);

@@ -71,8 +71,9 @@ struct DrainResult {
 // and puts it in back-off when recipients remain. Before each write a session idle for a while is
 // checked; a lost one is re-established and the instance's right confirmed again (right: the work
 // lock of the session when none is given), and when another instance has it the drain ends
-// (Deferred) without writing. A right that asks for it (the lease) is confirmed in the transaction
-// of every write, and looked at before every message: once it is lost the drain ends at the next
+// (Deferred) without writing. A right that asks for it (the lease) is confirmed by every write (on
+// one server in the write's own statement, on a cluster node in its transaction), and looked at
+// before every message: once it is lost the drain ends at the next
 // message boundary without changing the queue. When the table mail_log exists, each
 // recipient's outcome (delivered, pending, refused, given up, unconfirmed) is logged in the same
 // transaction as the row's write that follows it. What a failed delivery means is

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "util/ascii.h"
+
 namespace tessel::db {
 
 using K = ParameterKind;
@@ -139,6 +141,18 @@ TableEngine Database::MailSpoolerEngine() {
     engine.Name = row[0];
     engine.Transactional = row[1] == nullptr || std::string_view(row[1]) != "NO";
     return engine;
+}
+
+bool Database::OnCertifyingCluster() {
+    // SHOW, not SELECT @@...: a server without these settings lists nothing instead of failing.
+    ResultHandle result =
+        cn_.Query("SHOW GLOBAL VARIABLES WHERE Variable_name IN ('wsrep_on', 'group_replication_group_name')");
+    for (MYSQL_ROW row = ::mysql_fetch_row(result.get()); row != nullptr; row = ::mysql_fetch_row(result.get())) {
+        if (row[0] == nullptr || row[1] == nullptr) continue;
+        const std::string_view name(row[0]), value(row[1]);
+        if (EqualsNoCase(name, "wsrep_on") ? EqualsNoCase(value, "ON") : !value.empty()) return true;
+    }
+    return false;
 }
 
 void Database::Disconnect() noexcept {

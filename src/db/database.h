@@ -91,6 +91,9 @@ public:
     // MailSpoolerEngine - the engine of mail_spooler. One the server does not tell (a view, say)
     // counts as transactional. Throws DatabaseError.
     TableEngine MailSpoolerEngine();
+    // OnCertifyingCluster - the server is a node of a Galera cluster or of Group Replication, where a
+    // read sees another node's commit only once this node has applied it. Throws DatabaseError.
+    bool OnCertifyingCluster();
 
 private:
     Connection cn_;

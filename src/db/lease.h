@@ -70,7 +70,8 @@ std::string LeaseHolderPrefix(const LeaseHolder& holder);
 // LeaseNamesHolder - a condition, for a statement with the parameter holder (a LeaseHolderPrefix),
 // that a lease row still names that holder. A change of the queue under it takes effect only while
 // the lease is that holder's: the statement reads the lease rows with a shared lock, so a takeover
-// on the same server waits for it to end.
+// on the same server waits for it to end. (A cluster node's read sees another node's takeover only
+// once it has been applied there: on a cluster, RenewLease in the change's transaction is the fence.)
 std::string LeaseNamesHolder();
 
 // LeaseRenewal - RenewLease as a statement kept prepared on one connection (prepared again on each

@@ -327,6 +327,11 @@ TEST_F(DatabaseTest, ConnectionIsLatin1PlainTcpWithAutocommit) {
     EXPECT_STREQ(row[5], "YES");
 }
 
+TEST_F(DatabaseTest, AServerOfNoClusterIsNoCertifyingCluster) {
+    EXPECT_EQ(sql().Scalar("SELECT @@GLOBAL.wsrep_on"), "0");  // there to be read, and off
+    EXPECT_FALSE(db.OnCertifyingCluster());
+}
+
 TEST_F(DatabaseTest, EmptyServerMeansLocalhostOverTcp) {
     db.Disconnect();
     auto parameters = tdb.Parameters();
