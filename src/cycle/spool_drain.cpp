@@ -438,8 +438,7 @@ bool WriteWithRight(Drain& drain, const Write& write, bool together = false) {
 // written alone (with a warning): the log must not cost the queue its progress, or the message would
 // go out again. A row's state alone goes, with a lease on one server, in one statement that confirms
 // the lease (WriteRowStateUnderLease), and only when that changed nothing in the transaction that
-// tells why.
-// False when the right is lost (nothing written).
+// tells why. False when the right is lost (nothing written).
 bool WriteLoggedRowState(Drain& drain, std::int32_t rowId, const std::optional<std::string>& recipients,
                          const std::vector<LogEntry>& log) {
     auto row = [&] { WriteRowState(drain.Db, rowId, recipients); };
