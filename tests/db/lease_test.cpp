@@ -70,6 +70,18 @@ protected:
         return rows.Holders.empty() || !rows.Holders[0] ? LeaseHolder{} : *rows.Holders[0];
     }
 
+    // ExpectTakeWaits - host-b's take of the lease waits for a lock held by forWhat (and gives up
+    // after a second).
+    void ExpectTakeWaits(const std::string& forWhat) {
+        b.Execute("SET SESSION innodb_lock_wait_timeout = 1");
+        try {
+            TakeLease(b, "host-b", "22", 60s);
+            ADD_FAILURE() << "the take did not wait for " << forWhat;
+        } catch (const DatabaseError& e) {
+            EXPECT_TRUE(IsLockConflict(e.Number())) << e.what();
+        }
+    }
+
     test::TestDatabase tdb;
     Connection a, b;
 };
@@ -150,13 +162,7 @@ TEST_F(LeaseTest, WhileTheHolderConfirmsItInATransactionATakeoverWaitsAndFindsIt
     LeaseHolder old = Holder(a);
     Transaction transaction(a);
     EXPECT_EQ(RenewLease(a, old, 60s), 1u) << "an expired lease nobody took is still the holder's";
-    b.Execute("SET SESSION innodb_lock_wait_timeout = 1");
-    try {
-        TakeLease(b, "host-b", "22", 60s);
-        ADD_FAILURE() << "the take did not wait for the holder's transaction";
-    } catch (const DatabaseError& e) {
-        EXPECT_TRUE(IsLockConflict(e.Number())) << e.what();
-    }
+    ExpectTakeWaits("the holder's transaction");
     transaction.Commit();
     EXPECT_EQ(TakeLease(b, "host-b", "22", 60s), 0u) << "renewed by the committed transaction";
 }
@@ -216,18 +222,12 @@ TEST_F(LeaseTest, ATakeoverWaitsForAQueueChangeUnderTheLeaseAndThenFencesItOut) 
     sql().Exec("INSERT INTO mail_spooler (ID, Remetente, Destinatario) VALUES (1, 's@example', 'r@example'), "
                "(2, 's@example', 'r@example')");
     Statement& remove = db.DeleteMailUnderLease();
-    b.Execute("SET SESSION innodb_lock_wait_timeout = 1");
     {
         Transaction open(db.Cn());  // holds what the statement locked, as it holds while it runs
         remove.SetInteger("id", 1);
         remove.SetString("holder", holder);
         ASSERT_EQ(remove.Execute(), 1u);
-        try {
-            TakeLease(b, "host-b", "22", 60s);
-            ADD_FAILURE() << "the take did not wait for the change under the lease";
-        } catch (const DatabaseError& e) {
-            EXPECT_TRUE(IsLockConflict(e.Number())) << e.what();
-        }
+        ExpectTakeWaits("the change under the lease");
         open.Commit();
     }
     ASSERT_EQ(TakeLease(b, "host-b", "22", 60s), 1u);
