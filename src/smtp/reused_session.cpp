@@ -35,7 +35,7 @@ DeliveryResult ReusedSession::Deliver(const Envelope& envelope, const MessageTex
         client_ = std::make_unique<SmtpClient>(server, timeouts_, connector_);
         account_ = server;
     }
-    DeliveryResult result = client_->Transact(envelope, text);
+    DeliveryResult result = client_->Transact(envelope, text, client_->Messages() + 1 >= limit);
     if (result.Error != ErrorKind::None && result.Error != ErrorKind::Address) {
         client_.reset();  // the failure ended the session
     } else if (client_->Messages() >= limit) {

@@ -128,7 +128,7 @@ std::string Label(SessionState state, const std::string& command) {
 }  // namespace
 
 DeliveryResult SmtpClient::Deliver(const Envelope& envelope, const MessageText& text) {
-    DeliveryResult result = Transact(envelope, text);
+    DeliveryResult result = Transact(envelope, text, true);
     if (!result.Delivered) return result;
     DeliveryResult quit = Quit();
     if (quit.Delivered) return result;
@@ -153,7 +153,7 @@ DeliveryResult SmtpClient::Open() {
     return DeliveryResult::Success();
 }
 
-DeliveryResult SmtpClient::Transact(const Envelope& envelope, const MessageText& text) {
+DeliveryResult SmtpClient::Transact(const Envelope& envelope, const MessageText& text, bool lastInSession) {
     if (std::string fault = EnvelopeFault(envelope.Sender, envelope.Recipients); !fault.empty()) {
         return DeliveryResult::Failure(ErrorKind::Address, SessionState::Connect, fault);
     }
@@ -169,6 +169,7 @@ DeliveryResult SmtpClient::Transact(const Envelope& envelope, const MessageText&
     }
     abandoned_ = false;
     textFailed_ = false;
+    lastInSession_ = lastInSession;
     try {
         Transaction(envelope, text, result);
     } catch (...) {
@@ -182,6 +183,7 @@ void SmtpClient::OpenSession() {
     state_ = SessionState::Connect;
     tlsCheck_ = TlsPeerCheck::ForAccount(account_);
     messages_ = 0;
+    quitSent_ = false;
     transport_ = connector_(account_.Host, account_.ConnectPort(), account_.WantsTls(), timeouts_);
     if (account_.ImplicitTls) {
         StartImplicitTls();
@@ -251,7 +253,8 @@ void SmtpClient::Transaction(const Envelope& envelope, const MessageText& text, 
             DeliverText(text, mailAccepted && anyAccepted, result);
         } catch (const SmtpReplyError& e) {
             // A reply without a valid code is no refusal: the server's state is unknown, only QUIT follows.
-            if (e.Reply().HasValidCode()) ResetQuietly();
+            // After a QUIT that left with the "." there is no transaction left to reset.
+            if (e.Reply().HasValidCode() && !quitSent_) ResetQuietly();
             throw;
         }
         if (result.Delivered) return;
@@ -354,9 +357,9 @@ DeliveryResult SmtpClient::Abort(DeliveryResult failure) {
     // A message that broke off leaves the server reading message text: a QUIT would be taken as
     // text and never answered, so the connection is simply closed (the message is not delivered).
     // The same goes for a connection that timed out or broke.
-    if (!abandoned_ && transport_->IsOpen()) {
+    if (!abandoned_ && (quitSent_ || transport_->IsOpen())) {
         try {
-            transport_->WriteLine("QUIT");
+            if (!quitSent_) transport_->WriteLine("QUIT");
             ReadReply(DeadlineAfter(timeouts_.Reply));
         } catch (const std::exception&) {
             // The session has failed already; the outcome of QUIT changes nothing.
@@ -370,6 +373,7 @@ void SmtpClient::CloseSession() noexcept {
     transport_->Close();
     transport_.reset();
     authenticated_ = false;
+    quitSent_ = false;
     messages_ = 0;
 }
 
@@ -379,9 +383,13 @@ DeliveryResult SmtpClient::Quit() {
     }
     std::optional<DeliveryResult> failure;
     state_ = SessionState::Quit;
-    if (transport_->IsOpen()) {
+    if (quitSent_ || transport_->IsOpen()) {
         try {
-            Exchange("QUIT", {221}, "QUIT");
+            if (quitSent_) {
+                ReadQuitReply();
+            } else {
+                Exchange("QUIT", {221}, "QUIT");
+            }
         } catch (const WaitStopped&) {
             // The server took the message; only its goodbye was not waited for.
         } catch (const PeerClosed&) {
@@ -490,9 +498,15 @@ void SmtpClient::SendMessageText(const MessageText& text) {
             textFailed_ = !connectionFailed;
             throw;
         }
-        // The final "." leaves in the same write as the message's last lines.
+        // The final "." leaves in the same write as the message's last lines, and so does the
+        // session's QUIT when nothing is to follow and the server takes commands in groups: the
+        // message text may open a group and QUIT close it, which saves the session a round trip.
+        // The reply to the "." is read first and decides the message as before.
         transport_->WriteLine(".");
+        const bool quitWithText = lastInSession_ && HasCapability(capabilities_, "PIPELINING");
+        if (quitWithText) transport_->WriteLine("QUIT");
         transport_->EndBatch();
+        quitSent_ = quitWithText;
     } catch (...) {
         transport_->DiscardBatch();
         abandoned_ = true;
@@ -505,6 +519,13 @@ SmtpReply SmtpClient::ReadDataEndReply() {
     // wait, or the message could be sent again later.
     PatientWaits patient;
     return ReadReply(DeadlineAfter(timeouts_.DataEnd));
+}
+
+void SmtpClient::ReadQuitReply() {
+    SmtpReply reply = ReadReply(DeadlineAfter(timeouts_.Reply));
+    if (reply.NumericCode != 221) {
+        throw SmtpReplyError("QUIT", reply);
+    }
 }
 
 void SmtpClient::ResetQuietly() noexcept {

@@ -92,8 +92,9 @@ public:
     // session or on a new one (Open). Delivered when the final "." got 250: every recipient whose
     // RCPT TO was accepted has the message, and the session stays open for the next transaction.
     // Otherwise the session ends (QUIT unless the connection is lost or the server is still in its
-    // data phase). Never throws for a failed delivery.
-    DeliveryResult Transact(const Envelope& envelope, const MessageText& text);
+    // data phase). Never throws for a failed delivery. lastInSession: the session ends after this
+    // transaction; with PIPELINING its QUIT then leaves with the final "." (Quit reads its reply).
+    DeliveryResult Transact(const Envelope& envelope, const MessageText& text, bool lastInSession = false);
     // Open - connect, greeting, EHLO/HELO, STARTTLS, AUTH, unless a session is open: Delivered when
     // the session is ready for a transaction; else the facts of the failure (the session closed).
     DeliveryResult Open();
@@ -131,6 +132,7 @@ private:
     void SendMessageText(const MessageText& text);
     SmtpReply ReadDataEndReply();
     void ResetQuietly() noexcept;
+    void ReadQuitReply();
 
     SmtpAccount account_;
     SessionTimeouts timeouts_;
@@ -145,6 +147,8 @@ private:
     bool authenticated_ = false;
     bool abandoned_ = false;   // the message text broke off: the server is still in its data phase
     bool textFailed_ = false;  // the message text itself could not be produced
+    bool lastInSession_ = false;  // the current transaction is the session's last
+    bool quitSent_ = false;       // QUIT left with the final "."; its reply is still to be read
 };
 
 }  // namespace tessel::smtp

@@ -110,6 +110,32 @@ TEST(ReusedSessionTest, AuthOnceAnRsetPerTransactionAndAtMostTheLimit) {
     EXPECT_EQ(Occurrences(s[0].Received(), "QUIT"), 1u);
 }
 
+// The QUIT rides with the final "." only of the message that fills the session: after the others
+// the next transaction follows, and the drain's end sends its QUIT alone.
+TEST(ReusedSessionTest, WithPipeliningOnlyTheMessageThatReachesTheLimitTakesTheQuitAlong) {
+    Sessions s(2);
+    for (ScriptedSmtpServer* server : {&s[0], &s[1]}) {
+        server->Reply("220 mail.test").Expect(Ehlo()).Reply(kEhloJustPipelining);
+    }
+    PipelinedTransaction(s[0], "a@example.test");
+    s[0].Expect("RSET").Expect("MAIL FROM: <from@example.test>").Expect("RCPT TO:<b@example.test>")
+        .Expect("DATA").Reply("250 reset\r\n250 sender\r\n250 recipient\r\n354 go")
+        .ExpectData().Expect("QUIT").Reply("250 queued\r\n221 bye");
+    PipelinedTransaction(s[1], "c@example.test");
+    s[1].Expect("QUIT").Reply("221 bye");
+
+    mail::SmtpMailSender sender = s.Sender();
+    for (const char* rcpt : {"a@example.test", "b@example.test", "c@example.test"}) {
+        DeliveryResult result = Send(sender, rcpt, Account(2));
+        EXPECT_TRUE(result.Delivered) << rcpt << ": " << result.Reason;
+    }
+    sender.EndSession();
+    s.Join();
+    s.ExpectNoMismatch();
+    EXPECT_EQ(s.Connections(), 2u);
+    EXPECT_EQ(Occurrences(s[0].Received(), "QUIT"), 1u);
+}
+
 TEST(ReusedSessionTest, ARefusedMessageEndsTheSessionAndTheNextOnesGoThroughANewOne) {
     Sessions s(2);
     LoginSteps(s[0]);

@@ -208,6 +208,50 @@ TEST(SmtpSessionTest, RefusedRsetDoesNotFailATransactionTheServerTook) {
     EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
 }
 
+// With PIPELINING the session's QUIT leaves with the final "." of its last message: the server
+// below reads both before it answers either, which a client waiting for the first reply would
+// never get past. The reply to the "." still decides the message, and no RSET follows a QUIT.
+TEST(SmtpSessionTest, WithPipeliningTheQuitLeavesWithTheFinalDotAndItsReplyStillDecides) {
+    const struct {
+        const char* name;
+        std::function<void(tessel::test::ScriptedSmtpServer&)> answer;
+        FailureClass stage;
+        int code;
+    } cases[] = {
+        {"taken", [](auto& s) { s.Reply("250 2.0.0 queued\r\n221 2.0.0 bye"); }, FailureClass::None, 0},
+        {"taken, closed without a goodbye", [](auto& s) { s.Reply("250 2.0.0 queued").Close(); },
+         FailureClass::None, 0},
+        {"deferred", [](auto& s) { s.Reply("451 4.3.0 try later\r\n221 2.0.0 bye"); }, FailureClass::Temporary, 451},
+        {"refused", [](auto& s) { s.Reply("554 5.7.1 rejected\r\n221 2.0.0 bye"); }, FailureClass::Transaction, 554},
+        {"closing", [](auto& s) { s.Reply("421 4.3.2 shutting down").Close(); }, FailureClass::Temporary, 421},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Session s;
+        PlainStart(s.Server, kEhloPipelining);
+        s.Server.Expect("RSET").Expect("MAIL FROM: <sender@example.test>").Expect("RCPT TO:<rcpt@example.test>")
+            .Expect("DATA").Reply("250 ok\r\n250 ok\r\n250 ok\r\n354 go")
+            .ExpectData().Expect("QUIT");
+        c.answer(s.Server);
+        SessionTimeouts timeouts = TestTimeouts(5s);
+        timeouts.DataEnd = 5s;  // how long a client that waits would hang here
+
+        DeliveryResult result = s.Deliver(PlainMessage(), "", "", false, timeouts);
+
+        EXPECT_EQ(ClassOf(result), c.stage) << result.Reason;
+        EXPECT_EQ(result.Delivered, c.stage == FailureClass::None);
+        if (c.code != 0) {
+            EXPECT_EQ(result.ReplyCode, c.code);
+            EXPECT_EQ(result.State, SessionState::DataEnd);
+        }
+        s.Server.Join();
+        EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+        const std::string received = s.Server.Received();
+        EXPECT_EQ(received.substr(received.size() - 9), ".\r\nQUIT\r\n") << received;
+        EXPECT_EQ(received.find("QUIT"), received.size() - 6) << "one QUIT only";
+    }
+}
+
 TEST(SmtpSessionTest, ConnectionFoundClosedAfter354SendsNoTextAndNamesTheState) {
     Session s;
     PlainStart(s.Server, "250 x");
