@@ -37,8 +37,7 @@ TEST(TlsSessionTest, DialogueAfterStartTlsIsEncryptedByteForByte) {
         .Expect(Base64Encode("secret")).Reply("235 ok")
         .Expect("RSET").Expect("MAIL FROM: <sender@example.test>").Expect("RCPT TO:<rcpt@example.test>")
         .Expect("DATA").Reply("250 ok\r\n250 ok\r\n250 ok\r\n354 go")
-        .ExpectData().Reply("250 queued")
-        .Expect("QUIT").Reply("221 bye");
+        .ExpectData().Expect("QUIT").Reply("250 queued\r\n221 bye");  // the QUIT came with the "."
 
     DeliveryResult result = s.Deliver(message, "user", "secret", true);
 
