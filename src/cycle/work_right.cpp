@@ -1,24 +1,19 @@
 #include "cycle/work_right.h"
 
-#include <sys/utsname.h>
 #include <unistd.h>
-
-#include <climits>
 
 #include "db/database_error.h"
 #include "db/instance_lock.h"
 #include "util/event_log.h"
+#include "util/host_name.h"
 
 namespace tessel::cycle {
 
 bool SessionLockRight::Regain(db::Connection& cn) { return db::AcquireInstanceLock(cn); }
 
 std::string LocalHostName() {
-    char name[HOST_NAME_MAX + 1] = {};
-    if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') return name;
-    struct utsname system {};
-    if (::uname(&system) == 0) return system.nodename;
-    return "unknown";
+    const std::string& name = MachineName();
+    return name.empty() ? "unknown" : name;
 }
 
 ActiveInstance::ActiveInstance() : keeper_(LocalHostName(), std::to_string(::getpid())) {}

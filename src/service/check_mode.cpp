@@ -102,6 +102,8 @@ std::string SettingsSummary(const cycle::SmtpSettings& smtp) {
 
 // What the check works with, step by step.
 struct Check {
+    Check(const CheckOptions& options, CheckReport& report) : Options(options), Report(report) {}
+
     const CheckOptions& Options;
     CheckReport& Report;
     config::ConnectionParameters Parameters;
@@ -278,7 +280,7 @@ void CheckSession(Check& check, const smtp::SessionTimeouts& timeouts) {
 int RunCheck(const config::FileLocations& locations, const CheckOptions& options, std::ostream& out) noexcept {
     try {
         CheckReport report(out);
-        Check check{options, report, {}, {}, {}};
+        Check check(options, report);
         const smtp::SessionTimeouts timeouts = CheckTimeouts(options.Timeout);
         int status = 0;
         try {

@@ -1,18 +1,14 @@
 #include "smtp/smtp_client.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <optional>
 #include <set>
-
-#include <sys/utsname.h>
-#include <unistd.h>
 
 #include "smtp/auth.h"
 #include "smtp/envelope_address.h"
 #include "smtp/helo_name.h"
 #include "util/ascii.h"
+#include "util/host_name.h"
 
 namespace tessel::smtp {
 
@@ -33,27 +29,9 @@ std::unique_ptr<LineTransport> ConnectLine(const std::string& host, std::int32_t
     return connection;
 }
 
-namespace {
-
-std::string ReadLocalHostName() {
-    constexpr std::size_t kHostNameBuffer = 250;
-    char name[kHostNameBuffer + 1] = {};
-    if (::gethostname(name, kHostNameBuffer) == 0 && name[0] != '\0') {
-        return std::string(name, ::strnlen(name, kHostNameBuffer));
-    }
-    utsname node{};
-    if (::uname(&node) == 0 && node.nodename[0] != '\0') {
-        return std::string(node.nodename, ::strnlen(node.nodename, sizeof node.nodename));
-    }
-    return "localhost";
-}
-
-}  // namespace
-
-// Read once, as mail servers do at start: every message's session would otherwise ask the kernel.
 std::string LocalHostName() {
-    static const std::string name = ReadLocalHostName();
-    return name;
+    const std::string& name = MachineName();
+    return name.empty() ? "localhost" : name;
 }
 
 bool HasCapability(const std::vector<std::string>& capabilities, std::string_view name) {
