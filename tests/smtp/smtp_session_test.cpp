@@ -217,6 +217,7 @@ TEST(SmtpSessionTest, WithPipeliningTheQuitLeavesWithTheFinalDotAndItsReplyStill
         std::function<void(tessel::test::ScriptedSmtpServer&)> answer;
         FailureClass stage;
         int code;
+        bool readsQuit = true;  // the server reads the QUIT before it answers the "."
     } cases[] = {
         {"taken", [](auto& s) { s.Reply("250 2.0.0 queued\r\n221 2.0.0 bye"); }, FailureClass::None, 0},
         {"taken, closed without a goodbye", [](auto& s) { s.Reply("250 2.0.0 queued").Close(); },
@@ -224,6 +225,9 @@ TEST(SmtpSessionTest, WithPipeliningTheQuitLeavesWithTheFinalDotAndItsReplyStill
         {"deferred", [](auto& s) { s.Reply("451 4.3.0 try later\r\n221 2.0.0 bye"); }, FailureClass::Temporary, 451},
         {"refused", [](auto& s) { s.Reply("554 5.7.1 rejected\r\n221 2.0.0 bye"); }, FailureClass::Transaction, 554},
         {"closing", [](auto& s) { s.Reply("421 4.3.2 shutting down").Close(); }, FailureClass::Temporary, 421},
+        // A server that drops the connection at once after its 250 (a reset: the QUIT may be unread)
+        // took the message all the same.
+        {"taken, then a reset", [](auto& s) { s.Reply("250 2.0.0 queued").Reset(); }, FailureClass::None, 0, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -231,7 +235,8 @@ TEST(SmtpSessionTest, WithPipeliningTheQuitLeavesWithTheFinalDotAndItsReplyStill
         PlainStart(s.Server, kEhloPipelining);
         s.Server.Expect("RSET").Expect("MAIL FROM: <sender@example.test>").Expect("RCPT TO:<rcpt@example.test>")
             .Expect("DATA").Reply("250 ok\r\n250 ok\r\n250 ok\r\n354 go")
-            .ExpectData().Expect("QUIT");
+            .ExpectData();
+        if (c.readsQuit) s.Server.Expect("QUIT");
         c.answer(s.Server);
         SessionTimeouts timeouts = TestTimeouts(5s);
         timeouts.DataEnd = 5s;  // how long a client that waits would hang here
@@ -246,6 +251,7 @@ TEST(SmtpSessionTest, WithPipeliningTheQuitLeavesWithTheFinalDotAndItsReplyStill
         }
         s.Server.Join();
         EXPECT_TRUE(s.Server.Mismatches().empty()) << s.Server.Mismatches().front();
+        if (!c.readsQuit) continue;
         const std::string received = s.Server.Received();
         EXPECT_EQ(received.substr(received.size() - 9), ".\r\nQUIT\r\n") << received;
         EXPECT_EQ(received.find("QUIT"), received.size() - 6) << "one QUIT only";
