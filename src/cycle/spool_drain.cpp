@@ -53,7 +53,9 @@ std::string ReadLongBody(db::Database& db, std::int32_t id) {
         }
         std::string_view piece = q.ReadView("Texto");
         body.append(piece);
-        bool last = piece.empty();
+        // Fewer bytes than the characters asked for: fewer characters too, so nothing follows (each
+        // read makes the server load the whole value, so a read that would come back empty is spared).
+        bool last = piece.size() < static_cast<std::size_t>(db::kMailTextPiece);
         q.Close();
         if (last || from > std::numeric_limits<std::int32_t>::max() - db::kMailTextPiece) break;
     }

@@ -495,17 +495,23 @@ TEST_F(SpoolDrainTest, PagesFollowRowsThatOthersInsertAndDeleteDuringThePass) {
 TEST_F(SpoolDrainTest, ABodyLongerThanAPageHoldsIsReadApartAndSentWhole) {
     // Installations may have widened Texto; such a body is read in pieces, not in the page.
     sql().Exec("ALTER TABLE mail_spooler MODIFY Texto LONGTEXT NULL");
-    std::string big;
-    const std::size_t bigSize = 4 * static_cast<std::size_t>(db::kMailTextPiece) + 100;  // ends in a part piece
-    for (int i = 0; big.size() < bigSize; ++i) big += "line " + std::to_string(i) + "\r\n";
-    Queue(1, "a@example", "", std::string(65535, 'x'));  // still in the page
-    Queue(2, "b@example", "", big);
-    Queue(3, "c@example", "", "short");
-    EXPECT_EQ(Drain(), DrainOutcome::Drained);
-    ASSERT_EQ(sender.Calls.size(), 3u);
-    EXPECT_EQ(sender.Calls[0].Body, std::string(65535, 'x'));
-    EXPECT_TRUE(sender.Calls[1].Body == big) << sender.Calls[1].Body.size() << " bytes of " << big.size();
-    EXPECT_EQ(sender.Calls[2].Body, "short");
+    const std::size_t piece = static_cast<std::size_t>(db::kMailTextPiece);
+    // Ends in a part piece; ends exactly at a piece's end; one byte more than the page holds.
+    for (std::size_t bigSize : {4 * piece + 100, 2 * piece, std::size_t{65536}}) {
+        SCOPED_TRACE(bigSize);
+        sender.Calls.clear();
+        std::string big;
+        for (int i = 0; big.size() < bigSize; ++i) big += "line " + std::to_string(i) + "\r\n";
+        big.resize(bigSize, 'z');
+        Queue(1, "a@example", "", std::string(65535, 'x'));  // still in the page
+        Queue(2, "b@example", "", big);
+        Queue(3, "c@example", "", "short");
+        EXPECT_EQ(Drain(), DrainOutcome::Drained);
+        ASSERT_EQ(sender.Calls.size(), 3u);
+        EXPECT_EQ(sender.Calls[0].Body, std::string(65535, 'x'));
+        EXPECT_TRUE(sender.Calls[1].Body == big) << sender.Calls[1].Body.size() << " bytes of " << big.size();
+        EXPECT_EQ(sender.Calls[2].Body, "short");
+    }
 }
 
 TEST_F(SpoolDrainTest, TheMailSessionEndsWithTheDrainHoweverItEnds) {
