@@ -107,5 +107,52 @@ TEST_F(EndToEndTest, ClosingRepliesNeitherRepeatNorHoldBackTheQueue) {
     EXPECT_EQ(sql().Scalar("SELECT Destinatario FROM mail_spooler"), "poison@example.test");
 }
 
+// A server that offers PIPELINING gets a session's QUIT with the session's last message; one it
+// defers at the final "." is sent again by a later cycle, once, and the messages around it go
+// through as they would (one message per session, and two).
+TEST_F(EndToEndTest, WithPipeliningAMessageDeferredAtItsEndGoesAgainOnceAndTheQuitRidesWithTheText) {
+    const struct {
+        const char* reuse;
+        int quitsWithText;  // 5 + 1 sessions; or QUIT with "later" and with a4 only
+        int connections;
+    } cases[] = {{"1", 6, 6}, {"2", 2, 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reuse);
+        std::string lastRecipient;  // these two on the sink's thread only
+        bool deferred = false;
+        SmtpSink::Options options;
+        options.Pipelining = true;
+        options.Answer = [&](const std::string& command) -> std::string {
+            if (command.starts_with("RCPT")) lastRecipient = AddressIn(command);
+            if (command != "." || lastRecipient != "later@example.test" || deferred) return "";
+            deferred = true;
+            return "451 4.3.0 Try again later";
+        };
+        SmtpSink sink(options);
+        MailServer(sink.Port());
+        Set("email.reuse", c.reuse);
+        std::map<std::string, int> expected;
+        int later = 0;
+        for (const char* name : {"a1", "later", "a3", "a4", "a5"}) {
+            const std::string address = std::string(name) + "@example.test";
+            expected[address] = 1;
+            int id = Queue(address);
+            if (address.starts_with("later")) later = id;
+        }
+        mail::SmtpMailSender sender(TestTimeouts());
+        cycle::WorkCycle cycle = Cycle(sender);
+
+        ASSERT_EQ(cycle.RunCycle(), cycle::CycleOutcome::Completed);
+        EXPECT_EQ(QueuedIds(), std::to_string(later));
+        Later(cycle::kLongestBackOff);
+        ASSERT_EQ(cycle.RunCycle(), cycle::CycleOutcome::Completed);
+
+        EXPECT_EQ(QueuedIds(), "");
+        EXPECT_EQ(sink.RecipientCounts(), expected);
+        EXPECT_EQ(sink.QuitsWithText(), c.quitsWithText);
+        EXPECT_EQ(sink.Connections(), c.connections);
+    }
+}
+
 }  // namespace
 }  // namespace tessel::e2e

@@ -89,6 +89,9 @@ public:
         return false;
     }
 
+    // QuitIsPending - the next line already received is QUIT.
+    bool QuitIsPending() const { return StartsWithNoCase(pending_, "QUIT\r\n"); }
+
     // DrainUntilClosed - reads and discards until the client closes (or the limits end it).
     void DrainUntilClosed() {
         while (ReadMore()) pending_.clear();
@@ -134,7 +137,7 @@ void SmtpSink::Run() {
         while (session.ReadLine(line)) {
             std::string_view command(line);
             if (StartsWithNoCase(command, "EHLO") || StartsWithNoCase(command, "HELO")) {
-                session.Reply("250 sink.test");
+                session.Reply(options_.Pipelining ? "250-sink.test\r\n250 PIPELINING" : "250 sink.test");
             } else if (StartsWithNoCase(command, "MAIL FROM:")) {
                 if (options_.Drop && options_.Drop(line)) break;
                 message = {};
@@ -162,6 +165,7 @@ void SmtpSink::Run() {
                 }
                 std::string data;
                 if (!session.ReadData(data)) break;
+                if (session.QuitIsPending()) ++quitsWithText_;
                 if (std::string answer = Answer("."); !answer.empty()) {
                     session.Reply(answer);
                     continue;

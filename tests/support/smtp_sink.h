@@ -23,13 +23,15 @@ struct SinkMessage {
 };
 
 // SmtpSink - serves one connection at a time (the service opens one session per message), on its
-// own thread, until destroyed. Speaks plain ESMTP without extensions: 220, EHLO/HELO, MAIL, RCPT,
-// DATA, RSET, NOOP, QUIT.
+// own thread, until destroyed. Speaks plain ESMTP: 220, EHLO/HELO, MAIL, RCPT, DATA, RSET, NOOP,
+// QUIT; without extensions unless Pipelining is set.
 class SmtpSink {
 public:
     struct Options {
         // KeepData - store each message's text (off: only the envelope, for large counts).
         bool KeepData = true;
+        // Pipelining - EHLO offers PIPELINING (commands are read in order however they arrive).
+        bool Pipelining = false;
         // Stall - asked with the 0-based number of each connection; true: greet, then read and
         // answer nothing more until the client gives up and closes.
         std::function<bool(int connection)> Stall;
@@ -67,6 +69,8 @@ public:
     std::size_t Count() const;
     // Connections - the number of connections accepted so far.
     int Connections() const { return connections_; }
+    // QuitsWithText - the QUITs that had arrived together with a message's final ".".
+    int QuitsWithText() const { return quitsWithText_; }
     // RecipientCounts - for each envelope recipient, how many stored messages named it.
     std::map<std::string, int> RecipientCounts() const;
     // WaitForCount - waits until at least count messages are stored or limit has passed; true when
@@ -85,6 +89,7 @@ private:
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<int> connections_{0};
+    std::atomic<int> quitsWithText_{0};
     mutable std::mutex lock_;
     mutable std::condition_variable stored_;
     std::vector<SinkMessage> messages_;
