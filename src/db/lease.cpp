@@ -49,6 +49,10 @@ bool IsExpiryText(const std::string& text) {
     return text[kShape.size()] == '.' && AllDigits(text.substr(kShape.size() + 1), 6);
 }
 
+// HeldBy - the lease row, while its value names the holder given as :holder (a LeaseHolderPrefix):
+// what renewing, releasing and changing the queue under the lease all require.
+std::string HeldBy() { return LeaseKeyCondition() + " AND LEFT(Valor, CHAR_LENGTH(:holder)) = :holder"; }
+
 }  // namespace
 
 std::optional<LeaseHolder> ParseLeaseValue(const std::string& value) {
@@ -64,8 +68,7 @@ std::string LeaseHolderPrefix(const LeaseHolder& holder) {
 }
 
 std::string LeaseNamesHolder() {
-    return "EXISTS (SELECT 1 FROM configs WHERE " + LeaseKeyCondition() +
-           " AND LEFT(Valor, CHAR_LENGTH(:holder)) = :holder)";
+    return "EXISTS (SELECT 1 FROM configs WHERE " + HeldBy() + ")";
 }
 
 std::string LeaseHost(const std::string& host) {
@@ -142,7 +145,7 @@ LeaseRenewal::LeaseRenewal(Connection& cn)
     : cn_(cn),
       q_(cn, "q_RenewLease", StatementKind::Command,
          {"UPDATE configs SET Valor = CONCAT(:holder, " + ServerExpiry() + ")",
-          "WHERE " + LeaseKeyCondition() + " AND LEFT(Valor, CHAR_LENGTH(:holder)) = :holder"},
+          "WHERE " + HeldBy()},
          {{"holder", K::String}, {"seconds", K::Integer}}) {}
 
 std::uint64_t LeaseRenewal::Run(const LeaseHolder& holder, std::chrono::seconds seconds) {
@@ -159,7 +162,7 @@ std::uint64_t RenewLease(Connection& cn, const LeaseHolder& holder, std::chrono:
 void ReleaseLease(Connection& cn, const LeaseHolder& holder) {
     Statement q(cn, "q_ReleaseLease", StatementKind::Command,
                 {"UPDATE configs SET Valor = CONCAT(:holder, DATE_FORMAT(UTC_TIMESTAMP(), '%Y-%m-%d %H:%i:%s'))",
-                 "WHERE " + LeaseKeyCondition() + " AND LEFT(Valor, CHAR_LENGTH(:holder)) = :holder"},
+                 "WHERE " + HeldBy()},
                 {{"holder", K::String}});
     q.SetString("holder", LeaseHolderPrefix(holder));
     q.Execute();

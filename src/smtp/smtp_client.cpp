@@ -337,8 +337,7 @@ DeliveryResult SmtpClient::Abort(DeliveryResult failure) {
     // The same goes for a connection that timed out or broke.
     if (!abandoned_ && (quitSent_ || transport_->IsOpen())) {
         try {
-            if (!quitSent_) transport_->WriteLine("QUIT");
-            ReadReply(DeadlineAfter(timeouts_.Reply));
+            QuitReply();
         } catch (const std::exception&) {
             // The session has failed already; the outcome of QUIT changes nothing.
         }
@@ -363,10 +362,8 @@ DeliveryResult SmtpClient::Quit() {
     state_ = SessionState::Quit;
     if (quitSent_ || transport_->IsOpen()) {
         try {
-            if (quitSent_) {
-                ReadQuitReply();
-            } else {
-                Exchange("QUIT", {221}, "QUIT");
+            if (SmtpReply reply = QuitReply(); reply.NumericCode != 221) {
+                throw SmtpReplyError("QUIT", reply);
             }
         } catch (const WaitStopped&) {
             // The server took the message; only its goodbye was not waited for.
@@ -499,11 +496,9 @@ SmtpReply SmtpClient::ReadDataEndReply() {
     return ReadReply(DeadlineAfter(timeouts_.DataEnd));
 }
 
-void SmtpClient::ReadQuitReply() {
-    SmtpReply reply = ReadReply(DeadlineAfter(timeouts_.Reply));
-    if (reply.NumericCode != 221) {
-        throw SmtpReplyError("QUIT", reply);
-    }
+SmtpReply SmtpClient::QuitReply() {
+    if (!quitSent_) transport_->WriteLine("QUIT");
+    return ReadReply(DeadlineAfter(timeouts_.Reply));
 }
 
 void SmtpClient::ResetQuietly() noexcept {

@@ -132,7 +132,8 @@ private:
     void SendMessageText(const MessageText& text);
     SmtpReply ReadDataEndReply();
     void ResetQuietly() noexcept;
-    void ReadQuitReply();
+    // QuitReply - QUIT's reply, QUIT sent first unless it left with the final ".".
+    SmtpReply QuitReply();
 
     SmtpAccount account_;
     SessionTimeouts timeouts_;
